@@ -1,0 +1,42 @@
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace qelmar {
+
+// One outgoing frame. put() never writes past the buffer; a builder that would
+// have overflowed it finds overflowed() set and drops the frame.
+class Frame {
+ public:
+  static constexpr std::size_t capacity = 81;
+
+  void put(std::uint8_t byte) {
+    if (size_ < capacity) {
+      bytes_[size_++] = byte;
+    } else {
+      overflowed_ = true;
+    }
+  }
+  void put(std::uint8_t a, std::uint8_t b) {
+    put(a);
+    put(b);
+  }
+  void clear() {
+    size_ = 0;
+    overflowed_ = false;
+  }
+
+  std::size_t size() const { return size_; }
+  bool overflowed() const { return overflowed_; }
+  std::span<const std::uint8_t> bytes() const { return {bytes_.data(), size_}; }
+
+ private:
+  std::array<std::uint8_t, capacity> bytes_{};
+  std::size_t size_ = 0;
+  bool overflowed_ = false;
+};
+
+}  // namespace qelmar

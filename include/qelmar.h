@@ -1,0 +1,43 @@
+/* Drives a customer price display on a serial port. */
+#ifndef QELMAR_H
+#define QELMAR_H
+
+#include <stdint.h>
+
+/* 32-bit Windows hosts call with the system-library convention (callee pops). */
+#if defined(_WIN32) && !defined(_WIN64)
+#define QELMAR_CALL __stdcall
+#else
+#define QELMAR_CALL
+#endif
+
+#if defined(_WIN32)
+#if defined(QELMAR_BUILDING)
+#define QELMAR_API
+#else
+#define QELMAR_API __declspec(dllimport)
+#endif
+#else
+#define QELMAR_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Sends one command to the display on port `port`. Returns 1 for an empty (or
+   null) command, otherwise 2 or 750630. */
+QELMAR_API int32_t QELMAR_CALL tavdll(int32_t port, const char *command);
+
+/* Sends the three bytes 0x12, first & 0xFF, second & 0xFF. Returns 0. */
+QELMAR_API int32_t QELMAR_CALL tavrc(int32_t port, int32_t first, int32_t second);
+
+/* Plays a sound file and returns 0 once it has finished. The first argument is
+   not used. */
+QELMAR_API int32_t QELMAR_CALL tavadd(int32_t unused, const char *path);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
