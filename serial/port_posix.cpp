@@ -133,7 +133,7 @@ bool Connection::is_open() const noexcept { return handle_ != closed; }
 bool Connection::write(std::span<const std::uint8_t> frame) noexcept {
   if (!is_open()) return false;
   const int fd = fd_of(handle_);
-  const auto deadline = Clock::now() + write_time_per_byte * frame.size();
+  const Clock::time_point deadline = Clock::now() + write_time_per_byte * std::ssize(frame);
 
   // One write as a rule; the loop only continues a write that the tty cut short.
   std::size_t sent = 0;
@@ -146,7 +146,7 @@ bool Connection::write(std::span<const std::uint8_t> frame) noexcept {
     if (n == 0 && frame.empty()) break;
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && errno != EAGAIN) break;
-    const auto left = deadline - Clock::now();
+    const Clock::duration left = deadline - Clock::now();
     if (left <= Clock::duration::zero()) break;
     pollfd ready{fd, POLLOUT, 0};
     ::poll(&ready, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count()));

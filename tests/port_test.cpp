@@ -1,0 +1,182 @@
+// The exported entry points end to end, on pseudo-terminals.
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "command_table.h"
+#include "qelmar.h"
+#include "virtual_port.h"
+
+namespace qelmar::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr int port = 7;
+
+class PortTest : public ::testing::Test {
+ protected:
+  DeviceDir dir;
+  VirtualPort line{dir, port};
+};
+
+class CommandTableOnTheLine : public PortTest, public ::testing::WithParamInterface<CommandRow> {};
+
+TEST_P(CommandTableOnTheLine, ArrivesByteExact) {
+  const CommandRow& row = GetParam();
+  EXPECT_EQ(tavdll(port, row.text.c_str()), row.result);
+  const std::vector<std::uint8_t> none;
+  EXPECT_EQ(hex(line.read_through_marker()), hex(row.frame.value_or(none)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, CommandTableOnTheLine, ::testing::ValuesIn(load_command_table()));
+
+TEST_F(PortTest, FramesOfConsecutiveCallsAllArrive) {
+  for (int i = 0; i < 50; ++i) {
+    ASSERT_EQ(tavdll(port, "12.5H"), 2);
+    ASSERT_EQ(tavrc(port, i, 0x20), 0);
+  }
+  std::string expected;
+  for (int i = 0; i < 50; ++i) {
+    const std::uint8_t rc[] = {0x12, static_cast<std::uint8_t>(i), 0x20};
+    expected += (expected.empty() ? "" : " ") + std::string("1F 01 02 05 00 1F ") + hex(rc);
+  }
+  EXPECT_EQ(hex(line.read_through_marker()), expected);
+}
+
+TEST_F(PortTest, RcSendsTheLowBytesOfItsArguments) {
+  const struct {
+    std::int32_t first, second;
+    const char* frame;
+  } cases[] = {{0x41, 0x142, "12 41 42"}, {-1, 256, "12 FF 00"}, {0, 0x7FFFFFFF, "12 00 FF"}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(tavrc(port, c.first, c.second), 0);
+    EXPECT_EQ(hex(line.read_through_marker()), c.frame);
+  }
+}
+
+TEST_F(PortTest, LineIsSetTo2400BaudRaw8N1WithoutFlowControl) {
+  termios before{};
+  ASSERT_EQ(::tcgetattr(line.slave(), &before), 0);
+  cfsetospeed(&before, B9600);
+  before.c_cflag |= PARENB | CSTOPB | CRTSCTS;
+  before.c_iflag |= IXON | IXOFF | ICRNL;
+  before.c_oflag |= OPOST | ONLCR;
+  ASSERT_EQ(::tcsetattr(line.slave(), TCSANOW, &before), 0);
+
+  ASSERT_EQ(tavdll(port, "*"), 2);
+  termios after{};
+  ASSERT_EQ(::tcgetattr(line.slave(), &after), 0);
+  EXPECT_EQ(cfgetospeed(&after), B2400);
+  EXPECT_EQ(cfgetispeed(&after), B2400);
+  EXPECT_EQ(after.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(after.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(after.c_cflag & (CREAD | CLOCAL), static_cast<tcflag_t>(CREAD | CLOCAL));
+  EXPECT_EQ(after.c_iflag & (IXON | IXOFF | IXANY | ICRNL), 0u);
+  EXPECT_EQ(after.c_oflag & OPOST, 0u);
+  EXPECT_EQ(after.c_lflag & (ICANON | ECHO | ISIG), 0u);
+
+  // A line feed leaves as it is.
+  ASSERT_EQ(tavdll(port, "$:"), 750630);
+  EXPECT_EQ(hex(line.read_through_marker()), "0C 0D 0A");
+}
+
+TEST_F(PortTest, OpensOnlyForANonEmptyTextAndLeavesNoExclusivity) {
+  const int watch = ::inotify_init1(IN_NONBLOCK);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(::inotify_add_watch(watch, line.slave_path().c_str(), IN_OPEN | IN_CLOSE), 0);
+  auto opens = [&] {
+    int count = 0;
+    alignas(inotify_event) char buffer[4096];
+    for (ssize_t n; (n = ::read(watch, buffer, sizeof buffer)) > 0;) {
+      for (char* p = buffer; p < buffer + n;) {
+        auto* event = reinterpret_cast<inotify_event*>(p);
+        if (event->mask & IN_OPEN) ++count;
+        p += sizeof(inotify_event) + event->len;
+      }
+    }
+    return count;
+  };
+
+  EXPECT_EQ(tavdll(port, ""), 1);
+  EXPECT_EQ(tavdll(port, nullptr), 1);
+  EXPECT_EQ(opens(), 0);
+  EXPECT_EQ(tavdll(port, " "), 2);
+  EXPECT_EQ(opens(), 1);
+  EXPECT_EQ(hex(line.read_through_marker()), "");
+  ::close(watch);
+
+  int exclusive = -1;
+  ASSERT_EQ(::ioctl(line.slave(), TIOCGEXCL, &exclusive), 0);
+  EXPECT_EQ(exclusive, 0);
+}
+
+TEST_F(PortTest, OpenDiscardsWaitingInput) {
+  termios raw{};
+  ASSERT_EQ(::tcgetattr(line.slave(), &raw), 0);
+  ::cfmakeraw(&raw);  // counts bytes, not lines, and echoes nothing
+  ASSERT_EQ(::tcsetattr(line.slave(), TCSANOW, &raw), 0);
+  ASSERT_EQ(::write(line.master(), "junk", 4), 4);
+  int waiting = 0;
+  for (int i = 0; i < 200 && waiting == 0; ++i) {
+    std::this_thread::sleep_for(1ms);
+    ::ioctl(line.slave(), FIONREAD, &waiting);
+  }
+  ASSERT_EQ(waiting, 4);
+  tavdll(port, "*");
+  ::ioctl(line.slave(), FIONREAD, &waiting);
+  EXPECT_EQ(waiting, 0);
+}
+
+TEST_F(PortTest, MissingOrUnusablePortsSendNothingAndReturnAsUsual) {
+  std::ofstream(dir.path() + "/com9") << "not a tty";
+  for (int missing : {8, 9, 0, -1, 2147483647}) {
+    EXPECT_EQ(tavdll(missing, "12"), 750630) << missing;
+    EXPECT_EQ(tavdll(missing, "F"), 750630) << missing;
+    EXPECT_EQ(tavdll(missing, "123"), 2) << missing;
+    EXPECT_EQ(tavrc(missing, 1, 2), 0) << missing;
+  }
+  EXPECT_EQ(hex(line.read_through_marker()), "");
+}
+
+TEST_F(PortTest, BusyPortSendsNothingAndIsUsableAfterwards) {
+  const int holder = ::open(line.slave_path().c_str(), O_WRONLY | O_NOCTTY);
+  ASSERT_GE(holder, 0);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(tavdll(port, "123"), 2);
+  ::close(holder);
+  EXPECT_EQ(tavdll(port, "45"), 750630);
+  EXPECT_EQ(hex(line.read_through_marker()), "04 05");
+}
+
+TEST_F(PortTest, KeyCommandPausesAfterItsFrame) {
+  for (const char* key : {"F", "f"}) {
+    const auto start = Clock::now();
+    EXPECT_EQ(tavdll(port, key), 750630);
+    EXPECT_GE(Clock::now() - start, 100ms) << key;
+    EXPECT_EQ(hex(line.read_through_marker()), "7F");
+  }
+}
+
+TEST_F(PortTest, StoppedLineDoesNotHoldTheCallAndRecovers) {
+  ASSERT_EQ(::tcflow(line.slave(), TCOOFF), 0);
+  const auto start = Clock::now();
+  EXPECT_EQ(tavdll(port, "@12345678@"), 2);
+  // Deadline 80 ms; the bound only tells a deadline from a hang.
+  EXPECT_LT(Clock::now() - start, 2s);
+  ASSERT_EQ(::tcflow(line.slave(), TCOON), 0);
+  EXPECT_EQ(tavdll(port, "12.5H"), 2);
+  EXPECT_EQ(hex(line.read_through_marker()), "1F 01 02 05 00 1F");
+}
+
+}  // namespace
+}  // namespace qelmar::test

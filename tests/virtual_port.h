@@ -1,0 +1,53 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qelmar::test {
+
+// A temporary directory that QELMAR_DEVICE_DIR points at while it lives.
+class DeviceDir {
+ public:
+  DeviceDir();
+  ~DeviceDir();
+  DeviceDir(const DeviceDir&) = delete;
+  DeviceDir& operator=(const DeviceDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// A pseudo-terminal linked as DIR/comN: the library writes to the slave, the
+// test reads the line from the master. The slave stays open here so that its
+// settings can be read and the master never sees a hang-up.
+class VirtualPort {
+ public:
+  VirtualPort(const DeviceDir& dir, int number);
+  ~VirtualPort();
+  VirtualPort(const VirtualPort&) = delete;
+  VirtualPort& operator=(const VirtualPort&) = delete;
+
+  int number() const { return number_; }
+  int master() const { return master_; }
+  int slave() const { return slave_; }
+  const std::string& slave_path() const { return slave_path_; }
+
+  // Everything that arrives until `quiet` passes without a byte.
+  std::vector<std::uint8_t> read_quiet(std::chrono::milliseconds quiet) const;
+
+  // Everything up to a marker frame (tavrc with 0xA5 0x5A) sent after it: the
+  // bytes of the calls made since the last read, without waiting on silence.
+  std::vector<std::uint8_t> read_through_marker() const;
+
+ private:
+  int number_;
+  int master_ = -1;
+  int slave_ = -1;
+  std::string slave_path_;
+  std::string link_;
+};
+
+}  // namespace qelmar::test
