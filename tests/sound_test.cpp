@@ -1,0 +1,155 @@
+// tavadd through ALSA, with ALSA configurations of the test's own.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sndfile.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+#include <vector>
+
+#include "qelmar.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+class SoundTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/qelmar-sound-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+  }
+  void TearDown() override {
+    ::unsetenv("ALSA_CONFIG_PATH");
+    fs::remove_all(dir);
+  }
+
+  // The default PCM of every ALSA client in this process from now on.
+  void use_alsa_config(const std::string& pcm) {
+    const fs::path conf = dir / "asound.conf";
+    std::ofstream(conf) << "pcm.!default " << pcm << "\n";
+    ::setenv("ALSA_CONFIG_PATH", conf.c_str(), 1);
+  }
+
+  // Captures everything played into a raw file, as fast as it is written.
+  fs::path capture() {
+    const fs::path raw = dir / "played.raw";
+    use_alsa_config("{ type file slave { pcm { type null } } file \"" + raw.string() +
+                    "\" format \"raw\" }");
+    return raw;
+  }
+
+  std::vector<std::int16_t> write_wav(const fs::path& path, int channels, int rate,
+                                      double seconds) {
+    std::vector<std::int16_t> samples(static_cast<std::size_t>(seconds * rate) *
+                                      static_cast<std::size_t>(channels));
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+      // Each channel its own tone, so interleaving mistakes show.
+      const double t = static_cast<double>(i / static_cast<std::size_t>(channels)) / rate;
+      const double f = 440.0 * static_cast<double>(1 + i % static_cast<std::size_t>(channels));
+      samples[i] = static_cast<std::int16_t>(10000 * std::sin(2 * M_PI * f * t));
+    }
+    SF_INFO info{};
+    info.channels = channels;
+    info.samplerate = rate;
+    info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+    SNDFILE* file = sf_open(path.c_str(), SFM_WRITE, &info);
+    EXPECT_NE(file, nullptr);
+    sf_write_short(file, samples.data(), static_cast<sf_count_t>(samples.size()));
+    sf_close(file);
+    return samples;
+  }
+
+  static std::vector<std::int16_t> read_raw(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::vector<char> bytes{std::istreambuf_iterator<char>(in), {}};
+    std::vector<std::int16_t> samples(bytes.size() / 2);
+    std::memcpy(samples.data(), bytes.data(), samples.size() * 2);
+    return samples;
+  }
+
+  fs::path dir;
+};
+
+TEST_F(SoundTest, PlaysTheFilesSamples) {
+  const struct { int channels, rate; } formats[] = {{1, 22050}, {2, 44100}};
+  for (const auto& format : formats) {
+    const fs::path raw = capture();
+    const fs::path wav = dir / "tone.wav";
+    const auto samples = write_wav(wav, format.channels, format.rate, 0.25);
+    EXPECT_EQ(tavadd(12345, wav.c_str()), 0);
+    EXPECT_EQ(read_raw(raw), samples) << format.channels << " channels";
+    fs::remove(raw);
+  }
+}
+
+TEST_F(SoundTest, FileThatCannotBePlayedGivesTheDefaultAlert) {
+  std::ofstream(dir / "text.wav") << "not a sound";
+  for (const fs::path& bad : {dir / "missing.wav", dir / "text.wav", dir}) {
+    const fs::path raw = capture();
+    EXPECT_EQ(tavadd(0, bad.c_str()), 0);
+    const auto played = read_raw(raw);
+    EXPECT_GE(played.size(), 44100u / 5) << bad;
+    int loud = 0;
+    for (std::int16_t s : played) loud += std::abs(s) > 5000;
+    EXPECT_GT(loud, 1000) << bad;
+    fs::remove(raw);
+  }
+}
+
+TEST_F(SoundTest, NullPathPlaysNothing) {
+  const fs::path raw = capture();
+  EXPECT_EQ(tavadd(0, nullptr), 0);
+  EXPECT_FALSE(fs::exists(raw));
+}
+
+TEST_F(SoundTest, NoSoundDeviceReturnsPromptly) {
+  use_alsa_config("{ type hw card 31 }");
+  const fs::path wav = dir / "tone.wav";
+  write_wav(wav, 1, 8000, 2.0);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(tavadd(0, wav.c_str()), 0);
+  EXPECT_EQ(tavadd(0, (dir / "missing.wav").c_str()), 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);  // a 2 s file was not waited for
+}
+
+// A sound server with a null sink plays in real time, so the call must last as
+// long as the sound.
+TEST_F(SoundTest, ReturnsOnlyAfterTheSoundHasPlayed) {
+  const fs::path socket = dir / "native";
+  const pid_t server = ::fork();
+  ASSERT_GE(server, 0);
+  if (server == 0) {
+    ::setenv("HOME", dir.c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
+    const std::string native =
+        "module-native-protocol-unix auth-anonymous=1 socket=" + socket.string();
+    ::execlp("pulseaudio", "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+             "--use-pid-file=no", "--log-level=error", "-L", "module-null-sink", "-L",
+             native.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  for (int i = 0; i < 100 && !fs::exists(socket); ++i) std::this_thread::sleep_for(50ms);
+  ASSERT_TRUE(fs::exists(socket)) << "pulseaudio did not start";
+
+  use_alsa_config("{ type pulse server \"unix:" + socket.string() + "\" }");
+  const fs::path wav = dir / "half.wav";
+  write_wav(wav, 1, 44100, 0.5);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(tavadd(0, wav.c_str()), 0);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, 500ms);
+
+  ::kill(server, SIGTERM);
+  ::waitpid(server, nullptr, 0);
+}
+
+}  // namespace
