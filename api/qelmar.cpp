@@ -3,7 +3,6 @@
 
 #include <cstring>
 #include <string_view>
-#include <thread>
 
 #include "encoder/interpreter.h"
 #include "serial/port.h"
@@ -15,7 +14,7 @@ class PortSink final : public qelmar::FrameSink {
  public:
   explicit PortSink(qelmar::serial::Connection& connection) : connection_(connection) {}
   void write(std::span<const std::uint8_t> frame) override { connection_.write(frame); }
-  void pause(std::chrono::milliseconds duration) override { std::this_thread::sleep_for(duration); }
+  void pause(std::chrono::milliseconds duration) override { qelmar::serial::hold(duration); }
 
  private:
   qelmar::serial::Connection& connection_;

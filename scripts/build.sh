@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Installs what is missing and builds libqelmar.so into build/ci.
+# Installs what is missing and builds libqelmar.so into build/ci and QELMAR.dll
+# into build/windows-x86 and build/windows-x64.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh
-cmake --preset ci
-cmake --build --preset ci
+for preset in ci windows-x86 windows-x64; do
+  cmake --preset "$preset"
+  cmake --build --preset "$preset"
+done

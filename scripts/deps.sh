@@ -6,7 +6,14 @@ packages=(
   cmake make g++ pkg-config clang-format python3
   libgtest-dev libsndfile1-dev libasound2-dev
   libasound2-plugins pulseaudio   # a real-time sound sink for the tests
+  g++-mingw-w64-i686 g++-mingw-w64-x86-64
+  wine wine64 wine32:i386         # QELMAR.dll is tested under Wine
 )
+
+# wine32 is an i386 package.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
 
 missing=()
 for p in "${packages[@]}"; do

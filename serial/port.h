@@ -30,4 +30,7 @@ class Connection {
   std::intptr_t handle_;  // a descriptor or a HANDLE, by platform
 };
 
+// Keeps the line quiet for a while: the display needs it after some keys.
+void hold(std::chrono::milliseconds duration) noexcept;
+
 }  // namespace qelmar::serial

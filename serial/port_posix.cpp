@@ -156,4 +156,6 @@ bool Connection::write(std::span<const std::uint8_t> frame) noexcept {
   return true;
 }
 
+void hold(std::chrono::milliseconds duration) noexcept { std::this_thread::sleep_for(duration); }
+
 }  // namespace qelmar::serial

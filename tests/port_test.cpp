@@ -26,7 +26,7 @@ constexpr int port = 7;
 class PortTest : public ::testing::Test {
  protected:
   DeviceDir dir;
-  VirtualPort line{dir, port};
+  VirtualPort line{dir.path(), port};
 };
 
 class CommandTableOnTheLine : public PortTest, public ::testing::WithParamInterface<CommandRow> {};

@@ -27,13 +27,13 @@ DeviceDir::~DeviceDir() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-VirtualPort::VirtualPort(const DeviceDir& dir, int number) : number_(number) {
+VirtualPort::VirtualPort(const std::string& dir, int number) : number_(number) {
   char name[256];
   if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
     throw std::runtime_error("openpty");
   slave_path_ = name;
   ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
-  link_ = dir.path() + "/com" + std::to_string(number);
+  link_ = dir + "/com" + std::to_string(number);
   std::filesystem::create_symlink(slave_path_, link_);
 }
 
@@ -44,32 +44,45 @@ VirtualPort::~VirtualPort() {
   ::close(master_);
 }
 
+namespace {
+
+// Appends what the master has, waiting up to `wait` for the first byte.
+bool read_some(int master, std::chrono::milliseconds wait, std::vector<std::uint8_t>& bytes) {
+  pollfd ready{master, POLLIN, 0};
+  if (::poll(&ready, 1, static_cast<int>(wait.count())) <= 0) return false;
+  std::uint8_t chunk[4096];
+  const ssize_t n = ::read(master, chunk, sizeof chunk);
+  if (n <= 0) return false;
+  bytes.insert(bytes.end(), chunk, chunk + n);
+  return true;
+}
+
+}  // namespace
+
 std::vector<std::uint8_t> VirtualPort::read_quiet(std::chrono::milliseconds quiet) const {
   std::vector<std::uint8_t> bytes;
-  std::uint8_t chunk[4096];
-  for (;;) {
-    pollfd ready{master_, POLLIN, 0};
-    if (::poll(&ready, 1, static_cast<int>(quiet.count())) <= 0) return bytes;
-    const ssize_t n = ::read(master_, chunk, sizeof chunk);
-    if (n <= 0) return bytes;
-    bytes.insert(bytes.end(), chunk, chunk + n);
+  while (read_some(master_, quiet, bytes)) {
   }
+  return bytes;
+}
+
+std::vector<std::uint8_t> VirtualPort::read_until(const std::vector<std::uint8_t>& tail) const {
+  using Clock = std::chrono::steady_clock;
+  std::vector<std::uint8_t> bytes;
+  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  while (bytes.size() < tail.size() ||
+         !std::equal(tail.begin(), tail.end(), bytes.end() - static_cast<long>(tail.size()))) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) throw std::runtime_error("the closing frame never arrived");
+    read_some(master_, left, bytes);
+  }
+  bytes.resize(bytes.size() - tail.size());
+  return bytes;
 }
 
 std::vector<std::uint8_t> VirtualPort::read_through_marker() const {
-  static constexpr std::uint8_t marker[] = {0x12, 0xA5, 0x5A};
   ::tavrc(number_, 0xA5, 0x5A);
-  std::vector<std::uint8_t> bytes;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (bytes.size() < 3 || !std::equal(std::end(marker) - 3, std::end(marker), bytes.end() - 3)) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) throw std::runtime_error("marker frame never arrived");
-    std::vector<std::uint8_t> more = read_quiet(std::min(left, std::chrono::milliseconds(100)));
-    bytes.insert(bytes.end(), more.begin(), more.end());
-  }
-  bytes.resize(bytes.size() - 3);
-  return bytes;
+  return read_until({0x12, 0xA5, 0x5A});
 }
 
 }  // namespace qelmar::test

@@ -25,7 +25,8 @@ class DeviceDir {
 // settings can be read and the master never sees a hang-up.
 class VirtualPort {
  public:
-  VirtualPort(const DeviceDir& dir, int number);
+  // Links the pseudo-terminal as dir/comN.
+  VirtualPort(const std::string& dir, int number);
   ~VirtualPort();
   VirtualPort(const VirtualPort&) = delete;
   VirtualPort& operator=(const VirtualPort&) = delete;
@@ -38,8 +39,11 @@ class VirtualPort {
   // Everything that arrives until `quiet` passes without a byte.
   std::vector<std::uint8_t> read_quiet(std::chrono::milliseconds quiet) const;
 
-  // Everything up to a marker frame (tavrc with 0xA5 0x5A) sent after it: the
-  // bytes of the calls made since the last read, without waiting on silence.
+  // Everything that arrives before `tail`, which the caller has sent as the last
+  // frame: the bytes of the calls in between, without waiting on silence.
+  std::vector<std::uint8_t> read_until(const std::vector<std::uint8_t>& tail) const;
+
+  // read_until a marker frame (tavrc with 0xA5 0x5A) that it sends itself.
   std::vector<std::uint8_t> read_through_marker() const;
 
  private:

@@ -1,0 +1,17 @@
+# QELMAR.dll: exports by name and ordinal from a .def list, and no runtime DLLs
+# beyond what every Windows has.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  # stdcall names carry @N inside; --kill-at exports them plain.
+  target_sources(qelmar PRIVATE api/qelmar-x86.def)
+  target_link_options(qelmar PRIVATE -Wl,--kill-at)
+else()
+  target_sources(qelmar PRIVATE api/qelmar.def)
+endif()
+target_link_options(qelmar PRIVATE -static-libgcc -static-libstdc++)
+target_link_libraries(qelmar PRIVATE winmm)
+set_target_properties(qelmar PROPERTIES OUTPUT_NAME QELMAR PREFIX "" IMPORT_PREFIX "lib")
+
+add_executable(wine_host tests/windows/wine_host.cpp)
+target_include_directories(wine_host PRIVATE include)
+target_link_options(wine_host PRIVATE -static)
+target_link_libraries(wine_host PRIVATE qelmar_warnings)

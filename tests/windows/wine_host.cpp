@@ -1,0 +1,123 @@
+// A Windows host for the Wine tests: loads QELMAR.dll, finds the exports by name
+// and by ordinal, and makes the calls that the Linux side asks for on stdin.
+//   dll PORT HEX|=|-   (the command's bytes in hex; = empty, - a null pointer)
+//   rc PORT A B
+//   add HEX|-
+// Each call answers "RESULT STACK_DELTA MILLISECONDS".
+#include <windows.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+FARPROC entry[4];  // by ordinal
+
+std::string unhex(const char* hex) {
+  std::string out;
+  for (std::size_t i = 0; hex[i] != '\0' && hex[i + 1] != '\0'; i += 2) {
+    char byte[3] = {hex[i], hex[i + 1], 0};
+    out += static_cast<char>(std::strtoul(byte, nullptr, 16));
+  }
+  return out;
+}
+
+// Calls a stdcall function with the arguments pushed by hand and reports how far
+// the stack pointer moved across the call: 0 when the callee removed them.
+std::int32_t call(FARPROC fn, std::intptr_t a, std::intptr_t b, std::intptr_t c, int count,
+                  long* delta) {
+#if defined(__i386__)
+  std::int32_t result;
+  long moved;
+  asm volatile(
+      "mov %%esp, %%edi\n\t"
+      "cmp $3, %[count]\n\t"
+      "jne 1f\n\t"
+      "push %[c]\n\t"
+      "1:\n\t"
+      "push %[b]\n\t"
+      "push %[a]\n\t"
+      "call *%[fn]\n\t"
+      "mov %%esp, %%edx\n\t"
+      "sub %%edi, %%edx\n\t"
+      "mov %%edi, %%esp\n\t"
+      : "=a"(result), "=&d"(moved)
+      : [fn] "b"(fn), [a] "S"(a), [b] "c"(b), [c] "m"(c), [count] "m"(count)
+      : "edi", "memory", "cc");
+  *delta = moved;
+  return result;
+#else
+  *delta = 0;
+  if (count == 3) {
+    return reinterpret_cast<std::int32_t (*)(std::int32_t, std::int32_t, std::int32_t)>(
+        reinterpret_cast<void*>(fn))(static_cast<std::int32_t>(a), static_cast<std::int32_t>(b),
+                                     static_cast<std::int32_t>(c));
+  }
+  return reinterpret_cast<std::int32_t (*)(std::int32_t, const char*)>(reinterpret_cast<void*>(fn))(
+      static_cast<std::int32_t>(a), reinterpret_cast<const char*>(b));
+#endif
+}
+
+}  // namespace
+
+int main() {
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
+  HMODULE dll = LoadLibraryA("QELMAR.dll");
+  if (dll == nullptr) {
+    std::printf("error LoadLibrary %lu\n", GetLastError());
+    return 1;
+  }
+  const char* names[4] = {nullptr, "tavadd", "tavdll", "tavrc"};
+  for (int ordinal = 1; ordinal <= 3; ++ordinal) {
+    entry[ordinal] = GetProcAddress(dll, MAKEINTRESOURCEA(ordinal));
+    FARPROC by_name = GetProcAddress(dll, names[ordinal]);
+    if (entry[ordinal] == nullptr || entry[ordinal] != by_name) {
+      std::printf("error export %s\n", names[ordinal]);
+      return 1;
+    }
+  }
+#if defined(__i386__)
+  // The measurement must see a callee that leaves its arguments behind.
+  long cdecl_delta = 0;
+  call(GetProcAddress(LoadLibraryA("msvcrt.dll"), "labs"), -5, 0, 0, 2, &cdecl_delta);
+  if (cdecl_delta != -8) {
+    std::printf("error stack probe %ld\n", cdecl_delta);
+    return 1;
+  }
+#endif
+  std::printf("ready\n");
+
+  char line[4096];
+  while (std::fgets(line, sizeof line, stdin) != nullptr) {
+    char verb[8] = {}, arg[4000] = {};
+    long port = 0, a = 0, b = 0;
+    std::string text;
+    std::int32_t result = -1;
+    long delta = 0;
+    LARGE_INTEGER start, end, frequency;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    if (std::sscanf(line, "dll %ld %3999s", &port, arg) == 2) {
+      text = unhex(arg);
+      const char* pointer = arg[0] == '-' ? nullptr : text.c_str();
+      result = call(entry[2], port, reinterpret_cast<std::intptr_t>(pointer), 0, 2, &delta);
+    } else if (std::sscanf(line, "rc %ld %ld %ld", &port, &a, &b) == 3) {
+      result = call(entry[3], port, a, b, 3, &delta);
+    } else if (std::sscanf(line, "add %3999s", arg) == 1) {
+      text = unhex(arg);
+      const char* pointer = arg[0] == '-' ? nullptr : text.c_str();
+      result = call(entry[1], 7, reinterpret_cast<std::intptr_t>(pointer), 0, 2, &delta);
+    } else if (std::sscanf(line, "%7s", verb) == 1 && std::strcmp(verb, "quit") == 0) {
+      return 0;
+    } else {
+      std::printf("error %s", line);
+      continue;
+    }
+    QueryPerformanceCounter(&end);
+    std::printf("%ld %ld %lld\n", static_cast<long>(result), delta,
+                (end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart);
+  }
+  return 0;
+}

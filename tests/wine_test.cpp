@@ -1,0 +1,242 @@
+// QELMAR.dll under Wine: a Windows host (tests/windows/wine_host.cpp) makes the
+// calls, the COM ports are pseudo-terminals linked into the Wine prefix.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "command_table.h"
+#include "virtual_port.h"
+
+namespace qelmar::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int port = 3;
+constexpr int high_port = 12;
+constexpr int missing_port = 8;
+
+std::string env(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr) throw std::runtime_error(std::string(name) + " is not set");
+  return value;
+}
+
+// One Wine process serves every call of the run.
+class WineHost {
+ public:
+  explicit WineHost(const std::string& dir) {
+    int to_host[2], from_host[2];
+    if (::pipe(to_host) != 0 || ::pipe(from_host) != 0) throw std::runtime_error("pipe");
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(to_host[0], 0);
+      ::dup2(from_host[1], 1);
+      ::close(to_host[1]);
+      ::close(from_host[0]);
+      if (::chdir(dir.c_str()) != 0) ::_exit(126);
+      ::execlp("wine", "wine", "wine_host.exe", static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    ::close(to_host[0]);
+    ::close(from_host[1]);
+    in_ = ::fdopen(to_host[1], "w");
+    out_ = ::fdopen(from_host[0], "r");
+    greeting_ = read_line();
+  }
+  ~WineHost() {
+    std::fputs("quit\n", in_);
+    std::fclose(in_);
+    std::fclose(out_);
+    ::waitpid(pid_, nullptr, 0);
+  }
+
+  const std::string& greeting() const { return greeting_; }
+
+  struct Answer {
+    long result = -1;
+    long stack_delta = -1;
+    long milliseconds = -1;
+  };
+
+  Answer ask(const std::string& request) {
+    std::fputs((request + "\n").c_str(), in_);
+    std::fflush(in_);
+    Answer answer;
+    std::istringstream(read_line()) >> answer.result >> answer.stack_delta >> answer.milliseconds;
+    return answer;
+  }
+
+ private:
+  std::string read_line() {
+    char line[512];
+    if (std::fgets(line, sizeof line, out_) == nullptr) return "(no answer)";
+    std::string text(line);
+    text.erase(text.find_last_not_of("\r\n") + 1);
+    return text;
+  }
+
+  pid_t pid_ = -1;
+  FILE* in_ = nullptr;
+  FILE* out_ = nullptr;
+  std::string greeting_;
+};
+
+std::string hex_text(const std::string& text) {
+  if (text.empty()) return "=";
+  std::string out;
+  char cell[3];
+  for (unsigned char c : text) {
+    std::snprintf(cell, sizeof cell, "%02x", c);
+    out += cell;
+  }
+  return out;
+}
+
+struct Wine {
+  std::string dosdevices = env("WINEPREFIX") + "/dosdevices";
+  std::unique_ptr<VirtualPort> line, high_line;
+  std::unique_ptr<WineHost> host;
+
+  Wine() {
+    for (int n : {port, high_port, missing_port})
+      fs::remove(dosdevices + "/com" + std::to_string(n));
+    fs::create_symlink("/nonexistent/tty", dosdevices + "/com" + std::to_string(missing_port));
+    line = std::make_unique<VirtualPort>(dosdevices, port);
+    high_line = std::make_unique<VirtualPort>(dosdevices, high_port);
+    host = std::make_unique<WineHost>(env("QELMAR_WINE_HOST_DIR"));
+  }
+
+  // The call's answer, checked for a balanced stack.
+  WineHost::Answer call(const std::string& request) {
+    const WineHost::Answer answer = host->ask(request);
+    EXPECT_EQ(answer.stack_delta, 0) << request;
+    return answer;
+  }
+
+  std::string frames_on(const VirtualPort& on) {
+    call("rc " + std::to_string(on.number()) + " 165 90");
+    return hex(on.read_until({0x12, 0xA5, 0x5A}));
+  }
+};
+
+Wine* wine = nullptr;
+
+class WineEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override { wine = new Wine; }
+  void TearDown() override {
+    delete wine;
+    wine = nullptr;
+  }
+};
+
+const auto* const registered = ::testing::AddGlobalTestEnvironment(new WineEnvironment);
+
+TEST(WineDll, LoadsAndExportsByNameAndOrdinal) { EXPECT_EQ(wine->host->greeting(), "ready"); }
+
+class WineCommandTable : public ::testing::TestWithParam<CommandRow> {};
+
+TEST_P(WineCommandTable, ArrivesByteExact) {
+  const CommandRow& row = GetParam();
+  EXPECT_EQ(wine->call("dll " + std::to_string(port) + " " + hex_text(row.text)).result,
+            row.result);
+  const std::vector<std::uint8_t> none;
+  EXPECT_EQ(wine->frames_on(*wine->line), hex(row.frame.value_or(none)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, WineCommandTable, ::testing::ValuesIn(load_command_table()));
+
+TEST(WineDll, EntryPointsEdgeCases) {
+  const struct {
+    std::string request;
+    long result;
+    const char* frame;
+  } cases[] = {
+      {"rc 3 65 322", 0, "12 41 42"},
+      {"rc 3 -1 256", 0, "12 FF 00"},
+      {"dll 3 =", 1, ""},
+      {"dll 3 -", 1, ""},
+      {"dll 3 20", 2, ""},
+      {"add -", 0, ""},
+      {"add 2f6e6f2f737563682e776176", 0, ""},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(wine->call(c.request).result, c.result) << c.request;
+    EXPECT_EQ(wine->frames_on(*wine->line), c.frame) << c.request;
+  }
+}
+
+TEST(WineDll, LineIsSetTo2400Baud8N1Raw) {
+  wine->call("dll 3 2a");
+  termios line{};
+  ASSERT_EQ(::tcgetattr(wine->line->slave(), &line), 0);
+  EXPECT_EQ(cfgetospeed(&line), B2400);
+  EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(line.c_cflag & (PARENB | CSTOPB | CRTSCTS), 0u);
+  EXPECT_EQ(line.c_iflag & (IXON | IXOFF), 0u);
+  EXPECT_EQ(line.c_oflag & OPOST, 0u);
+  EXPECT_EQ(wine->frames_on(*wine->line), "0C");
+}
+
+TEST(WineDll, PortsAboveNineAreReached) {
+  EXPECT_EQ(wine->call("dll 12 " + hex_text("12.5H")).result, 2);
+  EXPECT_EQ(wine->frames_on(*wine->high_line), "1F 01 02 05 00 1F");
+}
+
+TEST(WineDll, MissingPortsSendNothingAndReturnAsUsual) {
+  for (int missing : {missing_port, 0, -1, 250}) {
+    const std::string n = std::to_string(missing);
+    EXPECT_EQ(wine->call("dll " + n + " 3132").result, 750630) << n;
+    EXPECT_EQ(wine->call("dll " + n + " 46").result, 750630) << n;
+    EXPECT_EQ(wine->call("rc " + n + " 1 2").result, 0) << n;
+  }
+  EXPECT_EQ(wine->frames_on(*wine->line), "");
+}
+
+TEST(WineDll, KeyCommandPausesAfterItsFrame) {
+  const WineHost::Answer answer = wine->call("dll 3 66");
+  EXPECT_EQ(answer.result, 750630);
+  EXPECT_GE(answer.milliseconds, 100);
+  EXPECT_EQ(wine->frames_on(*wine->line), "7F");
+}
+
+TEST(WineDll, ExportsNothingElseAndNeedsOnlySystemDlls) {
+  FILE* dump = ::popen(
+      ("x86_64-w64-mingw32-objdump -p " + env("QELMAR_WINE_HOST_DIR") + "/QELMAR.dll").c_str(),
+      "r");
+  ASSERT_NE(dump, nullptr);
+  std::set<std::string> imports, exports;
+  char text[512];
+  bool in_names = false;
+  while (std::fgets(text, sizeof text, dump) != nullptr) {
+    std::string row(text);
+    if (row.find("DLL Name:") != std::string::npos) {
+      std::string dll = row.substr(row.find(':') + 2);
+      dll.erase(dll.find_last_not_of(" \n") + 1);
+      for (char& c : dll) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+      imports.insert(dll);
+    }
+    if (row.find("[Ordinal/Name Pointer] Table") != std::string::npos) in_names = true;
+    int index = 0;
+    char name[256];
+    if (in_names && std::sscanf(text, " [%d] %255s", &index, name) == 2) exports.insert(name);
+    if (in_names && row == "\n") in_names = false;
+  }
+  ::pclose(dump);
+  EXPECT_EQ(exports, (std::set<std::string>{"tavadd", "tavdll", "tavrc"}));
+  EXPECT_EQ(imports, (std::set<std::string>{"KERNEL32.DLL", "MSVCRT.DLL", "WINMM.DLL"}));
+}
+
+}  // namespace
+}  // namespace qelmar::test
