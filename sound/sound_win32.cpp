@@ -1,6 +1,8 @@
 // Sound through the Windows multimedia service.
-#include <mmsystem.h>
 #include <windows.h>
+
+// After windows.h, which it needs.
+#include <mmsystem.h>
 
 #include "sound/sound.h"
 
