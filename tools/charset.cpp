@@ -1,0 +1,67 @@
+#include "tools/charset.h"
+
+#include <langinfo.h>
+
+#include <cerrno>
+#include <cwchar>
+#include <stdexcept>
+#include <vector>
+
+namespace qelmar::tools {
+
+std::string locale_charset() { return nl_langinfo(CODESET); }
+
+Charset::Charset(const std::string& to, const std::string& from)
+    : cd_(iconv_open(to.c_str(), from.c_str())) {
+  if (cd_ == reinterpret_cast<iconv_t>(-1)) {
+    throw std::runtime_error("cannot convert from " + from + " to " + to);
+  }
+}
+
+Charset::~Charset() { iconv_close(cd_); }
+
+Charset::Result Charset::convert(std::string_view in) const {
+  iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+  std::vector<char> input(in.begin(), in.end());
+  Result result;
+  char* src = input.data();
+  std::size_t src_left = input.size();
+  char buffer[256];
+  for (;;) {
+    char* dst = buffer;
+    std::size_t dst_left = sizeof buffer;
+    const std::size_t done = src_left > 0 ? iconv(cd_, &src, &src_left, &dst, &dst_left)
+                                          : iconv(cd_, nullptr, nullptr, &dst, &dst_left);
+    result.text.append(buffer, static_cast<std::size_t>(dst - buffer));
+    if (done != static_cast<std::size_t>(-1)) {
+      if (src_left == 0) return result;
+    } else if (errno != E2BIG) {
+      result.failed_at = static_cast<std::size_t>(src - input.data());
+      return result;
+    }
+  }
+}
+
+std::string to_device(std::string_view command, const std::string& from_charset) {
+  const std::size_t open = command.find_first_not_of(' ');
+  if (open == std::string_view::npos || command[open] != '#') return std::string(command);
+  std::size_t close = command.find('#', open + 1);
+  if (close == std::string_view::npos) close = command.size();
+
+  const std::string_view text = command.substr(open + 1, close - open - 1);
+  const Charset::Result gb2312 = Charset("GB2312", from_charset).convert(text);
+  if (!gb2312.ok()) {
+    std::mbstate_t state{};
+    const std::size_t length =
+        std::mbrlen(text.data() + gb2312.failed_at, text.size() - gb2312.failed_at, &state);
+    const std::size_t shown = length > 0 && length <= 8 ? length : 1;
+    throw std::runtime_error("GB2312 has no character '" +
+                             std::string(text.substr(gb2312.failed_at, shown)) + "'");
+  }
+  std::string out(command.substr(0, open + 1));
+  out += gb2312.text;
+  out += command.substr(close);
+  return out;
+}
+
+}  // namespace qelmar::tools

@@ -1,0 +1,38 @@
+#pragma once
+
+#include <iconv.h>
+
+#include <string>
+#include <string_view>
+
+namespace qelmar::tools {
+
+// The character set of the user's locale (call setlocale first).
+std::string locale_charset();
+
+// One iconv conversion. Throws std::runtime_error when iconv knows neither set.
+class Charset {
+ public:
+  Charset(const std::string& to, const std::string& from);
+  ~Charset();
+  Charset(const Charset&) = delete;
+  Charset& operator=(const Charset&) = delete;
+
+  struct Result {
+    std::string text;
+    // Where the first character without a counterpart (or malformed) starts.
+    std::size_t failed_at = std::string_view::npos;
+    bool ok() const { return failed_at == std::string_view::npos; }
+  };
+  Result convert(std::string_view in) const;
+
+ private:
+  iconv_t cd_;
+};
+
+// The command text with the text between its '#' marks turned from the locale's
+// character set into GB2312, the display's. Throws std::runtime_error naming the
+// character GB2312 lacks.
+std::string to_device(std::string_view command, const std::string& from_charset);
+
+}  // namespace qelmar::tools
