@@ -2,12 +2,26 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
+#include <vector>
 
 #include "encoder/codes.h"
 #include "encoder/interpreter.h"
 
 namespace qelmar::tools {
 namespace {
+
+// A reading of a frame, with the command texts that may give it back.
+struct Reading {
+  Reading(std::string k, std::string d, std::vector<std::string> c = {})
+      : kind(std::move(k)), description(std::move(d)), candidates(std::move(c)) {}
+  Reading(std::string k, std::string d, std::string command)
+      : Reading(std::move(k), std::move(d), std::vector<std::string>{std::move(command)}) {}
+
+  std::string kind;
+  std::string description;
+  std::vector<std::string> candidates;
+};
 
 std::optional<char> letter_of(std::uint8_t code) {
   for (unsigned char c = 'A'; c <= 'z'; ++c) {
@@ -41,7 +55,7 @@ std::string parameter_chars(std::span<const std::uint8_t> bytes) {
   return out;
 }
 
-Meaning number(std::span<const std::uint8_t> frame) {
+Reading number(std::span<const std::uint8_t> frame) {
   std::size_t i = 0;
   std::optional<std::uint8_t> header;
   if (frame.size() >= 2 &&
@@ -53,22 +67,33 @@ Meaning number(std::span<const std::uint8_t> frame) {
   while (i < frame.size() && frame[i] <= 9) digits += static_cast<char>('0' + frame[i++]);
   std::optional<std::uint8_t> end;
   if (i + 1 == frame.size() && is_letter_byte(frame[i])) end = frame[i++];
-  if (digits.empty() || i != frame.size()) return {"unknown", "", std::nullopt};
+  if (digits.empty() || i != frame.size()) return {"unknown", ""};
 
-  Meaning m{"number", "", std::nullopt};
+  Reading m{"number", "number " + digits};
+  const std::string suffix = end ? std::string(1, command_letter(*end)) : std::string();
+  const std::string header_suffix =
+      header && header != end ? std::string(end ? "" : " ") + command_letter(*header) : "";
   if (end && digits.size() >= 3) {
     // A number ended by a letter carries two decimal places.
     const std::string whole = digits.substr(0, digits.size() - 2);
     const std::string places = digits.substr(digits.size() - 2);
-    m.description = "number " + whole + "." + places + " " + letter_name(*end);
-    m.command = whole + "." + places + command_letter(*end);
-    if (header && header != end) *m.command += command_letter(*header);
-  } else if (end) {
-    m.description = "number " + digits + " " + letter_name(*end);
+    m.description = "number " + whole + "." + places;
+    m.candidates = {whole + "." + places, whole};
   } else {
-    m.description = "number " + digits;
-    m.command = header ? digits + " " + command_letter(*header) : digits;
+    m.candidates = {digits};
   }
+  // After a point with one digit behind it, every digit is followed by a 0.
+  for (std::size_t k = 1; k + 1 < digits.size(); ++k) {
+    std::string flagged = digits.substr(0, k) + "." + digits[k];
+    bool pairs = (digits.size() - k) % 2 == 0;
+    for (std::size_t j = k; pairs && j < digits.size(); j += 2) {
+      pairs = digits[j + 1] == '0';
+      if (j > k) flagged += (j == k + 2 ? "." : "") + std::string(1, digits[j]);
+    }
+    if (pairs) m.candidates.push_back(flagged);
+  }
+  for (std::string& c : m.candidates) c += suffix + header_suffix;
+  if (end) m.description += " " + letter_name(*end);
   if (header) m.description += ", header " + letter_name(*header);
   return m;
 }
@@ -81,15 +106,15 @@ bool is_text(std::span<const std::uint8_t> frame) {
   return true;
 }
 
-Meaning describe(std::span<const std::uint8_t> frame, const TextConverter& to_terminal) {
+Reading describe(std::span<const std::uint8_t> frame, const TextConverter& to_terminal) {
   const std::size_t n = frame.size();
-  if (n == 0) return {"unknown", "no bytes", std::nullopt};
+  if (n == 0) return {"unknown", "no bytes"};
   const std::uint8_t first = frame[0];
 
   if (n == 3 && first == 0x12) {
     char text[32];
     std::snprintf(text, sizeof text, "0x12 frame %02X %02X", frame[1], frame[2]);
-    return {"rc", text, std::nullopt};
+    return {"rc", text};
   }
   if (n == 2 && first == 0xFE && frame[1] >= 1 && frame[1] <= 3) {
     const std::string key(1, "WDX"[frame[1] - 1]);
@@ -175,16 +200,18 @@ std::size_t frame_length(std::span<const std::uint8_t> bytes) {
 }
 
 Meaning decode(std::span<const std::uint8_t> frame, const TextConverter& to_terminal) {
-  Meaning m = describe(frame, to_terminal);
+  Reading reading = describe(frame, to_terminal);
+  Meaning meaning{reading.kind, reading.description, std::nullopt};
   // Only a command that really gives this frame back is offered.
-  if (m.command) {
-    const Command again = encode(*m.command);
-    if (!again.send || !std::equal(frame.begin(), frame.end(), again.frame.bytes().begin(),
-                                   again.frame.bytes().end())) {
-      m.command.reset();
+  for (const std::string& candidate : reading.candidates) {
+    const Command again = encode(candidate);
+    if (again.send && std::equal(frame.begin(), frame.end(), again.frame.bytes().begin(),
+                                 again.frame.bytes().end())) {
+      meaning.command = candidate;
+      break;
     }
   }
-  return m;
+  return meaning;
 }
 
 }  // namespace qelmar::tools

@@ -1,0 +1,271 @@
+// The qelmar tool: encode over the command table, the virtual display's reading
+// of frames, and a send to display round trip over a pseudo-terminal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "command_table.h"
+#include "encoder/interpreter.h"
+#include "tools/decode.h"
+
+namespace qelmar::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct ToolRun {
+  int status = -1;
+  std::string out, err;
+};
+
+// Runs the tool with the given arguments and extra environment.
+pid_t spawn(const std::vector<std::string>& args, const std::vector<std::string>& env, int* out,
+            int* err) {
+  int out_pipe[2], err_pipe[2];
+  if (::pipe(out_pipe) != 0 || ::pipe(err_pipe) != 0) return -1;
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(out_pipe[1], 1);
+    ::dup2(err_pipe[1], 2);
+    ::close(out_pipe[0]);
+    ::close(err_pipe[0]);
+    ::setenv("LANG", "C.UTF-8", 1);
+    ::unsetenv("LC_ALL");
+    for (const std::string& e : env) ::putenv(const_cast<char*>(e.c_str()));
+    std::vector<char*> argv{const_cast<char*>(QELMAR_TOOL)};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(QELMAR_TOOL, argv.data());
+    ::_exit(127);
+  }
+  ::close(out_pipe[1]);
+  ::close(err_pipe[1]);
+  *out = out_pipe[0];
+  *err = err_pipe[0];
+  return pid;
+}
+
+std::string read_all(int fd) {
+  std::string text;
+  char chunk[4096];
+  for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;)
+    text.append(chunk, static_cast<std::size_t>(n));
+  ::close(fd);
+  return text;
+}
+
+ToolRun run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+  int out = -1, err = -1;
+  const pid_t pid = spawn(args, env, &out, &err);
+  ToolRun result;
+  result.out = read_all(out);
+  result.err = read_all(err);
+  ::waitpid(pid, &result.status, 0);
+  result.status = WIFEXITED(result.status) ? WEXITSTATUS(result.status) : -1;
+  return result;
+}
+
+class EncodeCommand : public ::testing::TestWithParam<CommandRow> {};
+
+TEST_P(EncodeCommand, PrintsTheFrameAndResult) {
+  const CommandRow& row = GetParam();
+  const ToolRun r = run({"encode", "--raw", "--", row.text});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string frame = row.frame ? hex(*row.frame) : "-";
+  EXPECT_EQ(r.out, frame + "\nresult " + std::to_string(row.result) + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Tables, EncodeCommand, ::testing::ValuesIn(load_command_table()));
+
+TEST(Tool, ConvertsTextBetweenHashMarksFromTheLocale) {
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err_has;
+  } cases[] = {
+      {{"encode", "#总计 12.50#"},
+       0,
+       "D7 DC BC C6 A1 A1 A3 B1 A3 B2 A3 AE A3 B5 A3 B0\nresult 2\n",
+       ""},
+      {{"encode", "  #你好#@1@"}, 0, "C4 E3 BA C3\nresult 2\n", ""},
+      {{"encode", "#总计"}, 0, "-\nresult 2\n", ""},
+      {{"encode", "12.5H"}, 0, "1F 01 02 05 00 1F\nresult 2\n", ""},
+      {{"encode", "#€ 5#"}, 1, "", "€"},
+      {{"encode", "--raw", "#€ #"}, 0, "A1 A1 A1 A1\nresult 2\n", ""},
+  };
+  for (const auto& c : cases) {
+    const ToolRun r = run(c.args);
+    EXPECT_EQ(r.status, c.status) << c.args.back();
+    EXPECT_EQ(r.out, c.out) << c.args.back();
+    EXPECT_NE(r.err.find(c.err_has), std::string::npos) << r.err;
+  }
+}
+
+TEST(Tool, BadUsageIsOneLineAndNonZero) {
+  for (const std::vector<std::string>& args :
+       std::vector<std::vector<std::string>>{{},
+                                             {"encode"},
+                                             {"send"},
+                                             {"rc", "1"},
+                                             {"rc", "x", "1"},
+                                             {"bogus"},
+                                             {"display", "--count", "-1"}}) {
+    const ToolRun r = run(args);
+    EXPECT_NE(r.status, 0) << ::testing::PrintToString(args);
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  }
+  for (const char* sub : {"send", "rc", "play", "encode", "display"}) {
+    const ToolRun r = run({sub, "--help"});
+    EXPECT_EQ(r.status, 0) << sub;
+    EXPECT_NE(r.out.find("Usage"), std::string::npos) << sub;
+  }
+}
+
+// Reading a frame back gives its kind, and a command that gives the same frame.
+TEST(Decode, ReadsEveryFrameOfTheTableBack) {
+  const std::map<std::string, std::string> kinds = {
+      {"numeric", "number"}, {"key", "key"}, {"control", "control"}, {"fullwidth", "text"}};
+  const tools::TextConverter none = [](const std::string&) { return std::nullopt; };
+  for (const CommandRow& row : load_command_table()) {
+    if (!row.frame || row.frame->empty()) continue;
+    const tools::Meaning meaning = tools::decode(*row.frame, none);
+    if (kinds.count(row.kind)) {
+      EXPECT_EQ(meaning.kind, kinds.at(row.kind)) << row.text;
+    }
+    ASSERT_TRUE(meaning.command.has_value()) << row.text << " " << meaning.description;
+    EXPECT_EQ(hex(encode(*meaning.command).frame.bytes()), hex(*row.frame)) << row.text;
+
+    // Followed by another call's frame, it still ends where it ends.
+    std::vector<std::uint8_t> two = *row.frame;
+    two.insert(two.end(), {0x12, 0xA5, 0x5A});
+    EXPECT_EQ(tools::frame_length(two), row.frame->size()) << row.text;
+  }
+}
+
+TEST(Decode, DescribesWhatTheDisplayShows) {
+  const tools::TextConverter ascii = [](const std::string& gb) -> std::optional<std::string> {
+    return gb == "\xA3\xC1\xA1\xA1" ? std::optional<std::string>("A ") : std::nullopt;
+  };
+  const struct {
+    std::vector<std::uint8_t> frame;
+    std::string description;
+  } cases[] = {
+      {{0x1F, 0x01, 0x02, 0x05, 0x00, 0x1F}, "number 12.50 H, header H"},
+      {{0x1F, 0x01, 0x02, 0x00, 0x00, 0x1A}, "number 12.00 C, header H"},
+      {{0x01, 0x02, 0x03}, "number 123"},
+      {{0x05, 0x02, 0x00, 0x00, 0x0A}, "number 52.00 (no code)"},
+      {{0xFE, 0x02}, "key D"},
+      {{0x7F}, "key F (then a pause)"},
+      {{0x0E}, "control %"},
+      {{0x0D, 0xD0}, "control $ \\x00"},
+      {{0xFF, 0x0A, 0xFF}, "control ^ (no code)"},
+      {{0xFD, 0x01, 0x31, 0xFD}, "control @ 1a"},
+      {{0xA3, 0xC1, 0xA1, 0xA1}, "text \"A \""},
+      {{0xB0, 0xA1}, "text \"(cannot be shown here)\""},
+      {{0x12, 0x41, 0x42}, "0x12 frame 41 42"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(tools::decode(c.frame, ascii).description, c.description) << hex(c.frame);
+  }
+}
+
+class DisplayRoundTrip : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/qelmar-tool-XXXXXX";
+    ASSERT_NE(::mkdtemp(tmpl), nullptr);
+    dir = tmpl;
+  }
+  void TearDown() override { fs::remove_all(dir); }
+
+  // Starts `qelmar display` and waits for its export line.
+  void start(int frames) {
+    display = spawn({"display", "-p", "4", "--dir", dir, "--count", std::to_string(frames)}, {},
+                    &out, &err);
+    std::string first;
+    while (first.find("export QELMAR_DEVICE_DIR=" + dir) == std::string::npos) {
+      char chunk[512];
+      pollfd ready{out, POLLIN, 0};
+      ASSERT_GT(::poll(&ready, 1, 5000), 0) << "display did not start: " << first;
+      const ssize_t n = ::read(out, chunk, sizeof chunk);
+      ASSERT_GT(n, 0);
+      first.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+
+  // The frame lines the display printed, without their times, once it has exited.
+  std::vector<std::string> finish() {
+    std::vector<std::string> lines;
+    std::istringstream text(read_all(out));
+    for (std::string line; std::getline(text, line);) {
+      lines.push_back(line.size() > 14 && line[2] == ':' ? line.substr(14) : line);
+    }
+    int status = -1;
+    ::waitpid(display, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << read_all(err);
+    return lines;
+  }
+
+  std::string dir;
+  pid_t display = -1;
+  int out = -1, err = -1;
+};
+
+TEST_F(DisplayRoundTrip, ShowsEachFrameTheLibrarySends) {
+  start(5);
+  const std::vector<std::string> host_env = {"QELMAR_DEVICE_DIR=" + dir};
+  EXPECT_EQ(run({"send", "-p", "4", "12.5H", "#总计 1#", "D", "F"}, host_env).out,
+            "2\n2\n2\n750630\n");
+  EXPECT_EQ(run({"rc", "-p", "4", "0x41", "0x142"}, host_env).status, 0);
+  EXPECT_EQ(finish(), (std::vector<std::string>{
+                          "1F 01 02 05 00 1F  number 12.50 H, header H",
+                          "D7 DC BC C6 A1 A1 A3 B1  text \"总计　１\"",
+                          "FE 02  key D",
+                          "7F  key F (then a pause)",
+                          "12 41 42  0x12 frame 41 42",
+                      }));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir + "/com4")));
+}
+
+TEST_F(DisplayRoundTrip, WarnsWhenTheLineIsNotSetUp) {
+  start(1);
+  const int tty = ::open((dir + "/com4").c_str(), O_WRONLY | O_NOCTTY);
+  ASSERT_GE(tty, 0);
+  termios line{};
+  ASSERT_EQ(::tcgetattr(tty, &line), 0);
+  ::cfmakeraw(&line);
+  ::cfsetospeed(&line, B9600);
+  line.c_cflag |= CSTOPB;  // a pseudo-terminal keeps no parity setting
+  ASSERT_EQ(::tcsetattr(tty, TCSANOW, &line), 0);
+  ASSERT_EQ(::write(tty, "\x0C", 1), 1);
+  ::close(tty);
+  const std::vector<std::string> lines = finish();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0], "0C  control *");
+  EXPECT_EQ(lines[1], "  warning: the line is not 2400 baud, two stop bits (want 2400 8N1 raw)");
+}
+
+TEST_F(DisplayRoundTrip, InterruptRemovesTheLink) {
+  start(0);
+  ASSERT_TRUE(fs::is_symlink(dir + "/com4"));
+  ::kill(display, SIGINT);
+  finish();
+  EXPECT_FALSE(fs::exists(fs::symlink_status(dir + "/com4")));
+}
+
+}  // namespace
+}  // namespace qelmar::test
