@@ -1,19 +1,27 @@
 #!/usr/bin/env bash
-# Installs what building and testing need on Debian 12 (as root), only when missing.
+# Installs what the given jobs need on Debian 12 (as root), only when missing.
+#   core     build libqelmar.so and the qelmar tool
+#   windows  cross-build QELMAR.dll
+#   test     run every test (a sound server, Wine, GoogleTest, ...)
 set -euo pipefail
 
-packages=(
-  cmake make g++ pkg-config clang-format python3
-  libgtest-dev libsndfile1-dev libasound2-dev
-  libasound2-plugins pulseaudio   # a real-time sound sink for the tests
-  g++-mingw-w64-i686 g++-mingw-w64-x86-64
-  wine wine64 wine32:i386         # QELMAR.dll is tested under Wine
-)
-
-# wine32 is an i386 package.
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
-fi
+packages=()
+for group in "${@:-core}"; do
+  case "$group" in
+    core) packages+=(cmake make g++ pkg-config libsndfile1-dev libasound2-dev libcli11-dev) ;;
+    windows) packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64) ;;
+    test)
+      packages+=(libgtest-dev clang-format python3
+        libasound2-plugins pulseaudio   # a real-time sound sink
+        wine wine64 wine32:i386)        # QELMAR.dll runs under Wine
+      # wine32 is an i386 package.
+      if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        dpkg --add-architecture i386
+      fi
+      ;;
+    *) echo "deps.sh: unknown group $group" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

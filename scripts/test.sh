@@ -3,7 +3,7 @@
 # errors and runs every test.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
+bash scripts/deps.sh core windows test
 
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 
