@@ -6,6 +6,7 @@
 
 #include "encoder/interpreter.h"
 #include "serial/port.h"
+#include "serial/port_lock.h"
 #include "sound/sound.h"
 
 namespace {
@@ -28,6 +29,7 @@ QELMAR_API std::int32_t QELMAR_CALL tavdll(std::int32_t port, const char* comman
   const std::string_view text = command != nullptr ? std::string_view(command) : std::string_view();
   if (text.empty()) return qelmar::result_empty;
 
+  const qelmar::serial::PortLock lock(port);
   qelmar::serial::Connection connection(port);
   PortSink sink(connection);
   return qelmar::interpret(text, sink);
@@ -37,6 +39,7 @@ QELMAR_API std::int32_t QELMAR_CALL tavrc(std::int32_t port, std::int32_t first,
                                           std::int32_t second) {
   const std::uint8_t frame[] = {0x12, static_cast<std::uint8_t>(first),
                                 static_cast<std::uint8_t>(second)};
+  const qelmar::serial::PortLock lock(port);
   qelmar::serial::Connection connection(port);
   connection.write(frame);
   return 0;

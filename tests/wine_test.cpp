@@ -211,6 +211,16 @@ TEST(WineDll, KeyCommandPausesAfterItsFrame) {
   EXPECT_EQ(wine->frames_on(*wine->line), "7F");
 }
 
+TEST(WineDll, OverlappingCallsOnAPortAreSerialised) {
+  EXPECT_EQ(wine->call("burst 3 8 100").result, 0);
+  const std::string bytes = wine->frames_on(*wine->line);
+  std::set<std::string> frames;
+  for (std::size_t i = 0; i + 8 <= bytes.size(); i += 9) frames.insert(bytes.substr(i, 8));
+  EXPECT_EQ(frames.size(), 800u);
+  EXPECT_EQ(bytes.size(), 800u * 9 - 1);
+  for (const std::string& frame : frames) EXPECT_EQ(frame.substr(0, 2), "12") << frame;
+}
+
 TEST(WineDll, ExportsNothingElseAndNeedsOnlySystemDlls) {
   FILE* dump = ::popen(
       ("x86_64-w64-mingw32-objdump -p " + env("QELMAR_WINE_HOST_DIR") + "/QELMAR.dll").c_str(),

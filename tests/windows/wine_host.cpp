@@ -3,6 +3,7 @@
 //   dll PORT HEX|=|-   (the command's bytes in hex; = empty, - a null pointer)
 //   rc PORT A B
 //   add HEX|-
+//   burst PORT THREADS CALLS   (each thread t sends tavrc(PORT, t, i) for i < CALLS)
 // Each call answers "RESULT STACK_DELTA MILLISECONDS".
 #include <windows.h>
 
@@ -60,6 +61,31 @@ std::int32_t call(FARPROC fn, std::intptr_t a, std::intptr_t b, std::intptr_t c,
 #endif
 }
 
+struct Burst {
+  long port, thread, calls;
+};
+
+DWORD WINAPI burst_thread(void* argument) {
+  const auto* burst = static_cast<const Burst*>(argument);
+  long delta = 0;
+  for (long i = 0; i < burst->calls; ++i) call(entry[3], burst->port, burst->thread, i, 3, &delta);
+  return 0;
+}
+
+// Threads that overlap their calls on one port.
+std::int32_t burst(long port, long threads, long calls) {
+  Burst bursts[16];
+  HANDLE handles[16];
+  if (threads > 16) threads = 16;
+  for (long t = 0; t < threads; ++t) {
+    bursts[t] = {port, t, calls};
+    handles[t] = CreateThread(nullptr, 0, burst_thread, &bursts[t], 0, nullptr);
+  }
+  WaitForMultipleObjects(static_cast<DWORD>(threads), handles, TRUE, INFINITE);
+  for (long t = 0; t < threads; ++t) CloseHandle(handles[t]);
+  return 0;
+}
+
 }  // namespace
 
 int main() {
@@ -105,6 +131,8 @@ int main() {
       result = call(entry[2], port, reinterpret_cast<std::intptr_t>(pointer), 0, 2, &delta);
     } else if (std::sscanf(line, "rc %ld %ld %ld", &port, &a, &b) == 3) {
       result = call(entry[3], port, a, b, 3, &delta);
+    } else if (std::sscanf(line, "burst %ld %ld %ld", &port, &a, &b) == 3) {
+      result = burst(port, a, b);
     } else if (std::sscanf(line, "add %3999s", arg) == 1) {
       text = unhex(arg);
       const char* pointer = arg[0] == '-' ? nullptr : text.c_str();
