@@ -3,12 +3,13 @@
 #   core     build libqelmar.so and the qelmar tool
 #   windows  cross-build QELMAR.dll
 #   test     run every test (a sound server, Wine, GoogleTest, ...)
+#   package  build and check the .deb and the Windows zip
 set -euo pipefail
 
 packages=()
 for group in "${@:-core}"; do
   case "$group" in
-    core) packages+=(cmake make g++ pkg-config libsndfile1-dev libasound2-dev libcli11-dev) ;;
+    core) packages+=(cmake make gcc g++ pkg-config libsndfile1-dev libasound2-dev libcli11-dev) ;;
     windows) packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64) ;;
     test)
       packages+=(libgtest-dev clang-format python3
@@ -20,6 +21,7 @@ for group in "${@:-core}"; do
         dpkg --add-architecture i386
       fi
       ;;
+    package) packages+=(dpkg-dev file unzip) ;;
     *) echo "deps.sh: unknown group $group" >&2; exit 2 ;;
   esac
 done

@@ -4,7 +4,7 @@
 # suite (with QELMAR.dll under Wine) last.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh core windows test
+bash scripts/deps.sh core windows test package
 
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 
@@ -19,8 +19,8 @@ ctest --preset fuzz
 build asan
 ctest --preset asan
 
-# The Windows DLLs before the main suite, which drives them under Wine.
-build windows-x86
-build windows-x64
+# The .deb and the Windows zip (which also builds the DLLs that the main suite
+# drives under Wine), then the main suite.
+bash scripts/package.sh --check
 build ci
 ctest --preset ci
