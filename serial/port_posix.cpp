@@ -82,10 +82,8 @@ void release(int fd) {
 void wait_until_sent(int fd, Clock::time_point deadline) {
   for (;;) {
     const int queued = queued_output(fd);
-    if (queued <= 0) {
-      ::tcdrain(fd);  // only the UART's own FIFO is left: a few byte times
-      return;
-    }
+    // What is left in a UART's own FIFO, a few byte times, close waits for.
+    if (queued <= 0) return;
     const auto now = Clock::now();
     if (now >= deadline) {
       ::tcflush(fd, TCOFLUSH);

@@ -1,0 +1,188 @@
+// Benchmarks: the encoder per command kind, a tavrc call against the bare system
+// calls it makes, and heap allocations per call.
+//   qelmar_bench                       all of them, with the ratio and the counts
+//   qelmar_bench --check-allocations   only the counts; fails unless both are 0
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <string>
+#include <thread>
+
+#include "encoder/interpreter.h"
+#include "qelmar.h"
+
+// Every heap allocation of the process passes here (operator new included).
+extern "C" void* __libc_malloc(std::size_t);
+extern "C" void* __libc_calloc(std::size_t, std::size_t);
+extern "C" void* __libc_realloc(void*, std::size_t);
+namespace {
+std::atomic<long> allocations{0};
+}
+extern "C" void* malloc(std::size_t n) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  return __libc_malloc(n);
+}
+extern "C" void* calloc(std::size_t n, std::size_t size) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  return __libc_calloc(n, size);
+}
+extern "C" void* realloc(void* p, std::size_t n) {
+  allocations.fetch_add(1, std::memory_order_relaxed);
+  return __libc_realloc(p, n);
+}
+
+namespace {
+
+constexpr int port = 7;
+
+// A pseudo-terminal as port 7, with a thread that keeps reading its master so
+// that the line never fills up.
+class Line {
+ public:
+  Line() {
+    char tmpl[] = "/tmp/qelmar-bench-XXXXXX";
+    dir_ = ::mkdtemp(tmpl);
+    char name[256];
+    ::openpty(&master_, &slave_, name, nullptr, nullptr);
+    std::filesystem::create_symlink(name, dir_ + "/com7");
+    ::setenv("QELMAR_DEVICE_DIR", dir_.c_str(), 1);
+    reader_ = std::thread([this] {
+      char buffer[4096];
+      while (!stop_) {
+        pollfd ready{master_, POLLIN, 0};
+        if (::poll(&ready, 1, 50) > 0 && ::read(master_, buffer, sizeof buffer) <= 0) break;
+      }
+    });
+  }
+  ~Line() {
+    stop_ = true;
+    reader_.join();
+    ::close(slave_);
+    ::close(master_);
+    std::filesystem::remove_all(dir_);
+  }
+
+ private:
+  std::string dir_;
+  int master_ = -1, slave_ = -1;
+  std::atomic<bool> stop_{false};
+  std::thread reader_;
+};
+
+Line& line() {
+  static Line instance;
+  return instance;
+}
+
+void BM_Encode(benchmark::State& state, const char* text) {
+  for (auto _ : state) benchmark::DoNotOptimize(qelmar::encode(text));
+}
+BENCHMARK_CAPTURE(BM_Encode, number, "12.5H");
+BENCHMARK_CAPTURE(BM_Encode, key, "D");
+BENCHMARK_CAPTURE(BM_Encode, control, "@123456@");
+BENCHMARK_CAPTURE(BM_Encode, text, "#\xD7\xDC\xBC\xC6 12.50#");
+BENCHMARK_CAPTURE(BM_Encode, nothing, "-12");
+
+void BM_TavrcCall(benchmark::State& state) {
+  line();
+  for (auto _ : state) tavrc(port, 0x41, 0x42);
+}
+BENCHMARK(BM_TavrcCall);
+
+// What a minimal hand-written C host would do for the same frame.
+void bare_tavrc(int number) {
+  char path[PATH_MAX];
+  std::snprintf(path, sizeof path, "%s/com%d", std::getenv("QELMAR_DEVICE_DIR"), number);
+  const int fd = ::open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  ::flock(fd, LOCK_EX | LOCK_NB);
+  ::ioctl(fd, TIOCEXCL);
+  ::tcflush(fd, TCIOFLUSH);
+  termios t{};
+  ::tcgetattr(fd, &t);
+  ::cfmakeraw(&t);
+  ::cfsetispeed(&t, B2400);
+  ::cfsetospeed(&t, B2400);
+  t.c_cflag |= CLOCAL | CREAD;
+  ::tcsetattr(fd, TCSANOW, &t);
+  int lines = TIOCM_DTR | TIOCM_RTS;
+  ::ioctl(fd, TIOCMBIC, &lines);
+  const unsigned char frame[] = {0x12, 0x41, 0x42};
+  [[maybe_unused]] const ssize_t n = ::write(fd, frame, sizeof frame);
+  ::tcdrain(fd);
+  ::ioctl(fd, TIOCNXCL);
+  ::close(fd);
+}
+
+void BM_BareSequence(benchmark::State& state) {
+  line();
+  for (auto _ : state) bare_tavrc(port);
+}
+BENCHMARK(BM_BareSequence);
+
+// Heap allocations per call, once each call has been made before (the first call
+// on a port sets up its lock).
+struct Counts {
+  double tavdll, tavrc;
+};
+Counts count_allocations() {
+  line();
+  constexpr int calls = 1000;
+  tavdll(port, "12.5H");
+  tavrc(port, 1, 2);
+  long before = allocations.load();
+  for (int i = 0; i < calls; ++i) tavdll(port, i % 2 ? "12.5H" : "#AB#");
+  const double per_tavdll = static_cast<double>(allocations.load() - before) / calls;
+  before = allocations.load();
+  for (int i = 0; i < calls; ++i) tavrc(port, i, i);
+  const double per_tavrc = static_cast<double>(allocations.load() - before) / calls;
+  return {per_tavdll, per_tavrc};
+}
+
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    for (const Run& run : runs) times[run.benchmark_name()] = run.GetAdjustedRealTime();
+    ConsoleReporter::ReportRuns(runs);
+  }
+  std::map<std::string, double> times;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--check-allocations") == 0) {
+    const Counts counts = count_allocations();
+    std::printf("heap allocations per call: tavdll %.3f, tavrc %.3f\n", counts.tavdll,
+                counts.tavrc);
+    return counts.tavdll == 0 && counts.tavrc == 0 ? 0 : 1;
+  }
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+
+  const auto call = reporter.times.find("BM_TavrcCall");
+  const auto bare = reporter.times.find("BM_BareSequence");
+  if (call != reporter.times.end() && bare != reporter.times.end()) {
+    std::printf("\ntavrc call / bare system calls: %.3f (target at most 1.2)\n",
+                call->second / bare->second);
+  }
+  const Counts counts = count_allocations();
+  std::printf("heap allocations per call: tavdll %.3f, tavrc %.3f (target 0)\n", counts.tavdll,
+              counts.tavrc);
+  return 0;
+}
