@@ -155,7 +155,12 @@ Counts count_allocations() {
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
-    for (const Run& run : runs) times[run.benchmark_name()] = run.GetAdjustedRealTime();
+    // With repetitions, the median stands for the benchmark.
+    for (const Run& run : runs) {
+      if (run.run_type == Run::RT_Iteration || run.aggregate_name == "median") {
+        times[run.run_name.function_name] = run.GetAdjustedRealTime();
+      }
+    }
     ConsoleReporter::ReportRuns(runs);
   }
   std::map<std::string, double> times;

@@ -4,6 +4,7 @@
 #   windows  cross-build QELMAR.dll
 #   test     run every test (a sound server, Wine, GoogleTest, ...)
 #   package  build and check the .deb and the Windows zip
+#   bench    the benchmarks
 set -euo pipefail
 
 packages=()
@@ -22,6 +23,7 @@ for group in "${@:-core}"; do
       fi
       ;;
     package) packages+=(dpkg-dev file unzip) ;;
+    bench) packages+=(libbenchmark-dev) ;;
     *) echo "deps.sh: unknown group $group" >&2; exit 2 ;;
   esac
 done

@@ -4,7 +4,7 @@
 # suite (with QELMAR.dll under Wine) last.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh core windows test package
+bash scripts/deps.sh core windows test package bench
 
 git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
 
