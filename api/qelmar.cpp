@@ -1,7 +1,6 @@
 // The library's three entry points.
 #include "qelmar.h"
 
-#include <cstring>
 #include <string_view>
 
 #include "encoder/interpreter.h"
