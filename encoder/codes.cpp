@@ -30,11 +30,16 @@ constexpr std::array<Entry, 45> table{{
     {'v', 0x6F, false, true},  {'w', 0x7A, false, true},  {'x', 0x7B, false, true},
 }};
 
+// Indexed by the character, for a lookup per byte of a long text.
+constexpr std::array<Entry, 256> by_char = [] {
+  std::array<Entry, 256> index{};
+  for (const Entry& e : table) index[e.letter] = e;
+  return index;
+}();
+
 const Entry* find(unsigned char c) {
-  for (const Entry& e : table) {
-    if (e.letter == c) return &e;
-  }
-  return nullptr;
+  const Entry& e = by_char[c];
+  return e.letter == c && c != 0 ? &e : nullptr;
 }
 
 }  // namespace

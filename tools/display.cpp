@@ -19,6 +19,7 @@
 
 #include "tools/charset.h"
 #include "tools/decode.h"
+#include "tools/hex.h"
 
 namespace qelmar::tools {
 namespace {
@@ -53,16 +54,6 @@ std::string now() {
   std::snprintf(text, sizeof text, "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min, local.tm_sec,
                 static_cast<int>(ms.count()));
   return text;
-}
-
-std::string hex(const std::vector<std::uint8_t>& bytes) {
-  std::string out;
-  char cell[4];
-  for (std::uint8_t b : bytes) {
-    std::snprintf(cell, sizeof cell, out.empty() ? "%02X" : " %02X", b);
-    out += cell;
-  }
-  return out;
 }
 
 // What is wrong with the line for the display, or nothing.

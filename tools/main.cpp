@@ -1,7 +1,6 @@
 // qelmar: try a display without writing a host, and see what a host sends.
 #include <CLI/CLI.hpp>
 #include <clocale>
-#include <cstdio>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -10,6 +9,7 @@
 #include "qelmar.h"
 #include "tools/charset.h"
 #include "tools/display.h"
+#include "tools/hex.h"
 
 namespace {
 
@@ -18,18 +18,8 @@ std::string device_text(const std::string& text, bool raw) {
 }
 
 void print_frame(const qelmar::Command& command) {
-  if (!command.send) {
-    std::cout << "-\n";
-  } else {
-    std::string line;
-    char cell[4];
-    for (std::uint8_t b : command.frame.bytes()) {
-      std::snprintf(cell, sizeof cell, line.empty() ? "%02X" : " %02X", b);
-      line += cell;
-    }
-    std::cout << line << "\n";
-  }
-  std::cout << "result " << command.result << "\n";
+  std::cout << (command.send ? qelmar::tools::hex(command.frame.bytes()) : "-") << "\n"
+            << "result " << command.result << "\n";
 }
 
 }  // namespace
