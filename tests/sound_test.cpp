@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "qelmar.h"
+#include "virtual_port.h"
 
 namespace {
 
@@ -23,15 +24,7 @@ using namespace std::chrono_literals;
 
 class SoundTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/qelmar-sound-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-  }
-  void TearDown() override {
-    ::unsetenv("ALSA_CONFIG_PATH");
-    fs::remove_all(dir);
-  }
+  void TearDown() override { ::unsetenv("ALSA_CONFIG_PATH"); }
 
   // The default PCM of every ALSA client in this process from now on.
   void use_alsa_config(const std::string& pcm) {
@@ -77,7 +70,8 @@ class SoundTest : public ::testing::Test {
     return samples;
   }
 
-  fs::path dir;
+  qelmar::test::TempDir temp;
+  fs::path dir = temp.path();
 };
 
 TEST_F(SoundTest, PlaysTheFilesSamples) {

@@ -20,6 +20,7 @@
 #include "command_table.h"
 #include "encoder/interpreter.h"
 #include "tools/decode.h"
+#include "virtual_port.h"
 
 namespace qelmar::test {
 namespace {
@@ -185,13 +186,6 @@ TEST(Decode, DescribesWhatTheDisplayShows) {
 
 class DisplayRoundTrip : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/qelmar-tool-XXXXXX";
-    ASSERT_NE(::mkdtemp(tmpl), nullptr);
-    dir = tmpl;
-  }
-  void TearDown() override { fs::remove_all(dir); }
-
   // Starts `qelmar display` and waits for its export line.
   void start(int frames) {
     display = spawn({"display", "-p", "4", "--dir", dir, "--count", std::to_string(frames)}, {},
@@ -220,7 +214,8 @@ class DisplayRoundTrip : public ::testing::Test {
     return lines;
   }
 
-  std::string dir;
+  TempDir temp;
+  std::string dir = temp.path();
   pid_t display = -1;
   int out = -1, err = -1;
 };

@@ -14,18 +14,20 @@
 
 namespace qelmar::test {
 
-DeviceDir::DeviceDir() {
+TempDir::TempDir() {
   char tmpl[] = "/tmp/qelmar-test-XXXXXX";
   if (::mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
   path_ = tmpl;
-  ::setenv("QELMAR_DEVICE_DIR", path_.c_str(), 1);
 }
 
-DeviceDir::~DeviceDir() {
-  ::unsetenv("QELMAR_DEVICE_DIR");
+TempDir::~TempDir() {
   std::error_code ignored;
   std::filesystem::remove_all(path_, ignored);
 }
+
+DeviceDir::DeviceDir() { ::setenv("QELMAR_DEVICE_DIR", dir_.path().c_str(), 1); }
+
+DeviceDir::~DeviceDir() { ::unsetenv("QELMAR_DEVICE_DIR"); }
 
 VirtualPort::VirtualPort(const std::string& dir, int number) : number_(number) {
   char name[256];

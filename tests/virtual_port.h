@@ -7,6 +7,19 @@
 
 namespace qelmar::test {
 
+// A fresh directory under /tmp, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
 // A temporary directory that QELMAR_DEVICE_DIR points at while it lives.
 class DeviceDir {
  public:
@@ -14,10 +27,10 @@ class DeviceDir {
   ~DeviceDir();
   DeviceDir(const DeviceDir&) = delete;
   DeviceDir& operator=(const DeviceDir&) = delete;
-  const std::string& path() const { return path_; }
+  const std::string& path() const { return dir_.path(); }
 
  private:
-  std::string path_;
+  TempDir dir_;
 };
 
 // A pseudo-terminal linked as DIR/comN: the library writes to the slave, the
