@@ -15,3 +15,9 @@ add_executable(wine_host tests/windows/wine_host.cpp)
 target_include_directories(wine_host PRIVATE include)
 target_link_options(wine_host PRIVATE -static)
 target_link_libraries(wine_host PRIVATE qelmar_warnings)
+
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  # The wrong convention, which the DLL code check must reject.
+  add_library(cdecl_exports SHARED tests/windows/cdecl_exports.c tests/windows/cdecl_exports.def)
+  set_target_properties(cdecl_exports PROPERTIES PREFIX "")
+endif()

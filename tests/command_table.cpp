@@ -1,6 +1,5 @@
 #include "command_table.h"
 
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -54,17 +53,6 @@ std::vector<CommandRow> load_command_table() {
                     static_cast<std::int32_t>(std::stol(fields[3]))});
   }
   return rows;
-}
-
-std::string hex(std::span<const std::uint8_t> bytes) {
-  std::string out;
-  char cell[4];
-  for (std::uint8_t b : bytes) {
-    std::snprintf(cell, sizeof cell, "%02X", b);
-    if (!out.empty()) out += ' ';
-    out += cell;
-  }
-  return out;
 }
 
 }  // namespace qelmar::test

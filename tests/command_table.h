@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/hex.h"
+
 namespace qelmar::test {
 
 // One row of tests/data/commands.tsv: a command text, the frame it puts on the
@@ -21,7 +23,7 @@ struct CommandRow {
 
 std::vector<CommandRow> load_command_table();
 
-std::string hex(std::span<const std::uint8_t> bytes);
+using tools::hex;
 
 inline void PrintTo(const CommandRow& row, std::ostream* os) {
   *os << row.kind << " line " << row.line;

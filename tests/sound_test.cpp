@@ -1,9 +1,6 @@
 // tavadd through ALSA, with ALSA configurations of the test's own.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sndfile.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <cmath>
@@ -14,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "process.h"
 #include "qelmar.h"
 #include "virtual_port.h"
 
@@ -120,18 +118,12 @@ TEST_F(SoundTest, NoSoundDeviceReturnsPromptly) {
 // long as the sound.
 TEST_F(SoundTest, ReturnsOnlyAfterTheSoundHasPlayed) {
   const fs::path socket = dir / "native";
-  const pid_t server = ::fork();
-  ASSERT_GE(server, 0);
-  if (server == 0) {
-    ::setenv("HOME", dir.c_str(), 1);
-    ::setenv("XDG_RUNTIME_DIR", dir.c_str(), 1);
-    const std::string native =
-        "module-native-protocol-unix auth-anonymous=1 socket=" + socket.string();
-    ::execlp("pulseaudio", "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
-             "--use-pid-file=no", "--log-level=error", "-L", "module-null-sink", "-L",
-             native.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
+  // Stopped when it goes out of scope, whatever the assertions say.
+  const qelmar::test::Process server(
+      {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+       "--log-level=error", "-L", "module-null-sink", "-L",
+       "module-native-protocol-unix auth-anonymous=1 socket=" + socket.string()},
+      {{"HOME=" + dir.string(), "XDG_RUNTIME_DIR=" + dir.string()}, ""});
   for (int i = 0; i < 100 && !fs::exists(socket); ++i) std::this_thread::sleep_for(50ms);
   ASSERT_TRUE(fs::exists(socket)) << "pulseaudio did not start";
 
@@ -141,9 +133,6 @@ TEST_F(SoundTest, ReturnsOnlyAfterTheSoundHasPlayed) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(tavadd(0, wav.c_str()), 0);
   EXPECT_GE(std::chrono::steady_clock::now() - start, 500ms);
-
-  ::kill(server, SIGTERM);
-  ::waitpid(server, nullptr, 0);
 }
 
 }  // namespace

@@ -48,11 +48,11 @@ int main(int argc, char** argv) {
   auto* play = app.add_subcommand("play", "Play a sound file with tavadd");
   play->add_option("FILE", file, "Sound file")->required();
 
-  std::string text;
   auto* encode = app.add_subcommand(
-      "encode", "Print the frame tavdll would write for TEXT (writes to no port) and its result");
+      "encode",
+      "Print the frame tavdll would write for each TEXT (writes to no port) and its result");
   encode->add_flag("--raw", raw, "Pass the text between '#' marks through unconverted");
-  encode->add_option("TEXT", text, "Command text")->required();
+  encode->add_option("TEXT", texts, "Command texts")->required();
 
   qelmar::tools::DisplayOptions display_options;
   auto* display = app.add_subcommand("display", "Be a virtual display and show what arrives");
@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
     } else if (*play) {
       tavadd(0, file.c_str());
     } else if (*encode) {
-      print_frame(qelmar::encode(device_text(text, raw)));
+      for (const std::string& t : texts) print_frame(qelmar::encode(device_text(t, raw)));
     } else if (*display) {
       return qelmar::tools::run_display(display_options, std::cout);
     }

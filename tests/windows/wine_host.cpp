@@ -32,11 +32,14 @@ std::int32_t call(FARPROC fn, std::intptr_t a, std::intptr_t b, std::intptr_t c,
 #if defined(__i386__)
   std::int32_t result;
   long moved;
+  // The callee may change eax, ecx and edx, so b travels in ecx as an in-out
+  // operand. c and count are read before the first push moves esp.
+  std::intptr_t b_in_ecx = b;
   asm volatile(
       "mov %%esp, %%edi\n\t"
-      "cmp $3, %[count]\n\t"
+      "cmpl $3, %[count]\n\t"
       "jne 1f\n\t"
-      "push %[c]\n\t"
+      "pushl %[c]\n\t"
       "1:\n\t"
       "push %[b]\n\t"
       "push %[a]\n\t"
@@ -44,8 +47,8 @@ std::int32_t call(FARPROC fn, std::intptr_t a, std::intptr_t b, std::intptr_t c,
       "mov %%esp, %%edx\n\t"
       "sub %%edi, %%edx\n\t"
       "mov %%edi, %%esp\n\t"
-      : "=a"(result), "=&d"(moved)
-      : [fn] "b"(fn), [a] "S"(a), [b] "c"(b), [c] "m"(c), [count] "m"(count)
+      : "=a"(result), "=&d"(moved), [b] "+c"(b_in_ecx)
+      : [fn] "b"(fn), [a] "S"(a), [c] "m"(c), [count] "m"(count)
       : "edi", "memory", "cc");
   *delta = moved;
   return result;

@@ -1,0 +1,61 @@
+#!/bin/sh
+# Wine for the tests, by what this machine can run rather than what it should:
+#   wine.sh prefix               makes $WINEPREFIX
+#   wine.sh run ARCH COMMAND...  runs COMMAND with QELMAR_WINE_LOADER set for
+#                                ARCH (x86 or x64), or exits 77 (skipped) with
+#                                the reason when this machine cannot run it
+# QELMAR_ASSUME_NO_X86=1 makes the probe answer as a machine whose kernel does
+# not execute 32-bit x86 programs.
+set -eu
+
+wine32=/usr/lib/wine/wine
+wine64=/usr/lib/wine/wine64
+skipped=77
+
+# Sets $reason and fails when 32-bit x86 programs cannot run here.
+runs_x86() {
+  if [ -n "${QELMAR_ASSUME_NO_X86:-}" ]; then
+    reason="QELMAR_ASSUME_NO_X86 is set"
+    return 1
+  fi
+  if [ ! -x "$wine32" ]; then
+    reason="$wine32 is not installed (package wine32:i386)"
+    return 1
+  fi
+  if ! out=$("$wine32" --version 2>&1); then
+    reason="this machine does not execute 32-bit x86 programs ($wine32 --version: $out)"
+    return 1
+  fi
+}
+
+runs_x64() {
+  if [ ! -x "$wine64" ]; then
+    reason="$wine64 is not installed (package wine64)"
+    return 1
+  fi
+}
+
+case "${1:-}" in
+  prefix)
+    if runs_x86; then
+      exec "$wine32" wineboot -i
+    fi
+    echo "making a 64-bit-only prefix: $reason"
+    runs_x64 || { echo "SKIPPED: $reason"; exit "$skipped"; }
+    exec "$wine64" wineboot -i
+    ;;
+  run)
+    arch=$2
+    shift 2
+    case "$arch" in
+      x86) runs_x86 && loader=$wine32 ;;
+      x64) runs_x64 && loader=$wine64 ;;
+      *) echo "wine.sh: unknown architecture $arch" >&2; exit 2 ;;
+    esac || { echo "SKIPPED: the $arch Wine suite: $reason"; exit "$skipped"; }
+    QELMAR_WINE_LOADER=$loader exec "$@"
+    ;;
+  *)
+    echo "usage: wine.sh prefix | run x86|x64 COMMAND..." >&2
+    exit 2
+    ;;
+esac
