@@ -1,4 +1,4 @@
-// The library's three entry points.
+// The library's three entry points. Nothing thrown inside ever reaches the host.
 #include "qelmar.h"
 
 #include <string_view>
@@ -10,41 +10,51 @@
 
 namespace {
 
-class PortSink final : public qelmar::FrameSink {
- public:
-  explicit PortSink(qelmar::serial::Connection& connection) : connection_(connection) {}
-  void write(std::span<const std::uint8_t> frame) override { connection_.write(frame); }
-  void pause(std::chrono::milliseconds duration) override { qelmar::serial::hold(duration); }
-
- private:
-  qelmar::serial::Connection& connection_;
-};
+// Runs `send` on the port's connection once this call has its turn. A call
+// queued behind one that found the line stuck sends nothing.
+template <class Send>
+void on_port(std::int32_t port, const Send& send) noexcept {
+  try {
+    qelmar::serial::PortLock lock(port);
+    if (lock.behind_stuck_line()) return;
+    qelmar::serial::Connection connection(port);
+    send(connection);
+    if (connection.stuck()) lock.mark_line_stuck();
+  } catch (...) {
+    // The frame is lost, as for a missing port.
+  }
+}
 
 }  // namespace
 
 extern "C" {
 
-QELMAR_API std::int32_t QELMAR_CALL tavdll(std::int32_t port, const char* command) {
-  const std::string_view text = command != nullptr ? std::string_view(command) : std::string_view();
-  if (text.empty()) return qelmar::result_empty;
+QELMAR_API std::int32_t QELMAR_CALL tavdll(std::int32_t port, const char* command) QELMAR_NOEXCEPT {
+  try {
+    const std::string_view text =
+        command != nullptr ? std::string_view(command) : std::string_view();
+    if (text.empty()) return qelmar::result_empty;
 
-  const qelmar::serial::PortLock lock(port);
-  qelmar::serial::Connection connection(port);
-  PortSink sink(connection);
-  return qelmar::interpret(text, sink);
+    const qelmar::Command encoded = qelmar::encode(text);
+    on_port(port, [&](qelmar::serial::Connection& connection) {
+      if (encoded.send) connection.write(encoded.frame.bytes());
+      if (encoded.pause) qelmar::serial::hold(qelmar::key_pause);
+    });
+    return encoded.result;
+  } catch (...) {
+    return qelmar::result_done;
+  }
 }
 
 QELMAR_API std::int32_t QELMAR_CALL tavrc(std::int32_t port, std::int32_t first,
-                                          std::int32_t second) {
+                                          std::int32_t second) QELMAR_NOEXCEPT {
   const std::uint8_t frame[] = {0x12, static_cast<std::uint8_t>(first),
                                 static_cast<std::uint8_t>(second)};
-  const qelmar::serial::PortLock lock(port);
-  qelmar::serial::Connection connection(port);
-  connection.write(frame);
+  on_port(port, [&](qelmar::serial::Connection& connection) { connection.write(frame); });
   return 0;
 }
 
-QELMAR_API std::int32_t QELMAR_CALL tavadd(std::int32_t, const char* path) {
+QELMAR_API std::int32_t QELMAR_CALL tavadd(std::int32_t, const char* path) QELMAR_NOEXCEPT {
   qelmar::sound::play(path);
   return 0;
 }

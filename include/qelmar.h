@@ -21,20 +21,27 @@
 #define QELMAR_API __attribute__((visibility("default")))
 #endif
 
+/* No C++ exception ever leaves the library. */
+#ifdef __cplusplus
+#define QELMAR_NOEXCEPT noexcept
+#else
+#define QELMAR_NOEXCEPT
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 /* Sends one command to the display on port `port`. Returns 1 for an empty (or
    null) command, otherwise 2 or 750630. */
-QELMAR_API int32_t QELMAR_CALL tavdll(int32_t port, const char *command);
+QELMAR_API int32_t QELMAR_CALL tavdll(int32_t port, const char *command) QELMAR_NOEXCEPT;
 
 /* Sends the three bytes 0x12, first & 0xFF, second & 0xFF. Returns 0. */
-QELMAR_API int32_t QELMAR_CALL tavrc(int32_t port, int32_t first, int32_t second);
+QELMAR_API int32_t QELMAR_CALL tavrc(int32_t port, int32_t first, int32_t second) QELMAR_NOEXCEPT;
 
 /* Plays a sound file and returns 0 once it has finished. The first argument is
    not used. */
-QELMAR_API int32_t QELMAR_CALL tavadd(int32_t unused, const char *path);
+QELMAR_API int32_t QELMAR_CALL tavadd(int32_t unused, const char *path) QELMAR_NOEXCEPT;
 
 #ifdef __cplusplus
 }

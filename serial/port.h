@@ -9,10 +9,17 @@ namespace qelmar::serial {
 // A write may take this long per byte before what is left of it is discarded.
 inline constexpr std::chrono::milliseconds write_time_per_byte{8};
 
+// How long a call waits for another process's call, or another program, to
+// let go of the port: about the longest that one call can hold it (a full
+// frame, the key's pause, opening and closing).
+inline constexpr std::chrono::milliseconds port_wait{81 * 8 + 100 + 100};
+
 // One connection to the numbered port, owned by one call: the constructor opens
 // and configures the port (2400 baud, 8N1, raw, no flow control), the destructor
-// closes it. A port that is missing, busy or cannot be configured is simply not
-// open, and writes to it do nothing.
+// closes it. A port that another call of this library holds, in any process, is
+// waited for up to port_wait; one that another program holds is never written.
+// A port that is missing, still busy or cannot be configured is simply not open,
+// and writes to it do nothing.
 class Connection {
  public:
   explicit Connection(std::int32_t port) noexcept;
@@ -26,8 +33,13 @@ class Connection {
   // Returns false when the port is not open (nothing was attempted).
   bool write(std::span<const std::uint8_t> frame) noexcept;
 
+  // A write ran into its deadline: the line does not take bytes.
+  bool stuck() const noexcept { return stuck_; }
+
  private:
-  std::intptr_t handle_;  // a descriptor or a HANDLE, by platform
+  std::intptr_t handle_;    // a descriptor or a HANDLE, by platform
+  std::intptr_t turn_ = 0;  // what keeps other processes' calls out, where it is not the handle
+  bool stuck_ = false;
 };
 
 // Keeps the line quiet for a while: the display needs it after some keys.

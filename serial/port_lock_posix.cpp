@@ -1,26 +1,40 @@
-#include <map>
+#include <pthread.h>
+
 #include <mutex>
+#include <new>
 
 #include "serial/port_lock.h"
+#include "serial/port_table.h"
 
 namespace qelmar::serial {
 namespace {
 
-// One mutex per port number used, kept for the life of the process, so that
-// the steady state allocates nothing.
-std::mutex& mutex_for(std::int32_t port) {
-  static std::mutex table_mutex;
-  static std::map<std::int32_t, std::mutex> table;
-  const std::lock_guard<std::mutex> guard(table_mutex);
-  return table[port];
+using Table = PortTable<std::mutex>;
+
+constinit Forever<Table> table;
+
+Table::Slot& slot_of(void* slot) { return *static_cast<Table::Slot*>(slot); }
+
+// A child has only the thread that forked: whatever other threads held is
+// free in it.
+void free_all_in_child() {
+  for (Table::Slot& slot : table.value.slots()) new (&slot.mutex) std::mutex;
 }
+
+[[maybe_unused]] const int registered = ::pthread_atfork(nullptr, nullptr, free_all_in_child);
 
 }  // namespace
 
-PortLock::PortLock(std::int32_t port) : lock_(&mutex_for(port)) {
-  static_cast<std::mutex*>(lock_)->lock();
+PortLock::PortLock(std::int32_t port) noexcept
+    : slot_(&table.value.slot(port)), entered_(now_ticks()) {
+  slot_of(slot_).mutex.lock();
+  behind_stuck_line_ = slot_of(slot_).stuck_at.load(std::memory_order_relaxed) > entered_;
 }
 
-PortLock::~PortLock() { static_cast<std::mutex*>(lock_)->unlock(); }
+PortLock::~PortLock() { slot_of(slot_).mutex.unlock(); }
+
+void PortLock::mark_line_stuck() noexcept {
+  slot_of(slot_).stuck_at.store(now_ticks(), std::memory_order_relaxed);
+}
 
 }  // namespace qelmar::serial

@@ -1,29 +1,33 @@
 #include <windows.h>
 
-#include <map>
-
 #include "serial/port_lock.h"
+#include "serial/port_table.h"
 
 namespace qelmar::serial {
 namespace {
 
-// One lock per port number used, kept for the life of the process, so that
-// the steady state allocates nothing.
-SRWLOCK* lock_for(std::int32_t port) {
-  static SRWLOCK table_lock = SRWLOCK_INIT;
-  static std::map<std::int32_t, SRWLOCK> table;
-  AcquireSRWLockExclusive(&table_lock);
-  const auto [entry, added] = table.try_emplace(port, SRWLOCK(SRWLOCK_INIT));
-  ReleaseSRWLockExclusive(&table_lock);
-  return &entry->second;
-}
+struct SrwMutex {
+  SRWLOCK lock = SRWLOCK_INIT;
+};
+
+using Table = PortTable<SrwMutex>;
+
+constinit Forever<Table> table;
+
+Table::Slot& slot_of(void* slot) { return *static_cast<Table::Slot*>(slot); }
 
 }  // namespace
 
-PortLock::PortLock(std::int32_t port) : lock_(lock_for(port)) {
-  AcquireSRWLockExclusive(static_cast<SRWLOCK*>(lock_));
+PortLock::PortLock(std::int32_t port) noexcept
+    : slot_(&table.value.slot(port)), entered_(now_ticks()) {
+  AcquireSRWLockExclusive(&slot_of(slot_).mutex.lock);
+  behind_stuck_line_ = slot_of(slot_).stuck_at.load(std::memory_order_relaxed) > entered_;
 }
 
-PortLock::~PortLock() { ReleaseSRWLockExclusive(static_cast<SRWLOCK*>(lock_)); }
+PortLock::~PortLock() { ReleaseSRWLockExclusive(&slot_of(slot_).mutex.lock); }
+
+void PortLock::mark_line_stuck() noexcept {
+  slot_of(slot_).stuck_at.store(now_ticks(), std::memory_order_relaxed);
+}
 
 }  // namespace qelmar::serial

@@ -65,6 +65,9 @@ bool configure(int fd) {
   ::cfsetispeed(&line, B2400);
   ::cfsetospeed(&line, B2400);
   if (::tcsetattr(fd, TCSANOW, &line) != 0) return false;
+  // Output that an earlier program suspended would hold every frame: this line
+  // has no flow control.
+  ::tcflow(fd, TCOON);
 
   // A pseudo-terminal has no modem lines; that is fine.
   int lines = TIOCM_DTR | TIOCM_RTS;
@@ -72,22 +75,59 @@ bool configure(int fd) {
   return true;
 }
 
+// Clears only the exclusive mode this call set, and lets go of the lock before
+// the close: a child forked during the call shares this open file, and must
+// not keep the port locked for as long as it lives.
 void release(int fd) {
   ::ioctl(fd, TIOCNXCL);
-  ::close(fd);  // also drops the flock
+  ::flock(fd, LOCK_UN);
+  ::close(fd);
+}
+
+void pause_briefly() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
+
+enum class Turn { taken, wait, give_up };
+
+// One try at the port: open it and lock it, unless another call of this
+// library or another program holds it. `fd` stays open across tries that only
+// wait for the lock.
+Turn try_turn(const char* path, int& fd) {
+  if (fd < 0) {
+    // Non-blocking, so that neither a missing carrier nor a stuck line holds the call.
+    fd = ::open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    // EBUSY: held exclusively by someone else (TIOCEXCL), to be waited for.
+    if (fd < 0) return errno == EBUSY || errno == EINTR ? Turn::wait : Turn::give_up;
+  }
+  // Every call of this library, in any process and as any user, takes this lock;
+  // programs that use flock are kept out by it too.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    return errno == EWOULDBLOCK || errno == EINTR ? Turn::wait : Turn::give_up;
+  }
+  // Root opens a port that another program holds exclusively; it must not write
+  // into it, and must leave that program's exclusive mode alone.
+  int exclusive = 0;
+  if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+    ::flock(fd, LOCK_UN);
+    ::close(fd);
+    fd = -1;
+    return Turn::wait;
+  }
+  ::ioctl(fd, TIOCEXCL);
+  return Turn::taken;
 }
 
 // Waits for the written bytes to leave until the deadline; what is still queued
 // then is discarded, so that close cannot block on it.
-void wait_until_sent(int fd, Clock::time_point deadline) {
+// Returns false when it had to discard.
+bool wait_until_sent(int fd, Clock::time_point deadline) {
   for (;;) {
     const int queued = queued_output(fd);
     // What is left in a UART's own FIFO, a few byte times, close waits for.
-    if (queued <= 0) return;
+    if (queued <= 0) return true;
     const auto now = Clock::now();
     if (now >= deadline) {
       ::tcflush(fd, TCOFLUSH);
-      return;
+      return false;
     }
     const auto expected = std::chrono::duration_cast<Clock::duration>(byte_time * queued);
     std::this_thread::sleep_for(std::min(
@@ -101,17 +141,17 @@ Connection::Connection(std::int32_t port) noexcept : handle_(closed) {
   char path[PATH_MAX];
   if (!device_path(port, path)) return;
 
-  // Non-blocking, so that neither a missing carrier nor a stuck line holds the call.
-  const int fd = ::open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return;
-
-  // TIOCEXCL keeps other programs out, but not root; the lock keeps out every
-  // other connection of this library, root or not.
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    ::close(fd);
-    return;
+  const Clock::time_point deadline = Clock::now() + port_wait;
+  int fd = -1;
+  for (;;) {
+    const Turn turn = try_turn(path, fd);
+    if (turn == Turn::taken) break;
+    if (turn == Turn::give_up || Clock::now() >= deadline) {
+      if (fd >= 0) ::close(fd);
+      return;
+    }
+    pause_briefly();
   }
-  ::ioctl(fd, TIOCEXCL);
 
   ::tcflush(fd, TCIFLUSH);
   discard_queued_output(fd);
@@ -150,7 +190,8 @@ bool Connection::write(std::span<const std::uint8_t> frame) noexcept {
     ::poll(&ready, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count()));
   } while (sent < frame.size());
 
-  wait_until_sent(fd, deadline);
+  const bool drained = wait_until_sent(fd, deadline);
+  stuck_ = stuck_ || sent < frame.size() || !drained;
   return true;
 }
 

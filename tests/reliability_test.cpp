@@ -1,12 +1,22 @@
 // Many threads, stuck and vanishing lines, hostile input, and no leaks, all
 // through the exported entry points.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <set>
 #include <string>
 #include <thread>
@@ -15,6 +25,17 @@
 #include "command_table.h"
 #include "qelmar.h"
 #include "virtual_port.h"
+
+// Lets a test make every C++ allocation fail, the library's included.
+std::atomic<bool> allocations_fail = false;
+
+void* operator new(std::size_t size) {
+  void* p = allocations_fail ? nullptr : std::malloc(size == 0 ? 1 : size);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
 namespace qelmar::test {
 namespace {
@@ -29,6 +50,40 @@ class Reliability : public ::testing::Test {
   VirtualPort second{dir.path(), 6};
 };
 
+// What one caller sends in its i-th call: a 0x12 frame, or an @ frame carrying
+// the caller and the call number.
+void call_as(int port, int caller, int i) {
+  if (i % 2 == 0) {
+    tavrc(port, caller, i);
+  } else {
+    // FD, then each character less 0x30: caller and call number, FD.
+    const std::string text = "@" + std::to_string(caller) + std::to_string(1000 + i) + "@";
+    tavdll(port, text.c_str());
+  }
+}
+
+// How many distinct calls' frames arrived on the line, each whole and once.
+std::size_t whole_frames(const VirtualPort& line) {
+  const std::vector<std::uint8_t> bytes = line.read_through_marker();
+  std::set<std::pair<int, int>> seen;
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    if (bytes[i] == 0x12 && i + 3 <= bytes.size()) {
+      EXPECT_TRUE(seen.insert({bytes[i + 1], bytes[i + 2]}).second) << "twice";
+      i += 3;
+    } else if (bytes[i] == 0xFD && i + 7 <= bytes.size() && bytes[i + 6] == 0xFD) {
+      const int call = (bytes[i + 3] - 0) * 100 + bytes[i + 4] * 10 + bytes[i + 5];
+      EXPECT_EQ(bytes[i + 2], 1) << "mangled frame at " << i;
+      EXPECT_TRUE(seen.insert({bytes[i + 1], call}).second) << "twice";
+      i += 7;
+    } else {
+      ADD_FAILURE() << "mangled frame at byte " << i << ": " << hex({bytes.data() + i, 1});
+      break;
+    }
+  }
+  return seen.size();
+}
+
 // Every frame of every thread arrives exactly once and whole, even though the
 // threads overlap their calls on the same port.
 TEST_F(Reliability, OverlappingCallsOnAPortAreSerialised) {
@@ -37,56 +92,160 @@ TEST_F(Reliability, OverlappingCallsOnAPortAreSerialised) {
   std::vector<std::thread> hosts;
   for (int t = 0; t < threads; ++t) {
     hosts.emplace_back([t] {
-      const int port = t % 2 == 0 ? 5 : 6;
-      for (int i = 0; i < calls; ++i) {
-        if (i % 2 == 0) {
-          tavrc(port, t, i);
-        } else {
-          // FD, then each character less 0x30: thread and call number, FD.
-          const std::string text = "@" + std::to_string(t) + std::to_string(1000 + i) + "@";
-          tavdll(port, text.c_str());
-        }
-      }
+      for (int i = 0; i < calls; ++i) call_as(t % 2 == 0 ? 5 : 6, t, i);
     });
   }
   for (std::thread& host : hosts) host.join();
-
   for (const VirtualPort* line : {&first, &second}) {
-    const std::vector<std::uint8_t> bytes = line->read_through_marker();
-    std::set<std::pair<int, int>> seen;
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-      if (bytes[i] == 0x12 && i + 3 <= bytes.size()) {
-        EXPECT_TRUE(seen.insert({bytes[i + 1], bytes[i + 2]}).second) << "twice";
-        i += 3;
-      } else if (bytes[i] == 0xFD && i + 7 <= bytes.size() && bytes[i + 6] == 0xFD) {
-        const int call = (bytes[i + 3] - 0) * 100 + bytes[i + 4] * 10 + bytes[i + 5];
-        EXPECT_EQ(bytes[i + 2], 1) << "mangled frame at " << i;
-        EXPECT_TRUE(seen.insert({bytes[i + 1], call}).second) << "twice";
-        i += 7;
-      } else {
-        ADD_FAILURE() << "mangled frame at byte " << i << ": " << hex({bytes.data() + i, 1});
-        break;
-      }
-    }
-    EXPECT_EQ(seen.size(), static_cast<std::size_t>(threads / 2 * calls));
+    EXPECT_EQ(whole_frames(*line), static_cast<std::size_t>(threads / 2 * calls));
   }
 }
 
-TEST_F(Reliability, StoppedLineCostsTheDeadlineAndLosesNothingAfter) {
-  ASSERT_EQ(::tcflow(first.slave(), TCOOFF), 0);
+// Processes take turns on a port as threads do: nothing lost, nothing mangled.
+TEST_F(Reliability, ProcessesTakeTurns) {
+  constexpr int processes = 4;
+  constexpr int calls = 150;
+  std::vector<pid_t> children;
+  std::fflush(nullptr);
+  for (int p = 0; p < processes; ++p) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      for (int i = 0; i < calls; ++i) call_as(5, p, i);
+      ::_exit(0);
+    }
+    children.push_back(child);
+  }
+  for (const pid_t child : children) {
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  EXPECT_EQ(whole_frames(first), static_cast<std::size_t>(processes * calls));
+}
+
+// Another program's hold on the port: waited for within a bound, never written
+// through, and its exclusive mode never cleared.
+TEST_F(Reliability, ForeignHoldersAreWaitedForButNeverOverridden) {
+  const struct {
+    const char* holder;
+    bool exclusive;                  // TIOCEXCL, which root could open through; else flock
+    std::chrono::milliseconds hold;  // 0: until the call has returned
+    const char* frame;
+  } cases[] = {
+      {"flock for 300 ms", false, 300ms, "04 05"},
+      {"flock throughout", false, 0ms, ""},
+      {"TIOCEXCL throughout", true, 0ms, ""},
+  };
+  for (const auto& c : cases) {
+    const int holder = ::open(first.slave_path().c_str(), O_WRONLY | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(c.exclusive ? ::ioctl(holder, TIOCEXCL) : ::flock(holder, LOCK_EX), 0);
+    auto let_go = [holder] {
+      ::ioctl(holder, TIOCNXCL);
+      ::close(holder);
+    };
+    std::thread timed([&] {
+      if (c.hold > 0ms) {
+        std::this_thread::sleep_for(c.hold);
+        let_go();
+      }
+    });
+    const auto start = Clock::now();
+    EXPECT_EQ(tavdll(5, "45"), 750630) << c.holder;
+    const auto took = Clock::now() - start;
+    timed.join();
+    int exclusive = 0;
+    ::ioctl(first.slave(), TIOCGEXCL, &exclusive);
+    EXPECT_EQ(exclusive, c.exclusive && c.hold == 0ms ? 1 : 0) << c.holder;
+    if (c.hold == 0ms) let_go();
+    EXPECT_GE(took, c.hold > 0ms ? c.hold : 800ms) << c.holder;
+    EXPECT_LT(took, 1s + 200ms) << c.holder;
+    EXPECT_EQ(hex(first.read_through_marker()), c.frame) << c.holder;
+  }
+}
+
+// A fork while a thread is inside a call: the child can call on the same port,
+// and a child that lives on does not hold the parent up.
+TEST_F(Reliability, ForkDuringACallLeavesChildAndParentFree) {
+  std::thread inside([] { tavdll(5, "F"); });  // holds the port for the key's 100 ms
+  std::this_thread::sleep_for(30ms);
+  int done[2];
+  ASSERT_EQ(::pipe(done), 0);
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    tavdll(5, "12");
+    const char byte = 1;
+    if (::write(done[1], &byte, 1) != 1) ::_exit(1);
+    ::pause();  // lives on without calling, with whatever it inherited
+    ::_exit(0);
+  }
+  inside.join();
+  pollfd child_done{done[0], POLLIN, 0};
+  EXPECT_EQ(::poll(&child_done, 1, 3000), 1) << "the child's call never returned";
   const auto start = Clock::now();
-  tavdll(5, "@12345678@");  // 10 bytes: an 80 ms deadline
-  const auto took = Clock::now() - start;
-  EXPECT_GE(took, 80ms);
-  EXPECT_LT(took, 80ms + 250ms);
-  ASSERT_EQ(::tcflow(first.slave(), TCOON), 0);
+  tavdll(5, "34");
+  EXPECT_LT(Clock::now() - start, 300ms);
+  EXPECT_EQ(hex(first.read_through_marker()), "7F 01 02 03 04");
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  ::close(done[0]);
+  ::close(done[1]);
+}
+
+// A host that exits while its threads are still calling.
+TEST_F(Reliability, ExitWhileThreadsCallDoesNotCrash) {
+  for (int run = 0; run < 20; ++run) {
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      for (int t = 0; t < 4; ++t) {
+        std::thread([t] {
+          for (int i = 0;; ++i) tavrc(5 + (i + t) % 4, t, i);  // ports 7 and 8 do not exist
+        }).detach();
+      }
+      std::this_thread::sleep_for(5ms);
+      std::exit(0);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "run " << run << ": " << status;
+  }
+  first.read_quiet(20ms);
+  second.read_quiet(20ms);
+}
+
+// Calls queued behind a stuck call give up instead of each paying the deadline;
+// once the line flows again, the next frame arrives whole.
+TEST_F(Reliability, StoppedLineHoldsNobodyForLong) {
+  first.stop_line();
+  const std::string longest = "@" + std::string(79, '1') + "@";  // a 648 ms deadline
+  const auto start = Clock::now();
+  std::vector<std::thread> hosts;
+  std::vector<Clock::duration> took(8);
+  for (std::size_t t = 0; t < took.size(); ++t) {
+    hosts.emplace_back([&, t] {
+      tavdll(5, longest.c_str());
+      took[t] = Clock::now() - start;
+    });
+  }
+  for (std::thread& host : hosts) host.join();
+  const Clock::duration last = *std::max_element(took.begin(), took.end());
+  EXPECT_GE(last, 648ms);
+  EXPECT_LT(last, 648ms + 1s);
+  first.read_quiet(50ms);
   tavdll(5, "12.5H");
   EXPECT_EQ(hex(first.read_through_marker()), "1F 01 02 05 00 1F");
 }
 
-TEST_F(Reliability, VanishingDeviceEndsTheCallPromptly) {
+TEST_F(Reliability, LineSuspendedByAnEarlierProgramIsResumed) {
   ASSERT_EQ(::tcflow(first.slave(), TCOOFF), 0);
+  EXPECT_EQ(tavdll(5, "12.5H"), 2);
+  EXPECT_EQ(hex(first.read_through_marker()), "1F 01 02 05 00 1F");
+}
+
+TEST_F(Reliability, VanishingDeviceEndsTheCallPromptly) {
+  first.stop_line();
   const std::string longest = "@" + std::string(79, '1') + "@";  // a 648 ms deadline
   std::atomic<bool> done = false;
   const auto start = Clock::now();
@@ -133,6 +292,30 @@ TEST_F(Reliability, HostileTextsNeitherCrashNorChangeTheResultCodes) {
   EXPECT_EQ(tavdll(5, "F\xFF"), 750630);
   EXPECT_EQ(tavadd(5, nullptr), 0);
   first.read_quiet(50ms);  // let the line settle
+}
+
+// The calls need no allocation of their own, first call on a port included; and
+// nothing thrown inside would reach the host.
+TEST_F(Reliability, CallsWorkWhenAllocationsFail) {
+  VirtualPort fresh(dir.path(), 14);
+  const std::string missing = dir.path() + "/missing.wav";
+  std::int32_t results[5] = {};
+  bool threw = false;
+  allocations_fail = true;
+  try {
+    results[0] = tavdll(14, "12");
+    results[1] = tavdll(15, "12.5H");  // no such port
+    results[2] = tavrc(14, 0x41, 0x42);
+    results[3] = tavadd(0, missing.c_str());
+    results[4] = tavdll(14, "F");
+  } catch (...) {
+    threw = true;
+  }
+  allocations_fail = false;
+  EXPECT_FALSE(threw);
+  EXPECT_EQ(std::vector<std::int32_t>(results, results + 5),
+            (std::vector<std::int32_t>{750630, 2, 0, 0, 750630}));
+  EXPECT_EQ(hex(fresh.read_through_marker()), "01 02 12 41 42 7F");
 }
 
 std::size_t open_descriptors() {

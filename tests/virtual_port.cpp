@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
+#include <thread>
 
 #include "qelmar.h"
 
@@ -85,6 +87,31 @@ std::vector<std::uint8_t> VirtualPort::read_until(const std::vector<std::uint8_t
 std::vector<std::uint8_t> VirtualPort::read_through_marker() const {
   ::tavrc(number_, 0xA5, 0x5A);
   return read_until({0x12, 0xA5, 0x5A});
+}
+
+void VirtualPort::stop_line() const {
+  const int filler = ::open(slave_path_.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK);
+  if (filler < 0) throw std::runtime_error("cannot open " + slave_path_);
+  // Set up as the library sets the line, so that its set-up changes nothing:
+  // a change of settings lets a full pseudo-terminal take bytes again.
+  termios line{};
+  ::tcgetattr(filler, &line);
+  ::cfmakeraw(&line);
+  line.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  line.c_cflag |= CS8 | CREAD | CLOCAL;
+  line.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  ::cfsetispeed(&line, B2400);
+  ::cfsetospeed(&line, B2400);
+  ::tcsetattr(filler, TCSANOW, &line);
+  const std::vector<char> block(4096, 'x');
+  // The kernel moves what was written on to the reader's side in the
+  // background, which makes room again: full is when a pause made none.
+  for (bool wrote = true; wrote;) {
+    wrote = false;
+    while (::write(filler, block.data(), block.size()) > 0) wrote = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::close(filler);
 }
 
 }  // namespace qelmar::test

@@ -59,6 +59,10 @@ class VirtualPort {
   // read_until a marker frame (tavrc with 0xA5 0x5A) that it sends itself.
   std::vector<std::uint8_t> read_through_marker() const;
 
+  // A display that stops taking bytes: fills the line until a write would block.
+  // Reading everything (read_quiet) lets it flow again.
+  void stop_line() const;
+
  private:
   int number_;
   int master_ = -1;

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+namespace qelmar::serial {
+
+// A fixed table of per-port slots, claimed on first use and never released.
+// Once every slot is taken, further ports share a slot with another port,
+// which costs them only waiting for each other.
+template <class Mutex>
+class PortTable {
+ public:
+  struct Slot {
+    std::atomic<std::int64_t> port{unclaimed};
+    Mutex mutex;
+    // steady_clock ticks of the last time a call found the line stuck.
+    std::atomic<long long> stuck_at{std::numeric_limits<long long>::min()};
+  };
+
+  static constexpr std::size_t size = 256;
+
+  Slot& slot(std::int32_t port) noexcept {
+    const std::size_t home = static_cast<std::uint32_t>(port) * 2654435761u % size;
+    for (std::size_t i = 0; i < size; ++i) {
+      Slot& s = slots_[(home + i) % size];
+      std::int64_t key = s.port.load(std::memory_order_acquire);
+      if (key == unclaimed) {
+        s.port.compare_exchange_strong(key, port, std::memory_order_acq_rel);
+        key = s.port.load(std::memory_order_acquire);
+      }
+      if (key == port) return s;
+    }
+    return slots_[home];
+  }
+
+  std::array<Slot, size>& slots() noexcept { return slots_; }
+
+ private:
+  static constexpr std::int64_t unclaimed = std::numeric_limits<std::int64_t>::min();
+  std::array<Slot, size> slots_;
+};
+
+// Holds a value that is never destroyed, so that nothing is torn down under
+// threads that are still running while the process exits.
+template <class T>
+union Forever {
+  constexpr Forever() : value() {}
+  ~Forever() {}
+  T value;
+};
+
+inline long long now_ticks() noexcept {
+  return std::chrono::steady_clock::now().time_since_epoch().count();
+}
+
+}  // namespace qelmar::serial
