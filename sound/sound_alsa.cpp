@@ -2,7 +2,9 @@
 // they run), files decoded by libsndfile. Nothing here allocates from C++, and
 // every wait has a deadline: a sink that stops taking samples cannot hold the call.
 #include <alsa/asoundlib.h>
+#include <dlfcn.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,6 +35,27 @@ int milliseconds_until(Clock::time_point deadline) {
   return static_cast<int>(std::clamp<long long>(left.count(), 0, 100));
 }
 
+void* close_pcm(void* pcm) {
+  snd_pcm_close(static_cast<snd_pcm_t*>(pcm));
+  return nullptr;
+}
+
+// A sink that stopped taking samples can hold a close for as long as it likes
+// (the pulse plugin waits for its server), so the close goes on without the
+// call. The library then stays loaded, since that thread runs its code.
+void close_later(snd_pcm_t* pcm) {
+  Dl_info self{};
+  if (::dladdr(reinterpret_cast<void*>(&close_pcm), &self) != 0 && self.dli_fname != nullptr) {
+    ::dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+  }
+  pthread_attr_t attributes;
+  pthread_t thread;
+  if (::pthread_attr_init(&attributes) != 0) return;  // leaked rather than waited for
+  ::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  ::pthread_create(&thread, &attributes, close_pcm, pcm);
+  ::pthread_attr_destroy(&attributes);
+}
+
 class Pcm {
  public:
   Pcm(unsigned channels, unsigned rate, Clock::time_point deadline)
@@ -49,7 +72,12 @@ class Pcm {
     }
   }
   ~Pcm() {
-    if (pcm_ != nullptr) snd_pcm_close(pcm_);
+    if (pcm_ == nullptr) return;
+    if (Clock::now() < deadline_) {
+      snd_pcm_close(pcm_);
+    } else {
+      close_later(pcm_);
+    }
   }
   Pcm(const Pcm&) = delete;
   Pcm& operator=(const Pcm&) = delete;

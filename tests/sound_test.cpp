@@ -1,6 +1,8 @@
 // tavadd through ALSA, with ALSA configurations of the test's own.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sndfile.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <cmath>
@@ -86,7 +88,9 @@ TEST_F(SoundTest, PlaysTheFilesSamples) {
 
 TEST_F(SoundTest, FileThatCannotBePlayedGivesTheDefaultAlert) {
   std::ofstream(dir / "text.wav") << "not a sound";
-  for (const fs::path& bad : {dir / "missing.wav", dir / "text.wav", dir}) {
+  ASSERT_EQ(::mkfifo((dir / "fifo.wav").c_str(), 0600), 0);  // no writer: opening would block
+  for (const fs::path& bad :
+       {dir / "missing.wav", dir / "text.wav", dir, dir / "fifo.wav", fs::path("/dev/zero")}) {
     const fs::path raw = capture();
     EXPECT_EQ(tavadd(0, bad.c_str()), 0);
     const auto played = read_raw(raw);
@@ -115,8 +119,8 @@ TEST_F(SoundTest, NoSoundDeviceReturnsPromptly) {
 }
 
 // A sound server with a null sink plays in real time, so the call must last as
-// long as the sound.
-TEST_F(SoundTest, ReturnsOnlyAfterTheSoundHasPlayed) {
+// long as the sound; one that stops taking samples holds it only a little longer.
+TEST_F(SoundTest, LastsAsLongAsTheSoundAndNotMuchLonger) {
   const fs::path socket = dir / "native";
   // Stopped when it goes out of scope, whatever the assertions say.
   const qelmar::test::Process server(
@@ -126,13 +130,26 @@ TEST_F(SoundTest, ReturnsOnlyAfterTheSoundHasPlayed) {
       {{"HOME=" + dir.string(), "XDG_RUNTIME_DIR=" + dir.string()}, ""});
   for (int i = 0; i < 100 && !fs::exists(socket); ++i) std::this_thread::sleep_for(50ms);
   ASSERT_TRUE(fs::exists(socket)) << "pulseaudio did not start";
-
   use_alsa_config("{ type pulse server \"unix:" + socket.string() + "\" }");
+
   const fs::path wav = dir / "half.wav";
   write_wav(wav, 1, 44100, 0.5);
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(tavadd(0, wav.c_str()), 0);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, 500ms);
+  for (const bool sink_stops : {false, true}) {
+    std::thread stopper([&] {
+      if (!sink_stops) return;
+      std::this_thread::sleep_for(150ms);
+      ::kill(server.pid(), SIGSTOP);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(tavadd(0, wav.c_str()), 0);
+    const auto took = std::chrono::steady_clock::now() - start;
+    stopper.join();
+    ::kill(server.pid(), SIGCONT);
+    if (!sink_stops) {
+      EXPECT_GE(took, 500ms);
+    }
+    EXPECT_LT(took, 500ms + 2500ms) << (sink_stops ? "the sink stopped" : "");
+  }
 }
 
 }  // namespace

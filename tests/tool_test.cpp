@@ -16,6 +16,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "command_table.h"
@@ -28,6 +29,7 @@ namespace qelmar::test {
 namespace {
 
 namespace fs = std::filesystem;
+using namespace std::chrono_literals;
 
 const std::vector<std::string> tool_env = {"LANG=C.UTF-8", "LC_ALL="};
 
@@ -217,6 +219,67 @@ TEST_F(DisplayRoundTrip, WarnsWhenTheLineIsNotSetUp) {
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[0], "0C  control *");
   EXPECT_EQ(lines[1], "  warning: the line is not 2400 baud, two stop bits (want 2400 8N1 raw)");
+}
+
+// Arbitrary bytes in any amount are shown in linear time, and a SIGTERM is
+// answered however much is still waiting.
+TEST_F(DisplayRoundTrip, ShowsAMebibyteOfNoiseAndStopsOnRequest) {
+  start(0);
+  std::vector<std::uint8_t> noise(1 << 20);
+  std::uint32_t state = 12345;
+  for (std::uint8_t& b : noise)
+    b = static_cast<std::uint8_t>((state = state * 1103515245u + 12345u) >> 24);
+  auto send = [&] {
+    const int tty = ::open((dir + "/com4").c_str(), O_WRONLY | O_NOCTTY);
+    for (std::size_t sent = 0; tty >= 0 && sent < noise.size();) {
+      const ssize_t n = ::write(tty, noise.data() + sent, noise.size() - sent);
+      if (n <= 0) break;
+      sent += static_cast<std::size_t>(n);
+    }
+    ::close(tty);
+  };
+  // Reads what the display prints until `done` says enough of its latest
+  // output, or the time is up.
+  auto read_output = [&](std::chrono::seconds limit, auto done) {
+    std::string tail;
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done(tail) && std::chrono::steady_clock::now() < deadline) {
+      pollfd ready{display->out(), POLLIN, 0};
+      if (::poll(&ready, 1, 100) <= 0) continue;
+      char chunk[65536];
+      const ssize_t n = ::read(display->out(), chunk, sizeof chunk);
+      if (n <= 0) break;
+      tail.erase(0, tail.size() > 100 ? tail.size() - 100 : 0);
+      tail.append(chunk, static_cast<std::size_t>(n));
+    }
+    return done(tail);
+  };
+
+  std::thread host([&] {
+    send();
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(run({"rc", "-p", "4", "0xA5", "0x5A"}, {"QELMAR_DEVICE_DIR=" + dir}).status, 0);
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const bool shown = read_output(20s, [](const std::string& text) {
+    return text.find("12 A5 5A  0x12 frame A5 5A") != std::string::npos;
+  });
+  host.join();
+  EXPECT_TRUE(shown);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+
+  std::thread again(send);
+  std::this_thread::sleep_for(200ms);
+  const auto stop = std::chrono::steady_clock::now();
+  ::kill(display->pid(), SIGTERM);
+  pollfd ended{display->out(), POLLIN, 0};
+  // It ends when its stdout does: read until then.
+  EXPECT_TRUE(read_output(3s, [&](const std::string&) {
+    return ::poll(&ended, 1, 0) > 0 && (ended.revents & POLLHUP) != 0;
+  }));
+  EXPECT_LT(std::chrono::steady_clock::now() - stop, 1s);
+  again.join();
+  finish();
 }
 
 TEST_F(DisplayRoundTrip, InterruptRemovesTheLink) {
