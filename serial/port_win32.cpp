@@ -15,33 +15,65 @@ static_assert(sizeof(DCB) == 28);
 
 HANDLE handle_of(std::intptr_t handle) { return reinterpret_cast<HANDLE>(handle); }
 
-}  // namespace
+// Milliseconds left until the deadline, 0 once it has passed.
+DWORD left_until(ULONGLONG deadline) {
+  const ULONGLONG now = GetTickCount64();
+  return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
+}
 
-Connection::Connection(std::int32_t port) noexcept : handle_(closed) {
+// Every call of this library on the port, in every process of the session,
+// takes this mutex first: Windows itself only refuses the second open.
+HANDLE take_turn(std::int32_t port, ULONGLONG deadline) {
+  char name[48];
+  std::snprintf(name, sizeof name, "Local\\qelmar-com%d", static_cast<int>(port));
+  const HANDLE turn = CreateMutexA(nullptr, FALSE, name);
+  if (turn == nullptr) return nullptr;
+  const DWORD waited = WaitForSingleObject(turn, left_until(deadline));
+  // Abandoned: a process died inside its call; the port is ours now.
+  if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return turn;
+  CloseHandle(turn);
+  return nullptr;
+}
+
+// Opens the port, retrying while another program has it open until the deadline.
+HANDLE open_port(std::int32_t port, ULONGLONG deadline) {
   // The device namespace reaches COM10 and above too; "comN" alone stops at 9.
   char name[32];
   std::snprintf(name, sizeof name, "\\\\.\\com%d", static_cast<int>(port));
+  for (;;) {
+    // Read access too: Wine refuses to configure a write-only handle. Nothing is read.
+    const HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) return handle;
+    const DWORD error = GetLastError();
+    const bool busy = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+    if (!busy || left_until(deadline) == 0) return INVALID_HANDLE_VALUE;
+    Sleep(2);
+  }
+}
 
-  // Read access too: Wine refuses to configure a write-only handle. Nothing is read.
-  const HANDLE port_handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (port_handle == INVALID_HANDLE_VALUE) return;
-
-  SetupComm(port_handle, queue_size, queue_size);
+// False when the port cannot be used safely: without its time-outs a write
+// would have no bound, and without its line settings the bytes would be wrong.
+bool configure(HANDLE port) {
+  // Queue sizes are only advice to the driver and the purge only drops stale
+  // bytes: a driver that refuses either still sends the frame right, so neither
+  // failure closes the port.
+  static_cast<void>(SetupComm(port, queue_size, queue_size));
   // The output queue only when something sits in it: under Wine a pseudo-terminal's
   // queue always reads as empty, and a flush there destroys the previous call's
   // frame while the other side is still reading it.
   DWORD errors = 0;
   COMSTAT status{};
-  ClearCommError(port_handle, &errors, &status);
-  PurgeComm(port_handle, PURGE_RXCLEAR | (status.cbOutQue > 0 ? PURGE_TXCLEAR : 0));
+  const bool queued = ClearCommError(port, &errors, &status) && status.cbOutQue > 0;
+  static_cast<void>(PurgeComm(port, PURGE_RXCLEAR | (queued ? PURGE_TXCLEAR : 0)));
+
   COMMTIMEOUTS timeouts{};
   timeouts.WriteTotalTimeoutMultiplier = static_cast<DWORD>(write_time_per_byte.count());
-  SetCommTimeouts(port_handle, &timeouts);
+  if (!SetCommTimeouts(port, &timeouts)) return false;
 
   DCB line{};
   line.DCBlength = sizeof line;
-  GetCommState(port_handle, &line);
+  if (!GetCommState(port, &line)) return false;
   line.DCBlength = sizeof line;
   line.BaudRate = CBR_2400;
   line.ByteSize = 8;
@@ -55,8 +87,21 @@ Connection::Connection(std::int32_t port) noexcept : handle_(closed) {
   line.fRtsControl = RTS_CONTROL_DISABLE;
   line.fAbortOnError = FALSE;
   line.fBinary = TRUE;
-  line.fParity = TRUE;
-  if (!SetCommState(port_handle, &line)) {
+  line.fParity = FALSE;  // no parity to check
+  return SetCommState(port, &line) != FALSE;
+}
+
+}  // namespace
+
+Connection::Connection(std::int32_t port) noexcept : handle_(closed) {
+  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(port_wait.count());
+  const HANDLE turn = take_turn(port, deadline);
+  if (turn == nullptr) return;
+  turn_ = reinterpret_cast<std::intptr_t>(turn);
+
+  const HANDLE port_handle = open_port(port, deadline);
+  if (port_handle == INVALID_HANDLE_VALUE) return;
+  if (!configure(port_handle)) {
     CloseHandle(port_handle);
     return;
   }
@@ -65,15 +110,21 @@ Connection::Connection(std::int32_t port) noexcept : handle_(closed) {
 
 Connection::~Connection() {
   if (is_open()) CloseHandle(handle_of(handle_));
+  if (turn_ != 0) {
+    ReleaseMutex(handle_of(turn_));
+    CloseHandle(handle_of(turn_));
+  }
 }
 
 bool Connection::is_open() const noexcept { return handle_ != closed; }
 
 bool Connection::write(std::span<const std::uint8_t> frame) noexcept {
   if (!is_open()) return false;
-  // The write time-out bounds it; what it reports is of no use to anyone.
+  // The write time-out bounds it; a short count means the line did not take it.
   DWORD written = 0;
-  WriteFile(handle_of(handle_), frame.data(), static_cast<DWORD>(frame.size()), &written, nullptr);
+  const BOOL ok = WriteFile(handle_of(handle_), frame.data(), static_cast<DWORD>(frame.size()),
+                            &written, nullptr);
+  stuck_ = stuck_ || !ok || written < frame.size();
   return true;
 }
 

@@ -59,8 +59,16 @@ class WineHost {
   };
 
   Answer ask(const std::string& request) {
+    send(request);
+    return answer();
+  }
+
+  // A request, and its answer later, so that two hosts can work at once.
+  void send(const std::string& request) {
     std::fputs((request + "\n").c_str(), in_);
     std::fflush(in_);
+  }
+  Answer answer() {
     Answer answer;
     std::istringstream(read_line()) >> answer.result >> answer.stack_delta >> answer.milliseconds;
     return answer;
@@ -200,14 +208,24 @@ TEST(WineDll, KeyCommandPausesAfterItsFrame) {
   EXPECT_EQ(wine->frames_on(*wine->line), "7F");
 }
 
+// Threads of one process, then of two processes at once: every frame whole, once.
 TEST(WineDll, OverlappingCallsOnAPortAreSerialised) {
-  EXPECT_EQ(wine->call("burst 3 8 100").result, 0);
-  const std::string bytes = wine->frames_on(*wine->line);
-  std::set<std::string> frames;
-  for (std::size_t i = 0; i + 8 <= bytes.size(); i += 9) frames.insert(bytes.substr(i, 8));
-  EXPECT_EQ(frames.size(), 800u);
-  EXPECT_EQ(bytes.size(), 800u * 9 - 1);
-  for (const std::string& frame : frames) EXPECT_EQ(frame.substr(0, 2), "12") << frame;
+  WineHost other(env("QELMAR_WINE_HOST_DIR"));
+  ASSERT_EQ(other.greeting(), "ready");
+  for (const bool two_processes : {false, true}) {
+    wine->host->send(two_processes ? "burst 3 4 100 0" : "burst 3 8 100");
+    if (two_processes) other.send("burst 3 4 100 4");
+    EXPECT_EQ(wine->host->answer().result, 0);
+    if (two_processes) {
+      EXPECT_EQ(other.answer().result, 0);
+    }
+    const std::string bytes = wine->frames_on(*wine->line);
+    std::set<std::string> frames;
+    for (std::size_t i = 0; i + 8 <= bytes.size(); i += 9) frames.insert(bytes.substr(i, 8));
+    EXPECT_EQ(frames.size(), 800u) << two_processes;
+    EXPECT_EQ(bytes.size(), 800u * 9 - 1) << two_processes;
+    for (const std::string& frame : frames) EXPECT_EQ(frame.substr(0, 2), "12") << frame;
+  }
 }
 
 }  // namespace

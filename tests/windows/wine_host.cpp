@@ -3,7 +3,7 @@
 //   dll PORT HEX|=|-   (the command's bytes in hex; = empty, - a null pointer)
 //   rc PORT A B
 //   add HEX|-
-//   burst PORT THREADS CALLS   (each thread t sends tavrc(PORT, t, i) for i < CALLS)
+//   burst PORT THREADS CALLS [FIRST]   (thread t sends tavrc(PORT, FIRST + t, i) for i < CALLS)
 // Each call answers "RESULT STACK_DELTA MILLISECONDS".
 #include <windows.h>
 
@@ -76,12 +76,12 @@ DWORD WINAPI burst_thread(void* argument) {
 }
 
 // Threads that overlap their calls on one port.
-std::int32_t burst(long port, long threads, long calls) {
+std::int32_t burst(long port, long threads, long calls, long first) {
   Burst bursts[16];
   HANDLE handles[16];
   if (threads > 16) threads = 16;
   for (long t = 0; t < threads; ++t) {
-    bursts[t] = {port, t, calls};
+    bursts[t] = {port, first + t, calls};
     handles[t] = CreateThread(nullptr, 0, burst_thread, &bursts[t], 0, nullptr);
   }
   WaitForMultipleObjects(static_cast<DWORD>(threads), handles, TRUE, INFINITE);
@@ -134,8 +134,9 @@ int main() {
       result = call(entry[2], port, reinterpret_cast<std::intptr_t>(pointer), 0, 2, &delta);
     } else if (std::sscanf(line, "rc %ld %ld %ld", &port, &a, &b) == 3) {
       result = call(entry[3], port, a, b, 3, &delta);
-    } else if (std::sscanf(line, "burst %ld %ld %ld", &port, &a, &b) == 3) {
-      result = burst(port, a, b);
+    } else if (long first = 0;
+               std::sscanf(line, "burst %ld %ld %ld %ld", &port, &a, &b, &first) >= 3) {
+      result = burst(port, a, b, first);
     } else if (std::sscanf(line, "add %3999s", arg) == 1) {
       text = unhex(arg);
       const char* pointer = arg[0] == '-' ? nullptr : text.c_str();
