@@ -1,6 +1,10 @@
 // Sound through ALSA's default PCM (which reaches PulseAudio or PipeWire where
-// they run), files decoded by libsndfile. Nothing here allocates from C++, and
-// every wait has a deadline: a sink that stops taking samples cannot hold the call.
+// they run), files decoded by libsndfile. Nothing here allocates from C++.
+//
+// A sound server can hold an open, a write or a close for as long as it likes
+// (the pulse plugin waits up to 30 s for a server that stopped answering), so
+// the sound plays on a thread of its own and the call waits for it only until
+// the sound's length plus a margin.
 #include <alsa/asoundlib.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -13,6 +17,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
+#include <ctime>
 #include <numbers>
 
 #include "sound/sound.h"
@@ -35,27 +41,6 @@ int milliseconds_until(Clock::time_point deadline) {
   return static_cast<int>(std::clamp<long long>(left.count(), 0, 100));
 }
 
-void* close_pcm(void* pcm) {
-  snd_pcm_close(static_cast<snd_pcm_t*>(pcm));
-  return nullptr;
-}
-
-// A sink that stopped taking samples can hold a close for as long as it likes
-// (the pulse plugin waits for its server), so the close goes on without the
-// call. The library then stays loaded, since that thread runs its code.
-void close_later(snd_pcm_t* pcm) {
-  Dl_info self{};
-  if (::dladdr(reinterpret_cast<void*>(&close_pcm), &self) != 0 && self.dli_fname != nullptr) {
-    ::dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
-  }
-  pthread_attr_t attributes;
-  pthread_t thread;
-  if (::pthread_attr_init(&attributes) != 0) return;  // leaked rather than waited for
-  ::pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  ::pthread_create(&thread, &attributes, close_pcm, pcm);
-  ::pthread_attr_destroy(&attributes);
-}
-
 class Pcm {
  public:
   Pcm(unsigned channels, unsigned rate, Clock::time_point deadline)
@@ -72,12 +57,7 @@ class Pcm {
     }
   }
   ~Pcm() {
-    if (pcm_ == nullptr) return;
-    if (Clock::now() < deadline_) {
-      snd_pcm_close(pcm_);
-    } else {
-      close_later(pcm_);
-    }
+    if (pcm_ != nullptr) snd_pcm_close(pcm_);
   }
   Pcm(const Pcm&) = delete;
   Pcm& operator=(const Pcm&) = delete;
@@ -123,12 +103,15 @@ class Pcm {
 };
 
 // The default alert: two short 880 Hz beeps, made a chunk at a time.
-void play_alert() {
-  constexpr unsigned rate = 44100;
-  constexpr unsigned beep = rate / 8;
-  constexpr unsigned gap = rate / 16;
+constexpr unsigned alert_rate = 44100;
+constexpr unsigned beep = alert_rate / 8;
+constexpr unsigned gap = alert_rate / 16;
+constexpr auto alert_length = std::chrono::milliseconds((2 * beep + gap) * 1000 / alert_rate);
+
+void play_alert(Clock::time_point deadline) {
+  constexpr unsigned rate = alert_rate;
   constexpr unsigned length = 2 * beep + gap;
-  Pcm pcm(1, rate, Clock::now() + std::chrono::milliseconds(length * 1000 / rate) + margin);
+  Pcm pcm(1, rate, deadline);
   if (!pcm.ok()) return;
   std::int16_t samples[chunk_samples];
   for (unsigned start = 0; start < length; start += chunk_samples) {
@@ -163,39 +146,131 @@ SNDFILE* open_regular_file(const char* path, SF_INFO& info) {
   return file;
 }
 
+// What the call and its player share; whichever lets go last frees it.
+struct Playback {
+  pthread_mutex_t mutex;
+  pthread_cond_t changed;
+  bool finished;
+  int holders;
+  SNDFILE* file;  // null: the alert
+  SF_INFO info;
+  Clock::time_point deadline;
+};
+
+void let_go(Playback* playback) {
+  pthread_mutex_lock(&playback->mutex);
+  const bool last = --playback->holders == 0;
+  pthread_mutex_unlock(&playback->mutex);
+  if (!last) return;
+  pthread_cond_destroy(&playback->changed);
+  pthread_mutex_destroy(&playback->mutex);
+  std::free(playback);
+}
+
+void play_file(SNDFILE* file, const SF_INFO& info, Clock::time_point deadline) {
+  const auto channels = static_cast<unsigned>(info.channels);
+  Pcm pcm(channels, static_cast<unsigned>(info.samplerate), deadline);
+  if (!pcm.ok()) return;
+  std::int16_t samples[chunk_samples];
+  const auto frames_per_chunk = static_cast<sf_count_t>(chunk_samples / channels);
+  for (;;) {
+    const sf_count_t frames = sf_readf_short(file, samples, frames_per_chunk);
+    if (frames <= 0) break;
+    if (!pcm.write(samples, static_cast<snd_pcm_uframes_t>(frames))) return;
+  }
+  pcm.finish();
+}
+
+void* player(void* argument) {
+  auto* playback = static_cast<Playback*>(argument);
+  if (playback->file != nullptr) {
+    play_file(playback->file, playback->info, playback->deadline);
+    sf_close(playback->file);
+  } else {
+    play_alert(playback->deadline);
+  }
+  pthread_mutex_lock(&playback->mutex);
+  playback->finished = true;
+  pthread_cond_signal(&playback->changed);
+  pthread_mutex_unlock(&playback->mutex);
+  let_go(playback);
+  return nullptr;
+}
+
+// A player left behind runs this library's code: it must stay loaded.
+void stay_loaded() {
+  Dl_info self{};
+  if (::dladdr(reinterpret_cast<void*>(&player), &self) != 0 && self.dli_fname != nullptr) {
+    ::dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
+  }
+}
+
+// Waits for the player until the deadline; false when it is still going.
+bool wait_for(Playback* playback) {
+  using namespace std::chrono;
+  const auto since_epoch = playback->deadline.time_since_epoch();
+  timespec until{};
+  until.tv_sec = static_cast<time_t>(duration_cast<seconds>(since_epoch).count());
+  until.tv_nsec = static_cast<long>((duration_cast<nanoseconds>(since_epoch) % 1s).count());
+  pthread_mutex_lock(&playback->mutex);
+  while (!playback->finished && pthread_cond_clockwait(&playback->changed, &playback->mutex,
+                                                       CLOCK_MONOTONIC, &until) != ETIMEDOUT) {
+  }
+  const bool finished = playback->finished;
+  pthread_mutex_unlock(&playback->mutex);
+  return finished;
+}
+
 }  // namespace
 
 void play(const char* path) noexcept {
   if (path == nullptr) return;
 
+  // steady_clock is CLOCK_MONOTONIC, which the wait below counts in.
+  static_assert(Clock::is_steady);
   SF_INFO info{};
   SNDFILE* file = open_regular_file(path, info);
-  if (file == nullptr || info.channels <= 0 || info.samplerate <= 0 ||
-      static_cast<std::size_t>(info.channels) > chunk_samples) {
-    if (file != nullptr) sf_close(file);
-    play_alert();
-    return;
+  if (file != nullptr && (info.channels <= 0 || info.samplerate <= 0 ||
+                          static_cast<std::size_t>(info.channels) > chunk_samples)) {
+    sf_close(file);
+    file = nullptr;
+  }
+  Clock::duration length = alert_length;
+  if (file != nullptr) {
+    // Capped, so that a header claiming an absurd length cannot overflow the clock.
+    const double seconds = std::min(static_cast<double>(info.frames) / info.samplerate, 86400.0);
+    length = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   }
 
-  const auto channels = static_cast<unsigned>(info.channels);
-  // Capped, so that a header claiming an absurd length cannot overflow the clock.
-  const double seconds = std::min(static_cast<double>(info.frames) / info.samplerate, 86400.0);
-  const Clock::time_point deadline =
-      Clock::now() +
-      std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)) + margin;
-  Pcm pcm(channels, static_cast<unsigned>(info.samplerate), deadline);
-  if (pcm.ok()) {
-    std::int16_t samples[chunk_samples];
-    const auto frames_per_chunk = static_cast<sf_count_t>(chunk_samples / channels);
-    bool playing = true;
-    while (playing) {
-      const sf_count_t frames = sf_readf_short(file, samples, frames_per_chunk);
-      if (frames <= 0) break;
-      playing = pcm.write(samples, static_cast<snd_pcm_uframes_t>(frames));
-    }
-    if (playing) pcm.finish();
+  auto* playback = static_cast<Playback*>(std::malloc(sizeof(Playback)));
+  if (playback == nullptr) {
+    if (file != nullptr) sf_close(file);
+    return;
   }
-  sf_close(file);
+  pthread_mutex_init(&playback->mutex, nullptr);
+  pthread_cond_init(&playback->changed, nullptr);
+  playback->finished = false;
+  playback->holders = 2;
+  playback->file = file;
+  playback->info = info;
+  playback->deadline = Clock::now() + length + margin;
+
+  pthread_attr_t attributes;
+  pthread_t thread;
+  bool started = pthread_attr_init(&attributes) == 0;
+  if (started) {
+    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+    started = pthread_create(&thread, &attributes, player, playback) == 0;
+    pthread_attr_destroy(&attributes);
+  }
+  if (!started) {
+    // No thread to be had: play here, still bounded wherever ALSA lets it be.
+    playback->holders = 1;
+    player(playback);
+    return;
+  }
+  if (!wait_for(playback)) stay_loaded();
+  let_go(playback);
 }
 
 }  // namespace qelmar::sound

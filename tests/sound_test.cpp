@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -134,10 +135,15 @@ TEST_F(SoundTest, LastsAsLongAsTheSoundAndNotMuchLonger) {
 
   const fs::path wav = dir / "half.wav";
   write_wav(wav, 1, 44100, 0.5);
-  for (const bool sink_stops : {false, true}) {
+  const struct {
+    const char* sink;
+    std::optional<std::chrono::milliseconds> stops_after;
+  } cases[] = {{"plays", std::nullopt}, {"stops midway", 150ms}, {"stopped already", 0ms}};
+  for (const auto& c : cases) {
+    if (c.stops_after == 0ms) ::kill(server.pid(), SIGSTOP);
     std::thread stopper([&] {
-      if (!sink_stops) return;
-      std::this_thread::sleep_for(150ms);
+      if (!c.stops_after || *c.stops_after == 0ms) return;
+      std::this_thread::sleep_for(*c.stops_after);
       ::kill(server.pid(), SIGSTOP);
     });
     const auto start = std::chrono::steady_clock::now();
@@ -145,10 +151,10 @@ TEST_F(SoundTest, LastsAsLongAsTheSoundAndNotMuchLonger) {
     const auto took = std::chrono::steady_clock::now() - start;
     stopper.join();
     ::kill(server.pid(), SIGCONT);
-    if (!sink_stops) {
+    if (!c.stops_after) {
       EXPECT_GE(took, 500ms);
     }
-    EXPECT_LT(took, 500ms + 2500ms) << (sink_stops ? "the sink stopped" : "");
+    EXPECT_LT(took, 500ms + 2500ms) << c.sink;
   }
 }
 
