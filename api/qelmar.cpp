@@ -38,7 +38,7 @@ QELMAR_API std::int32_t QELMAR_CALL tavdll(std::int32_t port, const char* comman
     const qelmar::Command encoded = qelmar::encode(text);
     on_port(port, [&](qelmar::serial::Connection& connection) {
       if (encoded.send) connection.write(encoded.frame.bytes());
-      if (encoded.pause) qelmar::serial::hold(qelmar::key_pause);
+      if (encoded.pause_follows) qelmar::serial::pause(qelmar::key_pause);
     });
     return encoded.result;
   } catch (...) {
@@ -48,7 +48,7 @@ QELMAR_API std::int32_t QELMAR_CALL tavdll(std::int32_t port, const char* comman
 
 QELMAR_API std::int32_t QELMAR_CALL tavrc(std::int32_t port, std::int32_t first,
                                           std::int32_t second) QELMAR_NOEXCEPT {
-  const std::uint8_t frame[] = {0x12, static_cast<std::uint8_t>(first),
+  const std::uint8_t frame[] = {qelmar::rc_lead, static_cast<std::uint8_t>(first),
                                 static_cast<std::uint8_t>(second)};
   on_port(port, [&](qelmar::serial::Connection& connection) { connection.write(frame); });
   return 0;

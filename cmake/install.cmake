@@ -14,6 +14,7 @@ if(WIN32)
   install(FILES api/qelmar.def DESTINATION .)
   install(FILES packaging/README-windows.txt DESTINATION . RENAME README.txt)
   install(EXPORT qelmarTargets NAMESPACE qelmar:: DESTINATION ${arch}/cmake/qelmar)
+  configure_file(packaging/windows-zip.cmake.in ${CMAKE_BINARY_DIR}/windows-zip.cmake @ONLY)
   return()
 endif()
 

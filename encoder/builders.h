@@ -11,7 +11,6 @@ namespace qelmar {
 struct Text {
   std::string_view chars;
   std::size_t start = 0;  // first character that is not a space
-  bool dot_seen = false;
 
   // The terminating NUL, and anything beyond it, reads as 0.
   unsigned char at(std::size_t i) const {

@@ -1,6 +1,6 @@
-#include "encoder/codes.h"
-
 #include <array>
+
+#include "encoder/protocol.h"
 
 namespace qelmar {
 namespace {
@@ -37,6 +37,15 @@ constexpr std::array<Entry, 256> by_char = [] {
   return index;
 }();
 
+// Indexed by the code; where two letters share one, the first in the table.
+constexpr std::array<unsigned char, 256> by_code = [] {
+  std::array<unsigned char, 256> index{};
+  for (const Entry& e : table) {
+    if (index[e.code] == 0) index[e.code] = e.letter;
+  }
+  return index;
+}();
+
 const Entry* find(unsigned char c) {
   const Entry& e = by_char[c];
   return e.letter == c && c != 0 ? &e : nullptr;
@@ -58,6 +67,12 @@ bool is_header_letter(unsigned char c) {
 bool is_caret_letter(unsigned char c) {
   const Entry* e = find(c);
   return e != nullptr && e->caret;
+}
+
+std::optional<char> letter_of(std::uint8_t code) {
+  const unsigned char letter = by_code[code];
+  if (letter == 0) return std::nullopt;
+  return static_cast<char>(letter);
 }
 
 }  // namespace qelmar

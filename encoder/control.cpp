@@ -1,23 +1,20 @@
 #include "encoder/builders.h"
-#include "encoder/codes.h"
 
 namespace qelmar {
 namespace {
 
-std::uint8_t parameter(unsigned char ch) { return static_cast<std::uint8_t>(ch - 0x30); }
-
-// FD, every character up to the closing '@' less 0x30, FD. Without the closing
-// '@', or too long for the frame, nothing is sent.
+// The characters up to the closing '@' as parameter bytes between two marks.
+// Without the closing '@', or too long for the frame, nothing is sent.
 void build_digit_string(const Text& text, Command& command) {
   Frame& frame = command.frame;
-  frame.put(0xFD);
+  frame.put(digit_string_mark);
   for (std::size_t i = text.start + 1;; ++i) {
     if (i >= text.chars.size() || frame.overflowed()) return;
     const unsigned char ch = text.at(i);
     if (ch == '@') break;
     frame.put(parameter(ch));
   }
-  frame.put(0xFD);
+  frame.put(digit_string_mark);
   command.send = !frame.overflowed();
 }
 
@@ -25,24 +22,23 @@ void build_digit_string(const Text& text, Command& command) {
 
 void build_control(const Text& text, Command& command) {
   Frame& frame = command.frame;
+  const unsigned char kind = text.at(text.start);
   const unsigned char next = text.at(text.start + 1);
-  switch (text.at(text.start)) {
+  for (const SingleControl& control : single_controls) {
+    if (kind == static_cast<unsigned char>(control.command)) {
+      frame.put(control.byte);
+      command.send = true;
+      return;
+    }
+  }
+  switch (kind) {
     case '$':
-      frame.put(0x0D, parameter(next));
-      break;
-    case '*':
-      frame.put(0x0C);
+      frame.put(dollar_lead, parameter(next));
       break;
     case '^':
-      frame.put(0xFF);
+      frame.put(caret_mark);
       frame.put(is_caret_letter(next) ? letter_byte(next) : no_code_byte);
-      frame.put(0xFF);
-      break;
-    case '!':
-      frame.put(0x0B);
-      break;
-    case '%':
-      frame.put(0x0E);
+      frame.put(caret_mark);
       break;
     case '@':
       build_digit_string(text, command);

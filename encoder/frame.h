@@ -5,13 +5,15 @@
 #include <cstdint>
 #include <span>
 
+#include "encoder/protocol.h"
+
 namespace qelmar {
 
 // One outgoing frame. put() never writes past the buffer; a builder that would
 // have overflowed it finds overflowed() set and drops the frame.
 class Frame {
  public:
-  static constexpr std::size_t capacity = 81;
+  static constexpr std::size_t capacity = max_frame;
 
   void put(std::uint8_t byte) {
     if (size_ < capacity) {

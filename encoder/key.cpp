@@ -1,5 +1,4 @@
 #include "encoder/builders.h"
-#include "encoder/codes.h"
 
 namespace qelmar {
 
@@ -7,26 +6,15 @@ namespace qelmar {
 void build_key(const Text& text, Command& command) {
   Frame& frame = command.frame;
   const unsigned char key = text.at(text.start);
-  switch (key) {
-    case 'D':
-      frame.put(0xFE, 0x02);
-      break;
-    case 'W':
-      frame.put(0xFE, 0x01);
-      break;
-    case 'X':
-      frame.put(0xFE, 0x03);
-      break;
-    case 'F':
-    case 'f':
-      frame.put(0x7F);
-      command.pause = true;
-      break;
-    default:
-      frame.put(letter_byte(key));
-      break;
-  }
   command.send = true;
+  for (const KeyFrame& k : key_frames) {
+    if (key == static_cast<unsigned char>(k.letter)) {
+      frame.put(key_lead, k.number);
+      return;
+    }
+  }
+  frame.put(letter_byte(key));
+  command.pause_follows = letter_code(key) == letter_code(pause_key);
 }
 
 }  // namespace qelmar

@@ -1,13 +1,29 @@
 #include "encoder/builders.h"
-#include "encoder/codes.h"
 
 namespace qelmar {
+
+namespace {
 
 // The walk has room for this many digits and points; a longer number is dropped.
 constexpr std::size_t numeric_field_positions = 16;
 
+// Whether a '.' comes before the first byte from 0x40 to 0x7F ('@', the letters,
+// the brackets and the other punctuation there). Only then is a number that ends
+// in a letter taken to carry its own decimal places.
+bool dot_before_upper_ascii(const Text& text) {
+  for (std::size_t i = text.start; i < text.chars.size(); ++i) {
+    const unsigned char ch = text.at(i);
+    if (ch == '.') return true;
+    if (ch >= 0x40 && ch <= 0x7F) return false;
+  }
+  return false;
+}
+
+}  // namespace
+
 void build_numeric(const Text& text, Command& command) {
   Frame& frame = command.frame;
+  const bool dot_seen = dot_before_upper_ascii(text);
 
   // The header is the first header letter anywhere in the text, even past the
   // letter that ends the number.
@@ -24,16 +40,16 @@ void build_numeric(const Text& text, Command& command) {
     if ((is_digit(ch) || ch == '.') && i - text.start >= numeric_field_positions) return;
 
     if (is_digit(ch)) {
-      frame.put(static_cast<std::uint8_t>(ch - '0'));
-      if (decimal) frame.put(0x00);
+      frame.put(digit_code(ch));
+      if (decimal) frame.put(digit_code('0'));
     } else if (is_letter(ch)) {
       // A whole number is made up to two decimal places before its letter.
-      if (!text.dot_seen) frame.put(0x00, 0x00);
+      if (!dot_seen) frame.put(digit_code('0'), digit_code('0'));
       frame.put(letter_byte(ch));
       break;
     } else if (ch == '.') {
       if (!is_digit(text.at(i + 1))) {
-        frame.put(0x00, 0x00);
+        frame.put(digit_code('0'), digit_code('0'));
       } else if (!is_digit(text.at(i + 2))) {
         decimal = true;
       }

@@ -14,7 +14,7 @@ for group in "${@:-core}"; do
     windows) packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64) ;;
     test)
       packages+=(libgtest-dev clang-format python3
-        clang-14 libclang-rt-14-dev     # libFuzzer
+        clang libclang-rt-dev clang-tidy  # libFuzzer, the lint
         libasound2-plugins pulseaudio   # a real-time sound sink
         wine wine64 wine32:i386)        # QELMAR.dll runs under Wine
       # wine32 is an i386 package.

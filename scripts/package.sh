@@ -11,7 +11,7 @@ for preset in package windows-x86 windows-x64; do
   cmake --build --preset "$preset"
 done
 cpack --preset deb
-cpack --config packaging/windows-zip.cmake -B dist >/dev/null
+cpack --config build/windows-x64/windows-zip.cmake -B dist >/dev/null
 rm -rf dist/_CPack_Packages
 ls -l dist/*.deb dist/*.zip
 

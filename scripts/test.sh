@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, checks the formatting, then builds with warnings as
 # errors and runs every test: the whole suite (with QELMAR.dll under Wine)
-# first, then the fuzzer, the sanitizer run and the packages.
+# first, then the fuzzer beside clang-tidy, the sanitizer run and the packages.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh core windows test package bench
@@ -21,6 +21,15 @@ suite() {
 }
 
 suite ci
+# The fuzzer keeps one core busy for its minute; clang-tidy takes the other.
+bash scripts/lint.sh >build/lint.log 2>&1 &
+lint=$!
 suite fuzz
+if ! wait "$lint"; then
+  cat build/lint.log
+  echo "clang-tidy found problems" >&2
+  exit 1
+fi
+echo "clang-tidy: no findings"
 suite asan
 bash scripts/package.sh --check

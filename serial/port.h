@@ -27,22 +27,23 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  bool is_open() const noexcept;
-
-  // One synchronous write of the whole frame, bounded by write_time_per_byte.
-  // Returns false when the port is not open (nothing was attempted).
-  bool write(std::span<const std::uint8_t> frame) noexcept;
+  // One synchronous write of the whole frame, bounded by write_time_per_byte;
+  // nothing when the port is not open.
+  void write(std::span<const std::uint8_t> frame) noexcept;
 
   // A write ran into its deadline: the line does not take bytes.
   bool stuck() const noexcept { return stuck_; }
 
  private:
-  std::intptr_t handle_;    // a descriptor or a HANDLE, by platform
-  std::intptr_t turn_ = 0;  // what keeps other processes' calls out, where it is not the handle
+  bool is_open() const noexcept;
+
+  std::intptr_t handle_;  // a descriptor or a HANDLE, by platform
+  // What keeps other processes' calls out, where the handle does not.
+  [[maybe_unused]] std::intptr_t turn_ = 0;
   bool stuck_ = false;
 };
 
-// Keeps the line quiet for a while: the display needs it after some keys.
-void hold(std::chrono::milliseconds duration) noexcept;
+// Keeps the line quiet for a while: the display needs it after the F key.
+void pause(std::chrono::milliseconds duration) noexcept;
 
 }  // namespace qelmar::serial

@@ -168,8 +168,8 @@ Connection::~Connection() {
 
 bool Connection::is_open() const noexcept { return handle_ != closed; }
 
-bool Connection::write(std::span<const std::uint8_t> frame) noexcept {
-  if (!is_open()) return false;
+void Connection::write(std::span<const std::uint8_t> frame) noexcept {
+  if (!is_open()) return;
   const int fd = fd_of(handle_);
   const Clock::time_point deadline = Clock::now() + write_time_per_byte * std::ssize(frame);
 
@@ -192,9 +192,8 @@ bool Connection::write(std::span<const std::uint8_t> frame) noexcept {
 
   const bool drained = wait_until_sent(fd, deadline);
   stuck_ = stuck_ || sent < frame.size() || !drained;
-  return true;
 }
 
-void hold(std::chrono::milliseconds duration) noexcept { std::this_thread::sleep_for(duration); }
+void pause(std::chrono::milliseconds duration) noexcept { std::this_thread::sleep_for(duration); }
 
 }  // namespace qelmar::serial

@@ -25,7 +25,7 @@ class PortTable {
   static constexpr std::size_t size = 256;
 
   Slot& slot(std::int32_t port) noexcept {
-    const std::size_t home = static_cast<std::uint32_t>(port) * 2654435761u % size;
+    const std::size_t home = (static_cast<std::uint32_t>(port) * 2654435761u) % std::uint32_t{size};
     for (std::size_t i = 0; i < size; ++i) {
       Slot& s = slots_[(home + i) % size];
       std::int64_t key = s.port.load(std::memory_order_acquire);

@@ -118,17 +118,16 @@ Connection::~Connection() {
 
 bool Connection::is_open() const noexcept { return handle_ != closed; }
 
-bool Connection::write(std::span<const std::uint8_t> frame) noexcept {
-  if (!is_open()) return false;
+void Connection::write(std::span<const std::uint8_t> frame) noexcept {
+  if (!is_open()) return;
   // The write time-out bounds it; a short count means the line did not take it.
   DWORD written = 0;
   const BOOL ok = WriteFile(handle_of(handle_), frame.data(), static_cast<DWORD>(frame.size()),
                             &written, nullptr);
   stuck_ = stuck_ || !ok || written < frame.size();
-  return true;
 }
 
-void hold(std::chrono::milliseconds duration) noexcept {
+void pause(std::chrono::milliseconds duration) noexcept {
   Sleep(static_cast<DWORD>(duration.count()));
 }
 

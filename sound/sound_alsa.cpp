@@ -124,7 +124,7 @@ void play_alert(Clock::time_point deadline) {
       samples[k] = sounding
                        ? static_cast<std::int16_t>(
                              12000.0 * fade * std::sin(2.0 * std::numbers::pi * 880.0 * t / rate))
-                       : 0;
+                       : std::int16_t{0};
     }
     if (!pcm.write(samples, count)) return;
   }

@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "command_table.h"
-#include "encoder/codes.h"
 #include "encoder/interpreter.h"
+#include "encoder/protocol.h"
 
 namespace qelmar {
 namespace {
@@ -105,30 +105,21 @@ TEST(FrameLimits, EveryPrefixOfEveryKindEncodesWithinTheText) {
   }
 }
 
-struct Recorder final : FrameSink {
-  std::vector<std::string> events;
-  void write(std::span<const std::uint8_t> frame) override {
-    events.push_back("write " + hex(frame));
-  }
-  void pause(std::chrono::milliseconds d) override {
-    events.push_back("pause " + std::to_string(d.count()));
-  }
-};
-
-TEST(Interpreter, WritesOneFrameAndPausesOnlyAfterTheKey) {
-  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
-      {"F", {"write 7F", "pause 100"}},
-      {"f", {"write 7F", "pause 100"}},
-      {"52F9", {"write 05 02 00 00 7F"}},
-      {"##", {"write "}},
-      {"-12", {}},
-      {"#AB", {}},
+TEST(Interpreter, PausesOnlyAfterTheFKey) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"F", "7F then a pause"},
+      {"f", "7F then a pause"},
+      {"52F9", "05 02 00 00 7F"},
+      {"##", ""},
+      {"-12", "-"},
+      {"#AB", "-"},
   };
   for (const auto& [text, expected] : cases) {
-    Recorder recorder;
-    interpret(text, recorder);
-    EXPECT_EQ(recorder.events, expected) << text;
+    const Command command = encode(text);
+    const std::string written = command.send ? hex(command.frame.bytes()) : "-";
+    EXPECT_EQ(written + (command.pause_follows ? " then a pause" : ""), expected) << text;
   }
+  EXPECT_EQ(key_pause, std::chrono::milliseconds(100));
 }
 
 }  // namespace

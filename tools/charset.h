@@ -24,7 +24,8 @@ class Charset {
     std::size_t failed_at = std::string_view::npos;
     bool ok() const { return failed_at == std::string_view::npos; }
   };
-  Result convert(std::string_view in) const;
+  // Not const: iconv keeps its shift state in the descriptor.
+  Result convert(std::string_view in);
 
  private:
   iconv_t cd_;

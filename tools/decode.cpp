@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "encoder/codes.h"
 #include "encoder/interpreter.h"
+#include "encoder/protocol.h"
 
 namespace qelmar::tools {
 namespace {
@@ -23,133 +23,178 @@ struct Reading {
   std::vector<std::string> candidates;
 };
 
-std::optional<char> letter_of(std::uint8_t code) {
+// A letter without a code, which the encoder sends as no_code_byte.
+char letter_without_code() {
   for (unsigned char c = 'A'; c <= 'z'; ++c) {
-    if (is_letter(c) && letter_code(c) == code) return static_cast<char>(c);
+    if (is_letter(c) && !letter_code(c)) return static_cast<char>(c);
   }
-  return std::nullopt;
+  return '?';
 }
 
 bool is_letter_byte(std::uint8_t b) { return b == no_code_byte || letter_of(b).has_value(); }
 
-// A letter that the encoder turns into `b`: the letter itself, or one without a code.
-char command_letter(std::uint8_t b) { return letter_of(b).value_or('A'); }
+// A letter that the encoder turns into `b`.
+char command_letter(std::uint8_t b) { return letter_of(b).value_or(letter_without_code()); }
 
 std::string letter_name(std::uint8_t b) {
   if (auto letter = letter_of(b)) return std::string(1, *letter);
   return "(no code)";
 }
 
+bool is_header_code(std::uint8_t b) {
+  const auto letter = letter_of(b);
+  return letter && is_header_letter(static_cast<unsigned char>(*letter));
+}
+
+// A parameter byte back as the character that the command carried.
+char parameter_char(std::uint8_t b) { return static_cast<char>(b + parameter_base); }
+
 std::string printable(std::uint8_t parameter) {
-  const auto ch = static_cast<unsigned char>(parameter + 0x30);
+  const auto ch = static_cast<unsigned char>(parameter_char(parameter));
   if (ch >= 0x20 && ch < 0x7F) return std::string(1, static_cast<char>(ch));
   char hex[8];
   std::snprintf(hex, sizeof hex, "\\x%02X", ch);
   return hex;
 }
 
-// The parameter byte back as the character that the command carried.
 std::string parameter_chars(std::span<const std::uint8_t> bytes) {
   std::string out;
-  for (std::uint8_t b : bytes) out += static_cast<char>(static_cast<unsigned char>(b + 0x30));
+  for (std::uint8_t b : bytes) out += parameter_char(b);
   return out;
 }
 
-Reading number(std::span<const std::uint8_t> frame) {
-  std::size_t i = 0;
+// The parts of a number frame: an optional header letter, digits, an optional
+// end letter.
+struct NumberParts {
   std::optional<std::uint8_t> header;
-  if (frame.size() >= 2 &&
-      is_header_letter(static_cast<unsigned char>(letter_of(frame[0]).value_or('\0'))) &&
-      frame[1] <= 9) {
-    header = frame[i++];
-  }
   std::string digits;
-  while (i < frame.size() && frame[i] <= 9) digits += static_cast<char>('0' + frame[i++]);
   std::optional<std::uint8_t> end;
-  if (i + 1 == frame.size() && is_letter_byte(frame[i])) end = frame[i++];
-  if (digits.empty() || i != frame.size()) return {"unknown", ""};
+};
 
-  Reading m{"number", "number " + digits};
-  const std::string suffix = end ? std::string(1, command_letter(*end)) : std::string();
-  const std::string header_suffix =
-      header && header != end ? std::string(end ? "" : " ") + command_letter(*header) : "";
-  if (end && digits.size() >= 3) {
+std::optional<NumberParts> number_parts(std::span<const std::uint8_t> frame) {
+  NumberParts parts;
+  std::size_t i = 0;
+  if (frame.size() >= 2 && is_header_code(frame[0]) && is_digit_code(frame[1])) {
+    parts.header = frame[i++];
+  }
+  while (i < frame.size() && is_digit_code(frame[i])) {
+    parts.digits += static_cast<char>('0' + frame[i++]);
+  }
+  if (i + 1 == frame.size() && is_letter_byte(frame[i])) parts.end = frame[i++];
+  if (parts.digits.empty() || i != frame.size()) return std::nullopt;
+  return parts;
+}
+
+// The texts with a point and one digit behind it that give these digits: after
+// such a point every digit is followed by a 0.
+std::vector<std::string> one_place_readings(const std::string& digits) {
+  std::vector<std::string> readings;
+  for (std::size_t k = 1; k + 1 < digits.size(); ++k) {
+    if ((digits.size() - k) % 2 != 0) continue;
+    std::string reading = digits.substr(0, k) + "." + digits[k];
+    bool pairs = true;
+    for (std::size_t j = k; pairs && j < digits.size(); j += 2) {
+      pairs = digits[j + 1] == '0';
+      if (j > k) reading += (j == k + 2 ? "." : "") + std::string(1, digits[j]);
+    }
+    if (pairs) readings.push_back(reading);
+  }
+  return readings;
+}
+
+Reading number(std::span<const std::uint8_t> frame) {
+  const auto parts = number_parts(frame);
+  if (!parts) return {"unknown", ""};
+  const std::string& digits = parts->digits;
+
+  Reading m{"number", "number " + digits, digits};
+  if (parts->end && digits.size() >= 3) {
     // A number ended by a letter carries two decimal places.
     const std::string whole = digits.substr(0, digits.size() - 2);
     const std::string places = digits.substr(digits.size() - 2);
     m.description = "number " + whole + "." + places;
     m.candidates = {whole + "." + places, whole};
-  } else {
-    m.candidates = {digits};
   }
-  // After a point with one digit behind it, every digit is followed by a 0.
-  for (std::size_t k = 1; k + 1 < digits.size(); ++k) {
-    std::string flagged = digits.substr(0, k) + "." + digits[k];
-    bool pairs = (digits.size() - k) % 2 == 0;
-    for (std::size_t j = k; pairs && j < digits.size(); j += 2) {
-      pairs = digits[j + 1] == '0';
-      if (j > k) flagged += (j == k + 2 ? "." : "") + std::string(1, digits[j]);
-    }
-    if (pairs) m.candidates.push_back(flagged);
+  for (std::string& reading : one_place_readings(digits)) m.candidates.push_back(reading);
+
+  const std::string suffix = parts->end ? std::string(1, command_letter(*parts->end)) : "";
+  std::string header_suffix;
+  if (parts->header && parts->header != parts->end) {
+    header_suffix = std::string(parts->end ? "" : " ") + command_letter(*parts->header);
   }
   for (std::string& c : m.candidates) c += suffix + header_suffix;
-  if (end) m.description += " " + letter_name(*end);
-  if (header) m.description += ", header " + letter_name(*header);
+  if (parts->end) m.description += " " + letter_name(*parts->end);
+  if (parts->header) m.description += ", header " + letter_name(*parts->header);
   return m;
 }
 
 bool is_text(std::span<const std::uint8_t> frame) {
-  if (frame.empty() || frame.size() % 2 != 0) return false;
-  for (std::uint8_t b : frame) {
-    if (b < 0xA1 || b > 0xFE) return false;
+  return !frame.empty() && frame.size() % 2 == 0 &&
+         std::all_of(frame.begin(), frame.end(), is_gb2312_byte);
+}
+
+// A one-byte frame: a control, the F key, or a letter's code.
+std::optional<Reading> single_byte(std::uint8_t b) {
+  // Before the letters: 0E is also the code of W, whose key sends a key frame.
+  for (const SingleControl& control : single_controls) {
+    if (b == control.byte) {
+      const std::string command(1, control.command);
+      return Reading{"control", "control " + command, command};
+    }
   }
-  return true;
+  if (letter_of(b) == pause_key) {
+    return Reading{"key", std::string("key ") + pause_key + " (then a pause)",
+                   std::string(1, pause_key)};
+  }
+  if (is_letter_byte(b)) {
+    return Reading{"key", "key " + letter_name(b), std::string(1, command_letter(b))};
+  }
+  return std::nullopt;
+}
+
+std::optional<Reading> key_frame(std::span<const std::uint8_t> frame) {
+  if (frame.size() != 2 || frame[0] != key_lead) return std::nullopt;
+  for (const KeyFrame& key : key_frames) {
+    if (frame[1] == key.number) {
+      const std::string letter(1, key.letter);
+      return Reading{"key", "key " + letter, letter};
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<Reading> control_frame(std::span<const std::uint8_t> frame) {
+  const std::size_t n = frame.size();
+  if (n == 2 && frame[0] == dollar_lead) {
+    return Reading{"control", "control $ " + printable(frame[1]),
+                   "$" + parameter_chars(frame.subspan(1))};
+  }
+  if (n == 3 && frame[0] == caret_mark && frame[2] == caret_mark) {
+    const auto letter = letter_of(frame[1]);
+    if (letter && is_caret_letter(static_cast<unsigned char>(*letter))) {
+      return Reading{"control", "control ^ " + std::string(1, *letter),
+                     "^" + std::string(1, *letter)};
+    }
+    return Reading{"control", "control ^ (no code)", "^"};
+  }
+  if (n >= 2 && frame[0] == digit_string_mark && frame[n - 1] == digit_string_mark) {
+    const std::string chars = parameter_chars(frame.subspan(1, n - 2));
+    return Reading{"control", "control @ " + chars, "@" + chars + "@"};
+  }
+  return std::nullopt;
 }
 
 Reading describe(std::span<const std::uint8_t> frame, const TextConverter& to_terminal) {
-  const std::size_t n = frame.size();
-  if (n == 0) return {"unknown", "no bytes"};
-  const std::uint8_t first = frame[0];
-
-  if (n == 3 && first == 0x12) {
+  if (frame.empty()) return {"unknown", "no bytes"};
+  if (frame.size() == 3 && frame[0] == rc_lead) {
     char text[32];
-    std::snprintf(text, sizeof text, "0x12 frame %02X %02X", frame[1], frame[2]);
+    std::snprintf(text, sizeof text, "0x%02X frame %02X %02X", rc_lead, frame[1], frame[2]);
     return {"rc", text};
   }
-  if (n == 2 && first == 0xFE && frame[1] >= 1 && frame[1] <= 3) {
-    const std::string key(1, "WDX"[frame[1] - 1]);
-    return {"key", "key " + key, key};
-  }
-  if (n == 1) {
-    // Before the letters: 0E is also the code of W, whose key sends FE 01.
-    static constexpr struct {
-      std::uint8_t code;
-      char command;
-    } singles[] = {{0x0C, '*'}, {0x0B, '!'}, {0x0E, '%'}};
-    for (const auto& single : singles) {
-      if (first == single.code) {
-        const std::string command(1, single.command);
-        return {"control", "control " + command, command};
-      }
-    }
-    if (first == 0x7F) return {"key", "key F (then a pause)", "F"};
-    if (is_letter_byte(first)) {
-      return {"key", "key " + letter_name(first), std::string(1, command_letter(first))};
-    }
-  }
-  if (n == 2 && first == 0x0D) {
-    return {"control", "control $ " + printable(frame[1]), "$" + parameter_chars(frame.subspan(1))};
-  }
-  if (n == 3 && first == 0xFF && frame[2] == 0xFF) {
-    const bool caret =
-        is_caret_letter(static_cast<unsigned char>(letter_of(frame[1]).value_or('\0')));
-    return {"control", "control ^ " + (caret ? letter_name(frame[1]) : std::string("(no code)")),
-            caret ? "^" + std::string(1, *letter_of(frame[1])) : "^"};
-  }
-  if (n >= 2 && first == 0xFD && frame[n - 1] == 0xFD) {
-    const std::string chars = parameter_chars(frame.subspan(1, n - 2));
-    return {"control", "control @ " + chars, "@" + chars + "@"};
-  }
+  std::optional<Reading> reading = key_frame(frame);
+  if (!reading && frame.size() == 1) reading = single_byte(frame[0]);
+  if (!reading) reading = control_frame(frame);
+  if (reading) return *reading;
   if (is_text(frame)) {
     const std::string raw(frame.begin(), frame.end());
     const auto shown = to_terminal(raw);
@@ -158,8 +203,12 @@ Reading describe(std::span<const std::uint8_t> frame, const TextConverter& to_te
   return number(frame);
 }
 
-bool is_digit_code(std::uint8_t b) { return b <= 9; }
-bool is_gb2312_byte(std::uint8_t b) { return b >= 0xA1 && b <= 0xFE; }
+// A one-byte control frame that follows a number frame is not its end letter,
+// even where a letter has the same code.
+bool is_single_control(std::uint8_t b) {
+  return std::any_of(single_controls.begin(), single_controls.end(),
+                     [b](const SingleControl& control) { return control.byte == b; });
+}
 
 }  // namespace
 
@@ -168,34 +217,21 @@ std::size_t frame_length(std::span<const std::uint8_t> bytes) {
   if (n == 0) return 0;
   auto at_most = [n](std::size_t length) { return std::min(length, n); };
   const std::uint8_t first = bytes[0];
-  switch (first) {
-    case 0x12:
-    case 0xFF:
-      return at_most(3);
-    case 0xFE:
-    case 0x0D:
-      return at_most(2);
-    case 0xFD:
-      for (std::size_t i = 1; i < n; ++i) {
-        if (bytes[i] == 0xFD) return i + 1;
-      }
-      return n;
-    default:
-      break;
+  if (first == rc_lead || first == caret_mark) return at_most(3);
+  if (first == key_lead || first == dollar_lead) return at_most(2);
+  if (first == digit_string_mark) {
+    const auto close = std::find(bytes.begin() + 1, bytes.end(), digit_string_mark);
+    return close == bytes.end() ? n : static_cast<std::size_t>(close - bytes.begin()) + 1;
   }
   if (is_gb2312_byte(first)) {
     std::size_t i = 0;
     while (i + 1 < n && is_gb2312_byte(bytes[i]) && is_gb2312_byte(bytes[i + 1])) i += 2;
     return std::max<std::size_t>(i, 1);
   }
-  std::size_t i = 0;
-  if (n >= 2 && is_header_letter(static_cast<unsigned char>(letter_of(first).value_or('\0'))) &&
-      is_digit_code(bytes[1])) {
-    i = 1;
-  }
+  std::size_t i = n >= 2 && is_header_code(first) && is_digit_code(bytes[1]) ? 1 : 0;
   if (!is_digit_code(bytes[i])) return 1;  // a key or a one-byte control frame
   while (i < n && is_digit_code(bytes[i])) ++i;
-  if (i < n && is_letter_byte(bytes[i]) && bytes[i] != 0x0E && bytes[i] != 0x0F) ++i;
+  if (i < n && is_letter_byte(bytes[i]) && !is_single_control(bytes[i])) ++i;
   return i;
 }
 

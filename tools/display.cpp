@@ -16,9 +16,11 @@
 #include <ctime>
 #include <filesystem>
 #include <stdexcept>
+#include <system_error>
+#include <utility>
 #include <vector>
 
-#include "encoder/frame.h"
+#include "encoder/protocol.h"
 #include "tools/charset.h"
 #include "tools/decode.h"
 #include "tools/hex.h"
@@ -32,7 +34,7 @@ namespace fs = std::filesystem;
 constexpr int silence_ms = 50;
 
 // What may wait for a silence or an open or close before it is shown anyway.
-constexpr std::size_t max_pending = 64 * 1024;
+constexpr std::size_t max_pending = std::size_t{64} * 1024;
 
 class Fd {
  public:
@@ -118,119 +120,203 @@ class PortWatch {
   int fd_;
 };
 
-}  // namespace
-
-int run_display(const DisplayOptions& options, std::ostream& out) {
-  fs::path dir = options.dir;
-  const bool own_dir = dir.empty();
-  if (own_dir) {
-    char tmpl[] = "/tmp/qelmar-display-XXXXXX";
-    if (::mkdtemp(tmpl) == nullptr) throw std::runtime_error("cannot make a temporary directory");
-    dir = tmpl;
-  } else {
-    fs::create_directories(dir);
+// Removes a path when it goes, however the display ends; an empty path is kept.
+class Removal {
+ public:
+  explicit Removal(fs::path path) : path_(std::move(path)) {}
+  ~Removal() {
+    std::error_code ignored;
+    if (!path_.empty()) fs::remove(path_, ignored);
   }
-  const fs::path link = dir / ("com" + std::to_string(options.port));
+  Removal(const Removal&) = delete;
+  Removal& operator=(const Removal&) = delete;
+
+ private:
+  fs::path path_;
+};
+
+fs::path display_dir(const DisplayOptions& options) {
+  if (!options.dir.empty()) {
+    fs::create_directories(options.dir);
+    return options.dir;
+  }
+  char tmpl[] = "/tmp/qelmar-display-XXXXXX";
+  if (::mkdtemp(tmpl) == nullptr) throw std::runtime_error("cannot make a temporary directory");
+  return tmpl;
+}
+
+int open_master() {
+  const int fd = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0 && (::grantpt(fd) != 0 || ::unlockpt(fd) != 0)) {
+    ::close(fd);
+    throw std::runtime_error("cannot set up a pseudo-terminal");
+  }
+  return fd;
+}
+
+fs::path make_link(const fs::path& link, const std::string& target) {
   if (fs::exists(fs::symlink_status(link)) && !fs::is_symlink(fs::symlink_status(link))) {
     throw std::runtime_error(link.string() + " exists and is not a link");
   }
+  fs::remove(link);
+  fs::create_symlink(target, link);
+  return link;
+}
 
-  const Fd master(::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) {
-    throw std::runtime_error("cannot set up a pseudo-terminal");
-  }
-  const std::string slave_path = ::ptsname(master.get());
+// A pseudo-terminal linked as DIR/comN; the link, and the directory when it
+// made one, go with it.
+class LinkedTerminal {
+ public:
+  explicit LinkedTerminal(const DisplayOptions& options)
+      : dir_(display_dir(options)),
+        own_dir_(options.dir.empty() ? dir_ : fs::path()),
+        master_(open_master()),
+        slave_path_(::ptsname(master_.get())),
+        slave_(::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)),
+        link_(make_link(dir_ / ("com" + std::to_string(options.port)), slave_path_)) {}
+
+  const fs::path& dir() const { return dir_; }
+  int master() const { return master_.get(); }
   // Held open so that the line's settings can be read and the master never
   // sees a hang-up between calls.
-  const Fd slave(::open(slave_path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC));
-  fs::remove(link);
-  fs::create_symlink(slave_path, link);
+  int slave() const { return slave_.get(); }
+  const std::string& slave_path() const { return slave_path_; }
 
-  PortWatch watch(slave_path);
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGINT);
-  sigaddset(&stop, SIGTERM);
-  ::sigprocmask(SIG_BLOCK, &stop, nullptr);
-  const Fd signals(::signalfd(-1, &stop, SFD_CLOEXEC));
+ private:
+  fs::path dir_;
+  Removal own_dir_;
+  Fd master_;
+  std::string slave_path_;
+  Fd slave_;
+  Removal link_;
+};
 
-  out << "Virtual display on port " << options.port << " (" << slave_path << "). For hosts:\n"
-      << "export QELMAR_DEVICE_DIR=" << dir.string() << std::endl;
+// SIGINT and SIGTERM arrive as a descriptor while it lives; the signal mask is
+// what it was before, after.
+class StopSignals {
+ public:
+  StopSignals() : fd_(block_and_watch(old_)) {}
+  ~StopSignals() { ::sigprocmask(SIG_SETMASK, &old_, nullptr); }
+  StopSignals(const StopSignals&) = delete;
+  StopSignals& operator=(const StopSignals&) = delete;
 
-  const Charset to_terminal(locale_charset() + "//TRANSLIT", "GB2312");
-  const TextConverter convert = [&](const std::string& gb2312) -> std::optional<std::string> {
-    auto result = to_terminal.convert(gb2312);
+  int fd() const { return fd_.get(); }
+  // Takes the signal when one has come, so that restoring the mask later does
+  // not deliver it after all.
+  bool arrived() const {
+    signalfd_siginfo info{};
+    return ::read(fd_.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info);
+  }
+
+ private:
+  static int block_and_watch(sigset_t& old) {
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGINT);
+    sigaddset(&stop, SIGTERM);
+    ::sigprocmask(SIG_BLOCK, &stop, &old);
+    return ::signalfd(-1, &stop, SFD_CLOEXEC | SFD_NONBLOCK);
+  }
+
+  sigset_t old_{};
+  Fd fd_;
+};
+
+// Shows what has arrived: as one frame, or split by the frames' own layout
+// when it may hold the frames of several calls.
+class FrameShower {
+ public:
+  FrameShower(std::ostream& out, const LinkedTerminal& line, const StopSignals& stop, long count)
+      : out_(out), line_(line), stop_(stop), count_(count) {}
+  FrameShower(const FrameShower&) = delete;
+  FrameShower& operator=(const FrameShower&) = delete;
+
+  std::vector<std::uint8_t>& pending() { return pending_; }
+  bool done() const { return stopping_ || (count_ != 0 && frames_ >= count_); }
+
+  void show(bool split) {
+    std::span<const std::uint8_t> rest(pending_);
+    while (!rest.empty() && !done()) {
+      if (frames_ % 256 == 0 && stop_.arrived()) stopping_ = true;
+      // No call sends more than one frame's worth, so no frame is looked for
+      // beyond that: linear in what arrived, however much it is.
+      const auto window = rest.first(std::min(rest.size(), max_frame));
+      const std::size_t length =
+          split || rest.size() > max_frame ? frame_length(window) : rest.size();
+      show_frame(rest.first(length));
+      rest = rest.subspan(length);
+    }
+    out_.flush();
+    pending_.clear();
+  }
+
+ private:
+  void show_frame(std::span<const std::uint8_t> frame) {
+    const Meaning meaning = decode(frame, convert_);
+    out_ << now() << "  " << hex(frame) << "  " << meaning.description << "\n";
+    termios settings{};
+    if (::tcgetattr(line_.slave(), &settings) == 0) {
+      const std::string problems = line_problems(settings);
+      if (!problems.empty())
+        out_ << "  warning: the line is " << problems << " (want 2400 8N1 raw)\n";
+    }
+    ++frames_;
+  }
+
+  std::ostream& out_;
+  const LinkedTerminal& line_;
+  const StopSignals& stop_;
+  long count_;
+  long frames_ = 0;
+  bool stopping_ = false;
+  std::vector<std::uint8_t> pending_;
+  Charset to_terminal_{locale_charset() + "//TRANSLIT", "GB2312"};
+  TextConverter convert_ = [this](const std::string& gb2312) -> std::optional<std::string> {
+    auto result = to_terminal_.convert(gb2312);
     if (!result.ok()) return std::nullopt;
     return result.text;
   };
+};
 
-  long frames = 0;
-  std::vector<std::uint8_t> pending;
+}  // namespace
+
+int run_display(const DisplayOptions& options, std::ostream& out) {
+  const LinkedTerminal line(options);
+  PortWatch watch(line.slave_path());
+  const StopSignals stop;
+  out << "Virtual display on port " << options.port << " (" << line.slave_path()
+      << "). For hosts:\n"
+      << "export QELMAR_DEVICE_DIR=" << line.dir().string() << std::endl;
+
+  FrameShower shower(out, line, stop, options.count);
+  std::vector<std::uint8_t>& pending = shower.pending();
   int events_since_shown = 0;
-  // Shows what has arrived as one frame, or split by the frames' own layout
-  // when it may hold the frames of several calls.
-  bool stopping = false;
-  auto stop_requested = [&] {
-    pollfd signal{signals.get(), POLLIN, 0};
-    stopping = stopping || ::poll(&signal, 1, 0) > 0;
-    return stopping;
-  };
-  auto show = [&](bool split) {
-    std::span<const std::uint8_t> rest(pending);
-    while (!rest.empty() && (options.count == 0 || frames < options.count)) {
-      if (frames % 256 == 0 && stop_requested()) break;
-      // No call sends more than one frame's worth, so no frame is looked for
-      // beyond that: linear in what arrived, however much it is.
-      const std::span<const std::uint8_t> window =
-          rest.first(std::min(rest.size(), Frame::capacity));
-      const std::size_t length =
-          split || rest.size() > Frame::capacity ? frame_length(window) : rest.size();
-      const std::vector<std::uint8_t> frame(rest.begin(), rest.begin() + static_cast<long>(length));
-      rest = rest.subspan(length);
-      const Meaning meaning = decode(frame, convert);
-      out << now() << "  " << hex(frame) << "  " << meaning.description << "\n";
-      termios line{};
-      if (::tcgetattr(slave.get(), &line) == 0) {
-        const std::string problems = line_problems(line);
-        if (!problems.empty())
-          out << "  warning: the line is " << problems << " (want 2400 8N1 raw)\n";
-      }
-      ++frames;
-    }
-    out.flush();
-    pending.clear();
-    events_since_shown = 0;
-  };
-
-  while (!stopping && (options.count == 0 || frames < options.count)) {
-    pollfd fds[] = {{master.get(), POLLIN, 0}, {watch.fd(), POLLIN, 0}, {signals.get(), POLLIN, 0}};
+  while (!shower.done()) {
+    pollfd fds[] = {{line.master(), POLLIN, 0}, {watch.fd(), POLLIN, 0}, {stop.fd(), POLLIN, 0}};
     const int ready = ::poll(fds, 3, pending.empty() ? -1 : silence_ms);
     if (ready < 0 && errno == EINTR) continue;
+    if (fds[2].revents != 0 && stop.arrived()) break;
     if (ready == 0) {
-      show(false);
-      continue;
-    }
-    if (fds[2].revents != 0) break;
-    if (fds[1].revents != 0) {
+      shower.show(false);
+      events_since_shown = 0;
+    } else if (fds[1].revents != 0) {
       // Every byte written before a host opened or closed the port belongs to
       // the frames before that: read them all, then see whether more than one
       // call has come and gone meanwhile.
-      int events = watch.take_events();
-      drain(master.get(), pending);
-      events += watch.take_events();
-      events_since_shown += events;
-      show(events_since_shown >= 2);
-      continue;
-    }
-    if (fds[0].revents != 0) {
-      drain(master.get(), pending);
+      events_since_shown += watch.take_events();
+      drain(line.master(), pending);
+      events_since_shown += watch.take_events();
+      shower.show(events_since_shown >= 2);
+      events_since_shown = 0;
+    } else if (fds[0].revents != 0) {
+      drain(line.master(), pending);
       // A host that never pauses still gets its frames shown, in bounded memory.
-      if (pending.size() > max_pending) show(true);
+      if (pending.size() > max_pending) {
+        shower.show(true);
+        events_since_shown = 0;
+      }
     }
   }
-
-  fs::remove(link);
-  if (own_dir) fs::remove(dir);
   return 0;
 }
 

@@ -22,11 +22,8 @@ void print_frame(const qelmar::Command& command) {
             << "result " << command.result << "\n";
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::setlocale(LC_ALL, "");
-
+// Everything but the last resort for what nobody expected.
+int run(int argc, char** argv) {
   CLI::App app{"Drive a qelmar price display, or stand in for one."};
   app.require_subcommand(1);
 
@@ -89,4 +86,18 @@ int main(int argc, char** argv) {
     return 1;
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "");
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    std::cerr << "qelmar: " << e.what() << "\n";
+  } catch (...) {
+    std::cerr << "qelmar: failed\n";
+  }
+  return 1;
 }
