@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "command_table.h"
+#include "encoder/protocol.h"
 #include "qelmar.h"
 #include "virtual_port.h"
 
@@ -69,10 +70,11 @@ std::size_t whole_frames(const VirtualPort& line) {
   std::set<std::pair<int, int>> seen;
   std::size_t i = 0;
   while (i < bytes.size()) {
-    if (bytes[i] == 0x12 && i + 3 <= bytes.size()) {
+    if (bytes[i] == rc_lead && i + 3 <= bytes.size()) {
       EXPECT_TRUE(seen.insert({bytes[i + 1], bytes[i + 2]}).second) << "twice";
       i += 3;
-    } else if (bytes[i] == 0xFD && i + 7 <= bytes.size() && bytes[i + 6] == 0xFD) {
+    } else if (bytes[i] == digit_string_mark && i + 7 <= bytes.size() &&
+               bytes[i + 6] == digit_string_mark) {
       const int call = (bytes[i + 3] - 0) * 100 + bytes[i + 4] * 10 + bytes[i + 5];
       EXPECT_EQ(bytes[i + 2], 1) << "mangled frame at " << i;
       EXPECT_TRUE(seen.insert({bytes[i + 1], call}).second) << "twice";
