@@ -124,7 +124,7 @@ void bare_tavrc(int number) {
   ::tcflow(fd, TCOON);
   int lines = TIOCM_DTR | TIOCM_RTS;
   ::ioctl(fd, TIOCMBIC, &lines);
-  const unsigned char frame[] = {0x12, 0x41, 0x42};
+  const unsigned char frame[] = {qelmar::rc_lead, 0x41, 0x42};
   [[maybe_unused]] const ssize_t n = ::write(fd, frame, sizeof frame);
   ::tcdrain(fd);
   ::ioctl(fd, TIOCNXCL);
