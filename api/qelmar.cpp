@@ -11,15 +11,16 @@
 namespace {
 
 // Runs `send` on the port's connection once this call has its turn. A call
-// queued behind one that found the line stuck sends nothing.
+// queued behind one that was held up (a stuck line, a port that stayed busy)
+// sends nothing.
 template <class Send>
 void on_port(std::int32_t port, const Send& send) noexcept {
   try {
     qelmar::serial::PortLock lock(port);
-    if (lock.behind_stuck_line()) return;
+    if (lock.behind_held_up_call()) return;
     qelmar::serial::Connection connection(port);
     send(connection);
-    if (connection.stuck()) lock.mark_line_stuck();
+    if (connection.held_up()) lock.mark_held_up();
   } catch (...) {
     // The frame is lost, as for a missing port.
   }

@@ -31,8 +31,9 @@ class Connection {
   // nothing when the port is not open.
   void write(std::span<const std::uint8_t> frame) noexcept;
 
-  // A write ran into its deadline: the line does not take bytes.
-  bool stuck() const noexcept { return stuck_; }
+  // The call was held up: a write ran into its deadline (the line does not
+  // take bytes), or the port was still busy when the wait for it ended.
+  bool held_up() const noexcept { return held_up_; }
 
  private:
   bool is_open() const noexcept;
@@ -40,7 +41,7 @@ class Connection {
   std::intptr_t handle_;  // a descriptor or a HANDLE, by platform
   // What keeps other processes' calls out, where the handle does not.
   [[maybe_unused]] std::intptr_t turn_ = 0;
-  bool stuck_ = false;
+  bool held_up_ = false;
 };
 
 // Keeps the line quiet for a while: the display needs it after the F key.

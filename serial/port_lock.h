@@ -18,17 +18,19 @@ class PortLock {
   PortLock(const PortLock&) = delete;
   PortLock& operator=(const PortLock&) = delete;
 
-  // A call that held the port while this one waited found the line stuck, so
-  // this one gives up at once rather than pay the same deadline again.
-  bool behind_stuck_line() const noexcept { return behind_stuck_line_; }
+  // A call that held the port while this one waited was held up (the line
+  // was stuck, or the port stayed busy to the end of its wait), so this one
+  // gives up at once rather than pay the same deadline again.
+  bool behind_held_up_call() const noexcept { return behind_held_up_call_; }
 
-  // This call's write found the line stuck.
-  void mark_line_stuck() noexcept;
+  // This call was held up.
+  void mark_held_up() noexcept;
 
  private:
   void* slot_;
+  std::int32_t port_;
   long long entered_;
-  bool behind_stuck_line_ = false;
+  bool behind_held_up_call_ = false;
 };
 
 }  // namespace qelmar::serial

@@ -75,9 +75,11 @@ bool configure(int fd) {
   return true;
 }
 
-// Clears only the exclusive mode this call set, and lets go of the lock before
-// the close: a child forked during the call shares this open file, and must
-// not keep the port locked for as long as it lives.
+// Clears the exclusive mode this call set (a program that sets its own while
+// this call holds the port loses it here: the mode belongs to the tty, not to
+// a descriptor), and lets go of the lock before the close: a child forked
+// during the call shares this open file, and must not keep the port locked for
+// as long as it lives.
 void release(int fd) {
   ::ioctl(fd, TIOCNXCL);
   ::flock(fd, LOCK_UN);
@@ -147,6 +149,7 @@ Connection::Connection(std::int32_t port) noexcept : handle_(closed) {
     const Turn turn = try_turn(path, fd);
     if (turn == Turn::taken) break;
     if (turn == Turn::give_up || Clock::now() >= deadline) {
+      held_up_ = turn == Turn::wait;
       if (fd >= 0) ::close(fd);
       return;
     }
@@ -191,7 +194,7 @@ void Connection::write(std::span<const std::uint8_t> frame) noexcept {
   } while (sent < frame.size());
 
   const bool drained = wait_until_sent(fd, deadline);
-  stuck_ = stuck_ || sent < frame.size() || !drained;
+  held_up_ = held_up_ || sent < frame.size() || !drained;
 }
 
 void pause(std::chrono::milliseconds duration) noexcept { std::this_thread::sleep_for(duration); }

@@ -18,8 +18,10 @@ class PortTable {
   struct Slot {
     std::atomic<std::int64_t> port{unclaimed};
     Mutex mutex;
-    // steady_clock ticks of the last time a call found the line stuck.
-    std::atomic<long long> stuck_at{std::numeric_limits<long long>::min()};
+    // Under the mutex: the last call that was held up, and when it ended
+    // (steady_clock ticks).
+    std::int32_t held_up_port = 0;
+    long long held_up_at = std::numeric_limits<long long>::min();
   };
 
   static constexpr std::size_t size = 256;

@@ -21,22 +21,31 @@ DWORD left_until(ULONGLONG deadline) {
   return now >= deadline ? 0 : static_cast<DWORD>(deadline - now);
 }
 
+enum class Turn { taken, none, timed_out };
+
 // Every call of this library on the port, in every process of the session,
 // takes this mutex first: Windows itself only refuses the second open.
-HANDLE take_turn(std::int32_t port, ULONGLONG deadline) {
+Turn take_turn(std::int32_t port, ULONGLONG deadline, HANDLE& turn) {
   char name[48];
   std::snprintf(name, sizeof name, "Local\\qelmar-com%d", static_cast<int>(port));
-  const HANDLE turn = CreateMutexA(nullptr, FALSE, name);
-  if (turn == nullptr) return nullptr;
+  turn = CreateMutexA(nullptr, FALSE, name);
+  // One that an elevated process made grants others only what waiting needs.
+  if (turn == nullptr && GetLastError() == ERROR_ACCESS_DENIED) {
+    turn = OpenMutexA(SYNCHRONIZE | MUTEX_MODIFY_STATE, FALSE, name);
+  }
+  // Without it, the retried open below still waits for the port.
+  if (turn == nullptr) return Turn::none;
   const DWORD waited = WaitForSingleObject(turn, left_until(deadline));
   // Abandoned: a process died inside its call; the port is ours now.
-  if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return turn;
+  if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) return Turn::taken;
   CloseHandle(turn);
-  return nullptr;
+  turn = nullptr;
+  return Turn::timed_out;
 }
 
 // Opens the port, retrying while another program has it open until the deadline.
-HANDLE open_port(std::int32_t port, ULONGLONG deadline) {
+// `busy` tells a port still in use at the deadline from one that cannot be opened.
+HANDLE open_port(std::int32_t port, ULONGLONG deadline, bool& busy) {
   // The device namespace reaches COM10 and above too; "comN" alone stops at 9.
   char name[32];
   std::snprintf(name, sizeof name, "\\\\.\\com%d", static_cast<int>(port));
@@ -46,7 +55,7 @@ HANDLE open_port(std::int32_t port, ULONGLONG deadline) {
                                       FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE) return handle;
     const DWORD error = GetLastError();
-    const bool busy = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+    busy = error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
     if (!busy || left_until(deadline) == 0) return INVALID_HANDLE_VALUE;
     Sleep(2);
   }
@@ -95,12 +104,19 @@ bool configure(HANDLE port) {
 
 Connection::Connection(std::int32_t port) noexcept : handle_(closed) {
   const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(port_wait.count());
-  const HANDLE turn = take_turn(port, deadline);
-  if (turn == nullptr) return;
+  HANDLE turn = nullptr;
+  if (take_turn(port, deadline, turn) == Turn::timed_out) {
+    held_up_ = true;
+    return;
+  }
   turn_ = reinterpret_cast<std::intptr_t>(turn);
 
-  const HANDLE port_handle = open_port(port, deadline);
-  if (port_handle == INVALID_HANDLE_VALUE) return;
+  bool busy = false;
+  const HANDLE port_handle = open_port(port, deadline, busy);
+  if (port_handle == INVALID_HANDLE_VALUE) {
+    held_up_ = busy;
+    return;
+  }
   if (!configure(port_handle)) {
     CloseHandle(port_handle);
     return;
@@ -109,7 +125,11 @@ Connection::Connection(std::int32_t port) noexcept : handle_(closed) {
 }
 
 Connection::~Connection() {
-  if (is_open()) CloseHandle(handle_of(handle_));
+  if (is_open()) {
+    // What a stuck line did not take would otherwise hold the close.
+    if (held_up_) PurgeComm(handle_of(handle_), PURGE_TXABORT | PURGE_TXCLEAR);
+    CloseHandle(handle_of(handle_));
+  }
   if (turn_ != 0) {
     ReleaseMutex(handle_of(turn_));
     CloseHandle(handle_of(turn_));
@@ -124,7 +144,7 @@ void Connection::write(std::span<const std::uint8_t> frame) noexcept {
   DWORD written = 0;
   const BOOL ok = WriteFile(handle_of(handle_), frame.data(), static_cast<DWORD>(frame.size()),
                             &written, nullptr);
-  stuck_ = stuck_ || !ok || written < frame.size();
+  held_up_ = held_up_ || !ok || written < frame.size();
 }
 
 void pause(std::chrono::milliseconds duration) noexcept {

@@ -131,19 +131,29 @@ void play_alert(Clock::time_point deadline) {
   pcm.finish();
 }
 
+// A decoder and the descriptor it reads, which stays ours to close: libsndfile
+// closes it on some failures and not on others.
+struct SoundFile {
+  SNDFILE* file = nullptr;
+  int fd = -1;
+};
+
+void close_sound(SoundFile& sound) {
+  if (sound.file != nullptr) sf_close(sound.file);
+  if (sound.fd >= 0) ::close(sound.fd);
+  sound = {};
+}
+
 // Only a regular file is read: a FIFO without a writer would block the open,
 // and a device would never end.
-SNDFILE* open_regular_file(const char* path, SF_INFO& info) {
-  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+SoundFile open_regular_file(const char* path, SF_INFO& info) {
+  SoundFile sound{nullptr, ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
   struct stat status {};
-  if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    ::close(fd);
-    return nullptr;
+  if (sound.fd >= 0 && ::fstat(sound.fd, &status) == 0 && S_ISREG(status.st_mode)) {
+    sound.file = sf_open_fd(sound.fd, SFM_READ, &info, SF_FALSE);
   }
-  SNDFILE* file = sf_open_fd(fd, SFM_READ, &info, SF_TRUE);
-  if (file == nullptr) ::close(fd);
-  return file;
+  if (sound.file == nullptr) close_sound(sound);
+  return sound;
 }
 
 // What the call and its player share; whichever lets go last frees it.
@@ -152,7 +162,7 @@ struct Playback {
   pthread_cond_t changed;
   bool finished;
   int holders;
-  SNDFILE* file;  // null: the alert
+  SoundFile sound;  // none: the alert
   SF_INFO info;
   Clock::time_point deadline;
 };
@@ -183,9 +193,9 @@ void play_file(SNDFILE* file, const SF_INFO& info, Clock::time_point deadline) {
 
 void* player(void* argument) {
   auto* playback = static_cast<Playback*>(argument);
-  if (playback->file != nullptr) {
-    play_file(playback->file, playback->info, playback->deadline);
-    sf_close(playback->file);
+  if (playback->sound.file != nullptr) {
+    play_file(playback->sound.file, playback->info, playback->deadline);
+    close_sound(playback->sound);
   } else {
     play_alert(playback->deadline);
   }
@@ -197,16 +207,14 @@ void* player(void* argument) {
   return nullptr;
 }
 
-// A player left behind runs this library's code: it must stay loaded.
-void stay_loaded() {
+bool stay_loaded() {
   Dl_info self{};
-  if (::dladdr(reinterpret_cast<void*>(&player), &self) != 0 && self.dli_fname != nullptr) {
-    ::dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE);
-  }
+  return ::dladdr(reinterpret_cast<void*>(&player), &self) != 0 && self.dli_fname != nullptr &&
+         ::dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
 }
 
-// Waits for the player until the deadline; false when it is still going.
-bool wait_for(Playback* playback) {
+// Waits for the player until the deadline.
+void wait_for(Playback* playback) {
   using namespace std::chrono;
   const auto since_epoch = playback->deadline.time_since_epoch();
   timespec until{};
@@ -216,9 +224,7 @@ bool wait_for(Playback* playback) {
   while (!playback->finished && pthread_cond_clockwait(&playback->changed, &playback->mutex,
                                                        CLOCK_MONOTONIC, &until) != ETIMEDOUT) {
   }
-  const bool finished = playback->finished;
   pthread_mutex_unlock(&playback->mutex);
-  return finished;
 }
 
 }  // namespace
@@ -229,14 +235,13 @@ void play(const char* path) noexcept {
   // steady_clock is CLOCK_MONOTONIC, which the wait below counts in.
   static_assert(Clock::is_steady);
   SF_INFO info{};
-  SNDFILE* file = open_regular_file(path, info);
-  if (file != nullptr && (info.channels <= 0 || info.samplerate <= 0 ||
-                          static_cast<std::size_t>(info.channels) > chunk_samples)) {
-    sf_close(file);
-    file = nullptr;
+  SoundFile sound = open_regular_file(path, info);
+  if (sound.file != nullptr && (info.channels <= 0 || info.samplerate <= 0 ||
+                                static_cast<std::size_t>(info.channels) > chunk_samples)) {
+    close_sound(sound);
   }
   Clock::duration length = alert_length;
-  if (file != nullptr) {
+  if (sound.file != nullptr) {
     // Capped, so that a header claiming an absurd length cannot overflow the clock.
     const double seconds = std::min(static_cast<double>(info.frames) / info.samplerate, 86400.0);
     length = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
@@ -244,17 +249,20 @@ void play(const char* path) noexcept {
 
   auto* playback = static_cast<Playback*>(std::malloc(sizeof(Playback)));
   if (playback == nullptr) {
-    if (file != nullptr) sf_close(file);
+    close_sound(sound);
     return;
   }
   pthread_mutex_init(&playback->mutex, nullptr);
   pthread_cond_init(&playback->changed, nullptr);
   playback->finished = false;
   playback->holders = 2;
-  playback->file = file;
+  playback->sound = sound;
   playback->info = info;
   playback->deadline = Clock::now() + length + margin;
 
+  // The player runs this library's code, maybe past the call: a host that
+  // unloads the library must not pull it from under the player.
+  [[maybe_unused]] static const bool pinned = stay_loaded();
   pthread_attr_t attributes;
   pthread_t thread;
   bool started = pthread_attr_init(&attributes) == 0;
@@ -269,7 +277,7 @@ void play(const char* path) noexcept {
     player(playback);
     return;
   }
-  if (!wait_for(playback)) stay_loaded();
+  wait_for(playback);
   let_go(playback);
 }
 

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <string>
 
@@ -27,6 +28,23 @@ TEST(Exports, HostFindsThemByName) {
   EXPECT_NE(::dlsym(library, "tavadd"), nullptr);
   EXPECT_EQ(tavdll(1, ""), 1);
   ::dlclose(library);
+}
+
+// tavadd plays on a thread that may outlive the call, so a host that unloads
+// the library afterwards must not take its code away from under that thread.
+TEST(Exports, StaysLoadedOnceASoundHasPlayed) {
+  void* library = ::dlopen(QELMAR_LIBRARY, RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(library, nullptr) << ::dlerror();
+  using Add = int (*)(int, const char*);
+  auto tavadd = reinterpret_cast<Add>(::dlsym(library, "tavadd"));
+  ASSERT_NE(tavadd, nullptr);
+  ::setenv("ALSA_CONFIG_PATH", "/nonexistent/asound.conf", 1);  // no sound device: quick
+  EXPECT_EQ(tavadd(0, "/nonexistent.wav"), 0);
+  ::unsetenv("ALSA_CONFIG_PATH");
+  ::dlclose(library);
+  void* still = ::dlopen(QELMAR_LIBRARY, RTLD_NOW | RTLD_NOLOAD);
+  EXPECT_NE(still, nullptr);
+  if (still != nullptr) ::dlclose(still);
 }
 
 }  // namespace

@@ -137,15 +137,17 @@ TEST_F(Reliability, ProcessesTakeTurns) {
 }
 
 // Another program's hold on the port: waited for within a bound, never written
-// through, and its exclusive mode never cleared.
+// through, and its exclusive mode never cleared. Calls queued behind one that
+// waited in vain give up with it instead of each waiting again.
 TEST_F(Reliability, ForeignHoldersAreWaitedForButNeverOverridden) {
+  constexpr int callers = 4;
   const struct {
     const char* holder;
     bool exclusive;                  // TIOCEXCL, which root could open through; else flock
-    std::chrono::milliseconds hold;  // 0: until the call has returned
-    const char* frame;
+    std::chrono::milliseconds hold;  // 0: until the calls have returned
+    const char* frames;
   } cases[] = {
-      {"flock for 300 ms", false, 300ms, "04 05"},
+      {"flock for 300 ms", false, 300ms, "04 05 04 05 04 05 04 05"},
       {"flock throughout", false, 0ms, ""},
       {"TIOCEXCL throughout", true, 0ms, ""},
   };
@@ -164,16 +166,24 @@ TEST_F(Reliability, ForeignHoldersAreWaitedForButNeverOverridden) {
       }
     });
     const auto start = Clock::now();
-    EXPECT_EQ(tavdll(5, "45"), 750630) << c.holder;
-    const auto took = Clock::now() - start;
+    std::vector<std::thread> hosts;
+    std::vector<Clock::duration> took(callers);
+    for (int t = 0; t < callers; ++t) {
+      hosts.emplace_back([&, t] {
+        EXPECT_EQ(tavdll(5, "45"), 750630) << c.holder;
+        took[t] = Clock::now() - start;
+      });
+    }
+    for (std::thread& host : hosts) host.join();
     timed.join();
     int exclusive = 0;
     ::ioctl(first.slave(), TIOCGEXCL, &exclusive);
     EXPECT_EQ(exclusive, c.exclusive && c.hold == 0ms ? 1 : 0) << c.holder;
     if (c.hold == 0ms) let_go();
-    EXPECT_GE(took, c.hold > 0ms ? c.hold : 800ms) << c.holder;
-    EXPECT_LT(took, 1s + 200ms) << c.holder;
-    EXPECT_EQ(hex(first.read_through_marker()), c.frame) << c.holder;
+    const auto [fastest, slowest] = std::minmax_element(took.begin(), took.end());
+    EXPECT_GE(*fastest, c.hold > 0ms ? c.hold : 800ms) << c.holder;
+    EXPECT_LT(*slowest, 1s + 200ms) << c.holder;
+    EXPECT_EQ(hex(first.read_through_marker()), c.frames) << c.holder;
   }
 }
 

@@ -80,9 +80,13 @@ std::string line_problems(const termios& line) {
   return problems;
 }
 
+// Reads what has arrived, up to max_pending in all: a host that never stops
+// writing must not keep the display from its signals or its memory bound.
 void drain(int master, std::vector<std::uint8_t>& pending) {
   std::uint8_t chunk[4096];
-  for (ssize_t n; (n = ::read(master, chunk, sizeof chunk)) > 0;) {
+  while (pending.size() < max_pending) {
+    const ssize_t n = ::read(master, chunk, sizeof chunk);
+    if (n <= 0) return;
     pending.insert(pending.end(), chunk, chunk + n);
   }
 }
@@ -311,7 +315,7 @@ int run_display(const DisplayOptions& options, std::ostream& out) {
     } else if (fds[0].revents != 0) {
       drain(line.master(), pending);
       // A host that never pauses still gets its frames shown, in bounded memory.
-      if (pending.size() > max_pending) {
+      if (pending.size() >= max_pending) {
         shower.show(true);
         events_since_shown = 0;
       }
