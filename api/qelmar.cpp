@@ -1,62 +1,44 @@
-// The library's three entry points. Nothing thrown inside ever reaches the host.
+// The library's three entry points: the calls, and a line for each in the
+// diagnostics log when QELMAR_LOG asks for one.
 #include "qelmar.h"
 
-#include <string_view>
-
-#include "encoder/interpreter.h"
-#include "serial/port.h"
-#include "serial/port_lock.h"
-#include "sound/sound.h"
-
-namespace {
-
-// Runs `send` on the port's connection once this call has its turn. A call
-// queued behind one that was held up (a stuck line, a port that stayed busy)
-// sends nothing.
-template <class Send>
-void on_port(std::int32_t port, const Send& send) noexcept {
-  try {
-    qelmar::serial::PortLock lock(port);
-    if (lock.behind_held_up_call()) return;
-    qelmar::serial::Connection connection(port);
-    send(connection);
-    if (connection.held_up()) lock.mark_held_up();
-  } catch (...) {
-    // The frame is lost, as for a missing port.
-  }
-}
-
-}  // namespace
+#include "api/calls.h"
+#include "api/log.h"
 
 extern "C" {
 
 QELMAR_API std::int32_t QELMAR_CALL tavdll(std::int32_t port, const char* command) QELMAR_NOEXCEPT {
-  try {
-    const std::string_view text =
-        command != nullptr ? std::string_view(command) : std::string_view();
-    if (text.empty()) return qelmar::result_empty;
-
-    const qelmar::Command encoded = qelmar::encode(text);
-    on_port(port, [&](qelmar::serial::Connection& connection) {
-      if (encoded.send) connection.write(encoded.frame.bytes());
-      if (encoded.pause_follows) qelmar::serial::pause(qelmar::key_pause);
-    });
-    return encoded.result;
-  } catch (...) {
-    return qelmar::result_done;
-  }
+  if (!qelmar::log::enabled()) return qelmar::send_command(port, command, nullptr);
+  qelmar::CallStatus status;
+  status.entry = "tavdll";
+  status.port = port;
+  const std::int32_t result = qelmar::send_command(port, command, &status);
+  qelmar::log::write_call(status);
+  return result;
 }
 
 QELMAR_API std::int32_t QELMAR_CALL tavrc(std::int32_t port, std::int32_t first,
                                           std::int32_t second) QELMAR_NOEXCEPT {
-  const std::uint8_t frame[] = {qelmar::rc_lead, static_cast<std::uint8_t>(first),
-                                static_cast<std::uint8_t>(second)};
-  on_port(port, [&](qelmar::serial::Connection& connection) { connection.write(frame); });
+  if (!qelmar::log::enabled()) {
+    qelmar::send_rc(port, first, second, nullptr);
+    return 0;
+  }
+  qelmar::CallStatus status;
+  status.entry = "tavrc";
+  status.port = port;
+  qelmar::send_rc(port, first, second, &status);
+  qelmar::log::write_call(status);
   return 0;
 }
 
 QELMAR_API std::int32_t QELMAR_CALL tavadd(std::int32_t, const char* path) QELMAR_NOEXCEPT {
-  qelmar::sound::play(path);
+  if (!qelmar::log::enabled()) {
+    qelmar::play_sound(path, nullptr);
+    return 0;
+  }
+  qelmar::sound::SoundStatus status;
+  qelmar::play_sound(path, &status);
+  qelmar::log::write_sound(path, status);
   return 0;
 }
 

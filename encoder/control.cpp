@@ -9,7 +9,10 @@ void build_digit_string(const Text& text, Command& command) {
   Frame& frame = command.frame;
   frame.put(digit_string_mark);
   for (std::size_t i = text.start + 1;; ++i) {
-    if (i >= text.chars.size() || frame.overflowed()) return;
+    if (i >= text.chars.size() || frame.overflowed()) {
+      command.dropped_because = frame.overflowed() ? "longer than a frame holds" : "no closing '@'";
+      return;
+    }
     const unsigned char ch = text.at(i);
     if (ch == '@') break;
     frame.put(parameter(ch));

@@ -15,7 +15,10 @@ void build_fullwidth(const Text& text, Command& command) {
   Frame& frame = command.frame;
   std::size_t i = text.start + 1;
   while (true) {
-    if (i >= text.chars.size() || frame.overflowed()) return;
+    if (i >= text.chars.size() || frame.overflowed()) {
+      command.dropped_because = frame.overflowed() ? "longer than a frame holds" : "no closing '#'";
+      return;
+    }
     const unsigned char ch = text.at(i);
     if (ch == '#') break;
 

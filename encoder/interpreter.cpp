@@ -24,7 +24,10 @@ Command encode(std::string_view text) {
   } else {
     build_control(chars, command);
   }
-  if (command.frame.overflowed()) command.send = false;
+  if (command.frame.overflowed()) {
+    command.send = false;
+    command.dropped_because = "longer than a frame holds";
+  }
 
   // The F key reports like a two-character text.
   const bool two_characters = text.size() == 2 || command.pause_follows;

@@ -14,6 +14,9 @@ struct Command {
   bool send = false;           // false: nothing is written (no frame, or a rejected one)
   bool pause_follows = false;  // the line stays quiet for key_pause after the frame
   std::int32_t result = result_done;
+  // Why a command that selected a frame was not sent; empty when it was, or
+  // when the text selects nothing.
+  const char* dropped_because = "";
 };
 
 // Pure: no port, no clock.

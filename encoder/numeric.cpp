@@ -37,7 +37,10 @@ void build_numeric(const Text& text, Command& command) {
   bool decimal = false;
   for (std::size_t i = text.start;; ++i) {
     const unsigned char ch = text.at(i);
-    if ((is_digit(ch) || ch == '.') && i - text.start >= numeric_field_positions) return;
+    if ((is_digit(ch) || ch == '.') && i - text.start >= numeric_field_positions) {
+      command.dropped_because = "a number of more than 16 digits and points";
+      return;
+    }
 
     if (is_digit(ch)) {
       frame.put(digit_code(ch));

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <span>
 
+#include "api/status.h"
+
 namespace qelmar::serial {
 
 // A write may take this long per byte before what is left of it is discarded.
@@ -22,7 +24,8 @@ inline constexpr std::chrono::milliseconds port_wait{81 * 8 + 100 + 100};
 // and writes to it do nothing.
 class Connection {
  public:
-  explicit Connection(std::int32_t port) noexcept;
+  // `status`, when given, learns what became of the call.
+  explicit Connection(std::int32_t port, CallStatus* status = nullptr) noexcept;
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -42,6 +45,7 @@ class Connection {
   // What keeps other processes' calls out, where the handle does not.
   [[maybe_unused]] std::intptr_t turn_ = 0;
   bool held_up_ = false;
+  CallStatus* status_;
 };
 
 // Keeps the line quiet for a while: the display needs it after the F key.

@@ -1,8 +1,11 @@
 // Port connection on POSIX ttys.
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,6 +13,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 
 #include "serial/port.h"
@@ -28,7 +32,7 @@ int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
 
 // "comN" in $QELMAR_DEVICE_DIR when set; else /dev/comN (a udev alias), else
 // /dev/ttyS<N-1>.
-bool device_path(std::int32_t port, char (&path)[PATH_MAX]) {
+bool device_path(std::int32_t port, char (&path)[PATH_MAX], CallStatus* status) {
   const char* dir = std::getenv("QELMAR_DEVICE_DIR");
   if (dir != nullptr && *dir != '\0') {
     const int n = std::snprintf(path, sizeof path, "%s/com%d", dir, port);
@@ -36,9 +40,49 @@ bool device_path(std::int32_t port, char (&path)[PATH_MAX]) {
   }
   std::snprintf(path, sizeof path, "/dev/com%d", port);
   if (::access(path, F_OK) == 0) return true;
+  note_tried(status, path);
   if (port < 1) return false;
   std::snprintf(path, sizeof path, "/dev/ttyS%d", port - 1);
   return true;
+}
+
+// The process holding a flock on the device, from /proc/locks; 0 when none is
+// found. Only for the diagnostics, which may allocate.
+long flock_holder(const char* path) {
+  struct stat device {};
+  if (::stat(path, &device) != 0) return 0;
+  FILE* locks = std::fopen("/proc/locks", "re");
+  if (locks == nullptr) return 0;
+  long holder = 0;
+  char line[256];
+  while (holder == 0 && std::fgets(line, sizeof line, locks) != nullptr) {
+    char kind[16];
+    long pid = 0;
+    unsigned major_number = 0, minor_number = 0;
+    unsigned long inode = 0;
+    if (std::sscanf(line, "%*d: %15s %*s %*s %ld %x:%x:%lu", kind, &pid, &major_number,
+                    &minor_number, &inode) == 5 &&
+        std::strcmp(kind, "FLOCK") == 0 && major_number == major(device.st_dev) &&
+        minor_number == minor(device.st_dev) && inode == device.st_ino) {
+      holder = pid;
+    }
+  }
+  std::fclose(locks);
+  return holder;
+}
+
+// The group that owns the device, by name.
+void owner_group(const char* path, char (&group)[64]) {
+  struct stat device {};
+  if (::stat(path, &device) != 0) return;
+  ::group entry{};
+  ::group* found = nullptr;
+  char buffer[4096];
+  if (::getgrgid_r(device.st_gid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+    std::snprintf(group, sizeof group, "%s", found->gr_name);
+  } else {
+    std::snprintf(group, sizeof group, "%u", static_cast<unsigned>(device.st_gid));
+  }
 }
 
 int queued_output(int fd) {
@@ -90,16 +134,26 @@ void pause_briefly() { std::this_thread::sleep_for(std::chrono::milliseconds(1))
 
 enum class Turn { taken, wait, give_up };
 
+Outcome open_failure(int error) {
+  if (error == EACCES || error == EPERM) return Outcome::no_permission;
+  if (error == EBUSY) return Outcome::busy;
+  return Outcome::not_found;
+}
+
 // One try at the port: open it and lock it, unless another call of this
 // library or another program holds it. `fd` stays open across tries that only
-// wait for the lock.
-Turn try_turn(const char* path, int& fd) {
+// wait for the lock. `failure` says what stopped the last try.
+Turn try_turn(const char* path, int& fd, Outcome& failure) {
   if (fd < 0) {
     // Non-blocking, so that neither a missing carrier nor a stuck line holds the call.
     fd = ::open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     // EBUSY: held exclusively by someone else (TIOCEXCL), to be waited for.
-    if (fd < 0) return errno == EBUSY || errno == EINTR ? Turn::wait : Turn::give_up;
+    if (fd < 0) {
+      failure = open_failure(errno);
+      return errno == EBUSY || errno == EINTR ? Turn::wait : Turn::give_up;
+    }
   }
+  failure = Outcome::busy;
   // Every call of this library, in any process and as any user, takes this lock;
   // programs that use flock are kept out by it too.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -120,16 +174,16 @@ Turn try_turn(const char* path, int& fd) {
 
 // Waits for the written bytes to leave until the deadline; what is still queued
 // then is discarded, so that close cannot block on it.
-// Returns false when it had to discard.
-bool wait_until_sent(int fd, Clock::time_point deadline) {
+// Returns how many bytes it discarded.
+int wait_until_sent(int fd, Clock::time_point deadline) {
   for (;;) {
     const int queued = queued_output(fd);
     // What is left in a UART's own FIFO, a few byte times, close waits for.
-    if (queued <= 0) return true;
+    if (queued <= 0) return 0;
     const auto now = Clock::now();
     if (now >= deadline) {
       ::tcflush(fd, TCOFLUSH);
-      return false;
+      return queued;
     }
     const auto expected = std::chrono::duration_cast<Clock::duration>(byte_time * queued);
     std::this_thread::sleep_for(std::min(
@@ -139,17 +193,28 @@ bool wait_until_sent(int fd, Clock::time_point deadline) {
 
 }  // namespace
 
-Connection::Connection(std::int32_t port) noexcept : handle_(closed) {
+Connection::Connection(std::int32_t port, CallStatus* status) noexcept
+    : handle_(closed), status_(status) {
   char path[PATH_MAX];
-  if (!device_path(port, path)) return;
+  if (!device_path(port, path, status)) {
+    if (status != nullptr) status->outcome = Outcome::not_found;
+    return;
+  }
+  note_tried(status, path);
 
   const Clock::time_point deadline = Clock::now() + port_wait;
   int fd = -1;
+  Outcome failure = Outcome::busy;
   for (;;) {
-    const Turn turn = try_turn(path, fd);
+    const Turn turn = try_turn(path, fd, failure);
     if (turn == Turn::taken) break;
     if (turn == Turn::give_up || Clock::now() >= deadline) {
       held_up_ = turn == Turn::wait;
+      if (status != nullptr) {
+        status->outcome = failure;
+        if (failure == Outcome::no_permission) owner_group(path, status->group);
+        if (failure == Outcome::busy) status->holder = flock_holder(path);
+      }
       if (fd >= 0) ::close(fd);
       return;
     }
@@ -159,6 +224,11 @@ Connection::Connection(std::int32_t port) noexcept : handle_(closed) {
   ::tcflush(fd, TCIFLUSH);
   discard_queued_output(fd);
   if (!configure(fd)) {
+    if (status != nullptr) {
+      termios line{};
+      status->outcome = ::tcgetattr(fd, &line) != 0 && errno == ENOTTY ? Outcome::not_a_tty
+                                                                       : Outcome::not_configured;
+    }
     release(fd);
     return;
   }
@@ -193,8 +263,13 @@ void Connection::write(std::span<const std::uint8_t> frame) noexcept {
     ::poll(&ready, 1, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count()));
   } while (sent < frame.size());
 
-  const bool drained = wait_until_sent(fd, deadline);
-  held_up_ = held_up_ || sent < frame.size() || !drained;
+  const int discarded = wait_until_sent(fd, deadline);
+  held_up_ = held_up_ || sent < frame.size() || discarded > 0;
+  if (status_ != nullptr) {
+    status_->frame += frame.size();
+    status_->sent += sent - std::min(sent, static_cast<std::size_t>(discarded));
+    if (held_up_) status_->outcome = Outcome::stuck;
+  }
 }
 
 void pause(std::chrono::milliseconds duration) noexcept { std::this_thread::sleep_for(duration); }

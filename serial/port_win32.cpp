@@ -102,11 +102,13 @@ bool configure(HANDLE port) {
 
 }  // namespace
 
-Connection::Connection(std::int32_t port) noexcept : handle_(closed) {
+Connection::Connection(std::int32_t port, CallStatus* status) noexcept
+    : handle_(closed), status_(status) {
   const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(port_wait.count());
   HANDLE turn = nullptr;
   if (take_turn(port, deadline, turn) == Turn::timed_out) {
     held_up_ = true;
+    if (status != nullptr) status->outcome = Outcome::busy;
     return;
   }
   turn_ = reinterpret_cast<std::intptr_t>(turn);
@@ -115,9 +117,11 @@ Connection::Connection(std::int32_t port) noexcept : handle_(closed) {
   const HANDLE port_handle = open_port(port, deadline, busy);
   if (port_handle == INVALID_HANDLE_VALUE) {
     held_up_ = busy;
+    if (status != nullptr) status->outcome = busy ? Outcome::busy : Outcome::not_found;
     return;
   }
   if (!configure(port_handle)) {
+    if (status != nullptr) status->outcome = Outcome::not_configured;
     CloseHandle(port_handle);
     return;
   }
@@ -145,6 +149,11 @@ void Connection::write(std::span<const std::uint8_t> frame) noexcept {
   const BOOL ok = WriteFile(handle_of(handle_), frame.data(), static_cast<DWORD>(frame.size()),
                             &written, nullptr);
   held_up_ = held_up_ || !ok || written < frame.size();
+  if (status_ != nullptr) {
+    status_->frame += frame.size();
+    status_->sent += written;
+    if (held_up_) status_->outcome = Outcome::stuck;
+  }
 }
 
 void pause(std::chrono::milliseconds duration) noexcept {

@@ -2,8 +2,17 @@
 
 namespace qelmar::sound {
 
+// What became of one sound, for the diagnostics log and the tool.
+struct SoundStatus {
+  char format[64] = {};       // as libsndfile names it, with rate and channels
+  double seconds = 0;         // the sound's length
+  const char* device = "";    // the output device
+  const char* fallback = "";  // why the default alert played instead; empty when it did not
+  const char* ending = "";    // "played", "no sound device", "given up at the deadline"
+};
+
 // Plays the file to the end before it returns. A file that cannot be played
 // gives the default alert instead; a null path, or no sound device, plays nothing.
-void play(const char* path) noexcept;
+void play(const char* path, SoundStatus* status = nullptr) noexcept;
 
 }  // namespace qelmar::sound

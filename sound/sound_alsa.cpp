@@ -108,11 +108,11 @@ constexpr unsigned beep = alert_rate / 8;
 constexpr unsigned gap = alert_rate / 16;
 constexpr auto alert_length = std::chrono::milliseconds((2 * beep + gap) * 1000 / alert_rate);
 
-void play_alert(Clock::time_point deadline) {
+bool play_alert(Clock::time_point deadline) {
   constexpr unsigned rate = alert_rate;
   constexpr unsigned length = 2 * beep + gap;
   Pcm pcm(1, rate, deadline);
-  if (!pcm.ok()) return;
+  if (!pcm.ok()) return false;
   std::int16_t samples[chunk_samples];
   for (unsigned start = 0; start < length; start += chunk_samples) {
     const unsigned count = std::min<unsigned>(chunk_samples, length - start);
@@ -126,9 +126,10 @@ void play_alert(Clock::time_point deadline) {
                              12000.0 * fade * std::sin(2.0 * std::numbers::pi * 880.0 * t / rate))
                        : std::int16_t{0};
     }
-    if (!pcm.write(samples, count)) return;
+    if (!pcm.write(samples, count)) return true;
   }
   pcm.finish();
+  return true;
 }
 
 // A decoder and the descriptor it reads, which stays ours to close: libsndfile
@@ -145,15 +146,29 @@ void close_sound(SoundFile& sound) {
 }
 
 // Only a regular file is read: a FIFO without a writer would block the open,
-// and a device would never end.
-SoundFile open_regular_file(const char* path, SF_INFO& info) {
+// and a device would never end. `why_not` says why there is no decoder.
+SoundFile open_regular_file(const char* path, SF_INFO& info, const char*& why_not) {
   SoundFile sound{nullptr, ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
   struct stat status {};
-  if (sound.fd >= 0 && ::fstat(sound.fd, &status) == 0 && S_ISREG(status.st_mode)) {
+  if (sound.fd < 0) {
+    why_not = "the file cannot be opened";
+  } else if (::fstat(sound.fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    why_not = "not a regular file";
+  } else {
     sound.file = sf_open_fd(sound.fd, SFM_READ, &info, SF_FALSE);
+    why_not = "the file cannot be decoded";
   }
   if (sound.file == nullptr) close_sound(sound);
   return sound;
+}
+
+// "WAV (Microsoft), 16 bit, 44100 Hz, 2 channels"
+void describe_format(SNDFILE* file, const SF_INFO& info, char (&out)[64]) {
+  SF_FORMAT_INFO major{};
+  major.format = info.format & SF_FORMAT_TYPEMASK;
+  const bool named = sf_command(file, SFC_GET_FORMAT_INFO, &major, sizeof major) == 0;
+  std::snprintf(out, sizeof out, "%s, %d Hz, %d channel%s", named ? major.name : "?",
+                info.samplerate, info.channels, info.channels == 1 ? "" : "s");
 }
 
 // What the call and its player share; whichever lets go last frees it.
@@ -161,6 +176,7 @@ struct Playback {
   pthread_mutex_t mutex;
   pthread_cond_t changed;
   bool finished;
+  bool device_opened;
   int holders;
   SoundFile sound;  // none: the alert
   SF_INFO info;
@@ -177,30 +193,33 @@ void let_go(Playback* playback) {
   std::free(playback);
 }
 
-void play_file(SNDFILE* file, const SF_INFO& info, Clock::time_point deadline) {
+bool play_file(SNDFILE* file, const SF_INFO& info, Clock::time_point deadline) {
   const auto channels = static_cast<unsigned>(info.channels);
   Pcm pcm(channels, static_cast<unsigned>(info.samplerate), deadline);
-  if (!pcm.ok()) return;
+  if (!pcm.ok()) return false;
   std::int16_t samples[chunk_samples];
   const auto frames_per_chunk = static_cast<sf_count_t>(chunk_samples / channels);
   for (;;) {
     const sf_count_t frames = sf_readf_short(file, samples, frames_per_chunk);
     if (frames <= 0) break;
-    if (!pcm.write(samples, static_cast<snd_pcm_uframes_t>(frames))) return;
+    if (!pcm.write(samples, static_cast<snd_pcm_uframes_t>(frames))) return true;
   }
   pcm.finish();
+  return true;
 }
 
 void* player(void* argument) {
   auto* playback = static_cast<Playback*>(argument);
+  bool opened = false;
   if (playback->sound.file != nullptr) {
-    play_file(playback->sound.file, playback->info, playback->deadline);
+    opened = play_file(playback->sound.file, playback->info, playback->deadline);
     close_sound(playback->sound);
   } else {
-    play_alert(playback->deadline);
+    opened = play_alert(playback->deadline);
   }
   pthread_mutex_lock(&playback->mutex);
   playback->finished = true;
+  playback->device_opened = opened;
   pthread_cond_signal(&playback->changed);
   pthread_mutex_unlock(&playback->mutex);
   let_go(playback);
@@ -213,8 +232,8 @@ bool stay_loaded() {
          ::dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
 }
 
-// Waits for the player until the deadline.
-void wait_for(Playback* playback) {
+// Waits for the player until the deadline, and says how it ended.
+const char* wait_for(Playback* playback) {
   using namespace std::chrono;
   const auto since_epoch = playback->deadline.time_since_epoch();
   timespec until{};
@@ -224,20 +243,29 @@ void wait_for(Playback* playback) {
   while (!playback->finished && pthread_cond_clockwait(&playback->changed, &playback->mutex,
                                                        CLOCK_MONOTONIC, &until) != ETIMEDOUT) {
   }
+  const char* ending = !playback->finished       ? "given up at the deadline"
+                       : playback->device_opened ? "played"
+                                                 : "no sound device";
   pthread_mutex_unlock(&playback->mutex);
+  return ending;
 }
 
 }  // namespace
 
-void play(const char* path) noexcept {
-  if (path == nullptr) return;
+void play(const char* path, SoundStatus* status) noexcept {
+  if (path == nullptr) {
+    if (status != nullptr) status->ending = "nothing played: no file named";
+    return;
+  }
 
   // steady_clock is CLOCK_MONOTONIC, which the wait below counts in.
   static_assert(Clock::is_steady);
   SF_INFO info{};
-  SoundFile sound = open_regular_file(path, info);
+  const char* why_not = "";
+  SoundFile sound = open_regular_file(path, info, why_not);
   if (sound.file != nullptr && (info.channels <= 0 || info.samplerate <= 0 ||
                                 static_cast<std::size_t>(info.channels) > chunk_samples)) {
+    why_not = "the file cannot be decoded";
     close_sound(sound);
   }
   Clock::duration length = alert_length;
@@ -246,15 +274,27 @@ void play(const char* path) noexcept {
     const double seconds = std::min(static_cast<double>(info.frames) / info.samplerate, 86400.0);
     length = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   }
+  if (status != nullptr) {
+    status->device = "ALSA default";
+    if (sound.file != nullptr) {
+      describe_format(sound.file, info, status->format);
+      status->seconds = std::chrono::duration<double>(length).count();
+    } else {
+      status->fallback = why_not;
+      status->seconds = std::chrono::duration<double>(alert_length).count();
+    }
+  }
 
   auto* playback = static_cast<Playback*>(std::malloc(sizeof(Playback)));
   if (playback == nullptr) {
     close_sound(sound);
+    if (status != nullptr) status->ending = "nothing played: out of memory";
     return;
   }
   pthread_mutex_init(&playback->mutex, nullptr);
   pthread_cond_init(&playback->changed, nullptr);
   playback->finished = false;
+  playback->device_opened = false;
   playback->holders = 2;
   playback->sound = sound;
   playback->info = info;
@@ -273,11 +313,11 @@ void play(const char* path) noexcept {
   }
   if (!started) {
     // No thread to be had: play here, still bounded wherever ALSA lets it be.
-    playback->holders = 1;
+    playback->holders = 2;
     player(playback);
-    return;
   }
-  wait_for(playback);
+  const char* ending = wait_for(playback);
+  if (status != nullptr) status->ending = ending;
   let_go(playback);
 }
 

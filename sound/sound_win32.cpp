@@ -9,6 +9,11 @@
 namespace qelmar::sound {
 
 // Synchronous, with the system's default sound when the file cannot be played.
-void play(const char* path) noexcept { sndPlaySoundA(path, 0); }
+void play(const char* path, SoundStatus* status) noexcept {
+  const BOOL played = sndPlaySoundA(path, 0);
+  if (status == nullptr) return;
+  status->device = "the Windows sound service";
+  status->ending = played ? "played" : "not played";
+}
 
 }  // namespace qelmar::sound

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "api/calls.h"
 #include "encoder/interpreter.h"
-#include "qelmar.h"
 #include "tools/charset.h"
 #include "tools/display.h"
 #include "tools/hex.h"
@@ -22,6 +22,56 @@ void print_frame(const qelmar::Command& command) {
             << "result " << command.result << "\n";
 }
 
+// Exit codes, as the README documents them.
+constexpr int delivered = 0;
+constexpr int usage_error = 1;
+constexpr int not_delivered = 2;
+
+// What became of one call, in words on stderr; whether its frame went out whole.
+bool report(const std::string& what, const qelmar::CallStatus& status, bool quiet) {
+  if (!quiet) {
+    char outcome[512];
+    qelmar::describe(status, outcome, sizeof outcome);
+    std::cerr << "qelmar: port " << status.port;
+    if (status.tried_count > 0) std::cerr << " (" << status.tried[status.tried_count - 1] << ")";
+    std::cerr << ": " << what << ": " << outcome << "\n";
+  }
+  return status.sent_whole();
+}
+
+int send_texts(int port, const std::vector<std::string>& texts, bool raw, bool quiet) {
+  bool all = true;
+  for (const std::string& t : texts) {
+    qelmar::CallStatus status;
+    status.port = port;
+    std::cout << qelmar::send_command(port, device_text(t, raw).c_str(), &status) << std::endl;
+    all = report("'" + t + "'", status, quiet) && all;
+  }
+  return all ? delivered : not_delivered;
+}
+
+int send_rc(int port, std::int32_t first, std::int32_t second, bool quiet) {
+  qelmar::CallStatus status;
+  status.port = port;
+  qelmar::send_rc(port, first, second, &status);
+  return report("the 0x12 frame", status, quiet) ? delivered : not_delivered;
+}
+
+int play_file(const std::string& file, bool quiet) {
+  qelmar::sound::SoundStatus status;
+  qelmar::play_sound(file.c_str(), &status);
+  const bool played = status.fallback[0] == '\0' && std::string(status.ending) == "played";
+  if (!quiet) {
+    std::cerr << "qelmar: " << file;
+    if (status.format[0] != '\0')
+      std::cerr << ", " << status.format << ", " << status.seconds << " s";
+    if (status.fallback[0] != '\0')
+      std::cerr << ", the default alert instead (" << status.fallback << ")";
+    std::cerr << ", to " << status.device << ": " << status.ending << "\n";
+  }
+  return played ? delivered : not_delivered;
+}
+
 // Everything but the last resort for what nobody expected.
 int run(int argc, char** argv) {
   CLI::App app{"Drive a qelmar price display, or stand in for one."};
@@ -29,21 +79,25 @@ int run(int argc, char** argv) {
 
   int port = 1;
   bool raw = false;
+  bool quiet = false;
   std::vector<std::string> texts;
   auto* send = app.add_subcommand("send", "Send each TEXT with tavdll and print its result code");
   send->add_option("-p,--port", port, "Port number")->capture_default_str();
   send->add_flag("--raw", raw, "Pass the text between '#' marks through unconverted");
   send->add_option("TEXT", texts, "Command texts")->required();
+  send->add_flag("-q,--quiet", quiet, "Say nothing on stderr; only the exit code tells");
 
   std::int32_t first = 0, second = 0;
   auto* rc = app.add_subcommand("rc", "Send the frame 0x12 BYTE BYTE with tavrc");
   rc->add_option("-p,--port", port, "Port number")->capture_default_str();
   rc->add_option("BYTE", first, "First parameter byte (only its low 8 bits are sent)")->required();
   rc->add_option("BYTE2", second, "Second parameter byte")->required();
+  rc->add_flag("-q,--quiet", quiet, "Say nothing on stderr; only the exit code tells");
 
   std::string file;
   auto* play = app.add_subcommand("play", "Play a sound file with tavadd");
   play->add_option("FILE", file, "Sound file")->required();
+  play->add_flag("-q,--quiet", quiet, "Say nothing on stderr; only the exit code tells");
 
   auto* encode = app.add_subcommand(
       "encode",
@@ -64,28 +118,23 @@ int run(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);
     std::cerr << "qelmar: " << e.what() << " (see --help)\n";
-    return 2;
+    return usage_error;
   }
 
   try {
-    if (*send) {
-      for (const std::string& t : texts) {
-        std::cout << tavdll(port, device_text(t, raw).c_str()) << std::endl;
-      }
-    } else if (*rc) {
-      tavrc(port, first, second);
-    } else if (*play) {
-      tavadd(0, file.c_str());
-    } else if (*encode) {
+    if (*send) return send_texts(port, texts, raw, quiet);
+    if (*rc) return send_rc(port, first, second, quiet);
+    if (*play) return play_file(file, quiet);
+    if (*encode) {
       for (const std::string& t : texts) print_frame(qelmar::encode(device_text(t, raw)));
     } else if (*display) {
       return qelmar::tools::run_display(display_options, std::cout);
     }
   } catch (const std::exception& e) {
     std::cerr << "qelmar: " << e.what() << "\n";
-    return 1;
+    return usage_error;
   }
-  return 0;
+  return delivered;
 }
 
 }  // namespace

@@ -1,0 +1,92 @@
+// The calls behind the entry points. Nothing thrown inside ever leaves them.
+#include "api/calls.h"
+
+#include <chrono>
+#include <string_view>
+
+#include "encoder/interpreter.h"
+#include "serial/port.h"
+#include "serial/port_lock.h"
+
+namespace qelmar {
+namespace {
+
+// Runs `send` on the port's connection once this call has its turn. A call
+// queued behind one that was held up (a stuck line, a port that stayed busy)
+// sends nothing.
+template <class Send>
+void on_port(std::int32_t port, CallStatus* status, const Send& send) noexcept {
+  try {
+    serial::PortLock lock(port);
+    if (lock.behind_held_up_call()) {
+      if (status != nullptr) status->outcome = Outcome::behind_held_up;
+      return;
+    }
+    serial::Connection connection(port, status);
+    send(connection);
+    if (connection.held_up()) lock.mark_held_up();
+  } catch (...) {
+    // The frame is lost, as for a missing port.
+  }
+}
+
+// Times the call for the status, when there is one.
+class Timing {
+ public:
+  explicit Timing(CallStatus* status) : status_(status) {
+    if (status_ != nullptr) start_ = std::chrono::steady_clock::now();
+  }
+  ~Timing() {
+    if (status_ == nullptr) return;
+    status_->milliseconds =
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start_)
+            .count();
+  }
+  Timing(const Timing&) = delete;
+  Timing& operator=(const Timing&) = delete;
+
+ private:
+  CallStatus* status_;
+  std::chrono::steady_clock::time_point start_;
+};
+
+}  // namespace
+
+std::int32_t send_command(std::int32_t port, const char* command, CallStatus* status) noexcept {
+  try {
+    const Timing timing(status);
+    const std::string_view text =
+        command != nullptr ? std::string_view(command) : std::string_view();
+    if (text.empty()) {
+      if (status != nullptr) status->outcome = Outcome::empty;
+      return result_empty;
+    }
+    const Command encoded = encode(text);
+    if (status != nullptr && !encoded.send) {
+      const bool dropped = encoded.dropped_because[0] != '\0';
+      status->outcome = dropped ? Outcome::dropped : Outcome::nothing_to_send;
+      status->reason = encoded.dropped_because;
+    }
+    on_port(port, status, [&](serial::Connection& connection) {
+      if (encoded.send) connection.write(encoded.frame.bytes());
+      if (encoded.pause_follows) serial::pause(key_pause);
+    });
+    return encoded.result;
+  } catch (...) {
+    return result_done;
+  }
+}
+
+void send_rc(std::int32_t port, std::int32_t first, std::int32_t second,
+             CallStatus* status) noexcept {
+  const Timing timing(status);
+  const std::uint8_t frame[] = {rc_lead, static_cast<std::uint8_t>(first),
+                                static_cast<std::uint8_t>(second)};
+  on_port(port, status, [&](serial::Connection& connection) { connection.write(frame); });
+}
+
+void play_sound(const char* path, sound::SoundStatus* status) noexcept {
+  sound::play(path, status);
+}
+
+}  // namespace qelmar

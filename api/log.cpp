@@ -1,0 +1,51 @@
+// The diagnostics log's lines, the same on every platform.
+#include "api/log.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace qelmar::log {
+namespace {
+
+constexpr std::size_t line_size = 2048;
+
+// Appends to a fixed line; what does not fit is cut.
+struct Line {
+  char text[line_size];
+  std::size_t length = 0;
+
+  template <class... Args>
+  void add(const char* format, Args... args) {
+    if (length >= sizeof text - 1) return;
+    const int n = std::snprintf(text + length, sizeof text - length, format, args...);
+    if (n > 0) length = std::min(sizeof text - 1, length + static_cast<std::size_t>(n));
+  }
+};
+
+}  // namespace
+
+void write_call(const CallStatus& status) noexcept {
+  Line line;
+  line.length = line_head(line.text, sizeof line.text);
+  line.add(" %s port %d", status.entry, static_cast<int>(status.port));
+  for (int i = 0; i < status.tried_count; ++i) {
+    line.add("%s%s", i == 0 ? " tried " : ", ", status.tried[i]);
+  }
+  line.add(": ");
+  line.length += describe(status, line.text + line.length, sizeof line.text - line.length);
+  line.add("\n");
+  write_line(line.text, line.length);
+}
+
+void write_sound(const char* path, const sound::SoundStatus& status) noexcept {
+  Line line;
+  line.length = line_head(line.text, sizeof line.text);
+  line.add(" tavadd file %s", path != nullptr ? path : "(none)");
+  if (status.format[0] != '\0') line.add(", %s, %.2f s", status.format, status.seconds);
+  if (status.fallback[0] != '\0') line.add(", the default alert instead (%s)", status.fallback);
+  if (status.device[0] != '\0') line.add(", to %s", status.device);
+  line.add(": %s\n", status.ending);
+  write_line(line.text, line.length);
+}
+
+}  // namespace qelmar::log

@@ -1,0 +1,20 @@
+#pragma once
+
+#include "api/status.h"
+#include "sound/sound.h"
+
+namespace qelmar::log {
+
+// Whether QELMAR_LOG names a sink. Read at every call, so that nothing is kept
+// between calls; when it does not, the calls do nothing else for the log.
+bool enabled() noexcept;
+
+// One line for one call, written whole in one write.
+void write_call(const CallStatus& status) noexcept;
+void write_sound(const char* path, const sound::SoundStatus& status) noexcept;
+
+// The platform's part: the line's head (time, process, thread), and the sink.
+std::size_t line_head(char* out, std::size_t size) noexcept;
+void write_line(const char* line, std::size_t length) noexcept;
+
+}  // namespace qelmar::log

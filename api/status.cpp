@@ -1,0 +1,57 @@
+#include "api/status.h"
+
+#include <cstdio>
+
+namespace qelmar {
+
+void note_tried(CallStatus* status, const char* path) {
+  if (status == nullptr || status->tried_count >= 2) return;
+  std::snprintf(status->tried[status->tried_count++], sizeof status->tried[0], "%s", path);
+}
+
+std::size_t describe(const CallStatus& s, char* out, std::size_t size) {
+  int n = 0;
+  switch (s.outcome) {
+    case Outcome::delivered:
+      n = std::snprintf(out, size, "delivered %zu bytes in %.1f ms", s.frame, s.milliseconds);
+      break;
+    case Outcome::empty:
+      n = std::snprintf(out, size, "nothing to send: the text is empty, the port was not opened");
+      break;
+    case Outcome::nothing_to_send:
+      n = std::snprintf(out, size, "nothing to send: the text selects no frame");
+      break;
+    case Outcome::dropped:
+      n = std::snprintf(out, size, "not sent: the command was dropped (%s)", s.reason);
+      break;
+    case Outcome::not_found:
+      n = std::snprintf(out, size, "not sent: no such device");
+      break;
+    case Outcome::no_permission:
+      n = std::snprintf(out, size, "not sent: permission denied (the device belongs to group %s)",
+                        s.group[0] != '\0' ? s.group : "?");
+      break;
+    case Outcome::busy:
+      n = s.holder != 0 ? std::snprintf(out, size, "not sent: busy (held by process %ld)", s.holder)
+                        : std::snprintf(out, size, "not sent: busy (held by another program)");
+      break;
+    case Outcome::not_a_tty:
+      n = std::snprintf(out, size, "not sent: not a tty");
+      break;
+    case Outcome::not_configured:
+      n = std::snprintf(out, size, "not sent: configuring the line failed");
+      break;
+    case Outcome::stuck:
+      n = std::snprintf(out, size,
+                        "not sent: the line was stuck (%zu of %zu bytes discarded at the deadline)",
+                        s.frame - s.sent, s.frame);
+      break;
+    case Outcome::behind_held_up:
+      n = std::snprintf(out, size, "not sent: queued behind a call that was held up");
+      break;
+  }
+  if (n < 0) return 0;
+  return static_cast<std::size_t>(n) < size ? static_cast<std::size_t>(n) : size - 1;
+}
+
+}  // namespace qelmar
