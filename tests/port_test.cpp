@@ -3,11 +3,17 @@
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <memory>
 #include <thread>
 
@@ -176,6 +182,70 @@ TEST_F(PortTest, StoppedLineDoesNotHoldTheCallAndRecovers) {
   line.read_quiet(50ms);
   EXPECT_EQ(tavdll(port, "12.5H"), 2);
   EXPECT_EQ(hex(line.read_through_marker()), "1F 01 02 05 00 1F");
+}
+
+// QELMAR_LOG: one line per call, saying what became of it.
+TEST_F(PortTest, LogSaysWhatBecameOfEachCall) {
+  const std::string log = dir.path() + "/calls.log";
+  std::ofstream(dir.path() + "/com9") << "not a tty";
+  const struct {
+    const char* condition;
+    std::function<void()> call;
+    std::string line_has;
+  } cases[] = {
+      {"delivered", [] { tavdll(port, "12.5H"); }, "tavdll port 7 tried "},
+      {"delivered", [] { tavrc(port, 1, 2); }, ": delivered 3 bytes in "},
+      {"missing", [] { tavdll(8, "12"); }, "/com8: not sent: no such device"},
+      {"not a tty", [] { tavdll(9, "12"); }, "/com9: not sent: not a tty"},
+      {"dropped", [] { tavdll(port, "@12"); },
+       "not sent: the command was dropped (no closing '@')"},
+      {"selects nothing", [] { tavdll(port, "-12"); },
+       "nothing to send: the text selects no frame"},
+      {"empty", [] { tavdll(port, ""); }, "nothing to send: the text is empty"},
+      {"busy",
+       [this] {
+         const int holder = ::open(line.slave_path().c_str(), O_WRONLY | O_NOCTTY);
+         ::flock(holder, LOCK_EX);
+         tavdll(port, "12");
+         ::close(holder);
+       },
+       "not sent: busy (held by process " + std::to_string(::getpid()) + ")"},
+      {"stuck",
+       [this] {
+         // A line that no call has set up yet stays full once filled.
+         const VirtualPort fresh(dir.path(), 15);
+         fresh.stop_line();
+         tavdll(15, "@12345678@");
+       },
+       "not sent: the line was stuck (10 of 10 bytes discarded at the deadline)"},
+      {"permission denied",
+       [this] {
+         // An ordinary user, for whom the device is closed.
+         ::chmod(line.slave_path().c_str(), 0);
+         const pid_t child = ::fork();
+         if (child == 0) {
+           if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+           tavdll(port, "12");
+           ::_exit(0);
+         }
+         ::waitpid(child, nullptr, 0);
+         ::chmod(line.slave_path().c_str(), 0620);
+       },
+       "not sent: permission denied (the device belongs to group "},
+  };
+  ::setenv("QELMAR_LOG", log.c_str(), 1);
+  ::chmod(dir.path().c_str(), 0777);  // the ordinary user's child appends too
+  for (const auto& c : cases) {
+    std::filesystem::remove(log);
+    c.call();
+    std::ifstream in(log);
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << c.condition << ": " << text;
+    EXPECT_NE(text.find(c.line_has), std::string::npos) << c.condition << ": " << text;
+    EXPECT_NE(text.find(" qelmar pid "), std::string::npos) << c.condition << ": " << text;
+  }
+  ::unsetenv("QELMAR_LOG");
+  line.read_quiet(20ms);
 }
 
 }  // namespace

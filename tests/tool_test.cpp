@@ -83,6 +83,40 @@ TEST(Tool, ConvertsTextBetweenHashMarksFromTheLocale) {
   }
 }
 
+// 0 delivered, 1 usage error, 2 not delivered; on stderr, what became of each.
+TEST(Tool, SaysWhatBecameOfEachCallAndExitsByIt) {
+  TempDir dir;
+  const VirtualPort line(dir.path(), 3);
+  const std::vector<std::string> env = {"QELMAR_DEVICE_DIR=" + dir.path()};
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string err_has;
+  } cases[] = {
+      {{"send", "-p", "3", "12.5H", "D"}, 0, "com3): 'D': delivered 2 bytes in "},
+      {{"rc", "-p", "3", "1", "2"}, 0, "the 0x12 frame: delivered 3 bytes"},
+      {{"send", "-p", "4", "12"}, 2, "com4): '12': not sent: no such device"},
+      {{"send", "-p", "3", "12", "@1"}, 2, "not sent: the command was dropped (no closing '@')"},
+      {{"send", "-p", "3", "-12"}, 2, "nothing to send"},
+      {{"send", "--quiet", "-p", "4", "12"}, 2, ""},
+      {{"rc", "-p", "4", "1", "2"}, 2, "not sent: no such device"},
+      {{"play", dir.path() + "/missing.wav"},
+       2,
+       "the default alert instead (the file cannot be opened)"},
+      {{"send", "-p", "x", "12"}, 1, "see --help"},
+  };
+  for (const auto& c : cases) {
+    const Process::Result r = run(c.args, env);
+    EXPECT_EQ(r.status, c.status) << ::testing::PrintToString(c.args) << r.err;
+    EXPECT_NE(r.err.find(c.err_has), std::string::npos)
+        << ::testing::PrintToString(c.args) << r.err;
+    if (c.err_has.empty()) {
+      EXPECT_EQ(r.err, "") << ::testing::PrintToString(c.args);
+    }
+  }
+  line.read_quiet(20ms);
+}
+
 TEST(Tool, BadUsageIsOneLineAndNonZero) {
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{{},

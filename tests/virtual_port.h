@@ -60,7 +60,8 @@ class VirtualPort {
   std::vector<std::uint8_t> read_through_marker() const;
 
   // A display that stops taking bytes: fills the line until a write would block.
-  // Reading everything (read_quiet) lets it flow again.
+  // Reading everything (read_quiet) lets it flow again. It holds on a line that
+  // no call has set up yet; once one has, setting it up again can make room.
   void stop_line() const;
 
  private:
