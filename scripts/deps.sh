@@ -10,7 +10,8 @@ set -euo pipefail
 packages=()
 for group in "${@:-core}"; do
   case "$group" in
-    core) packages+=(cmake make gcc g++ pkg-config libsndfile1-dev libasound2-dev libcli11-dev) ;;
+    core) packages+=(cmake make gcc g++ pkg-config libsndfile1-dev libasound2-dev libcli11-dev
+                     nlohmann-json3-dev) ;;
     windows) packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64) ;;
     test)
       packages+=(libgtest-dev clang-format python3

@@ -1,6 +1,7 @@
 // The qelmar tool: encode over the command table, the virtual display's reading
 // of frames, and a send to display round trip over a pseudo-terminal.
 #include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -115,6 +116,110 @@ TEST(Tool, SaysWhatBecameOfEachCallAndExitsByIt) {
     }
   }
   line.read_quiet(20ms);
+}
+
+// A machine of its own below a folder: sysfs, /dev and /proc as the tool reads
+// them, with a USB adapter behind /dev/com1, a UART and one without hardware.
+class FakeMachine {
+ public:
+  FakeMachine() {
+    const fs::path usb = root / "sys/devices/pci0000:00/usb1/1-1";
+    const fs::path port = usb / "1-1:1.0/ttyUSB0";
+    const fs::path uart = root / "sys/devices/platform/serial8250";
+    for (const fs::path& d :
+         {port, uart, root / "sys/bus/usb-serial/drivers/ftdi_sio",
+          root / "sys/bus/platform/drivers/serial8250", root / "sys/class/tty/tty0",
+          root / "dev/serial/by-id", root / "dev/serial/by-path", root / "proc/4321/fd",
+          root / "proc/77", root / "proc/78"}) {
+      fs::create_directories(d);
+    }
+    const std::pair<fs::path, std::string> files[] = {{usb / "idVendor", "0403"},
+                                                      {usb / "idProduct", "6001"},
+                                                      {usb / "manufacturer", "FTDI"},
+                                                      {usb / "product", "FT232R USB UART"},
+                                                      {usb / "serial", "A1B2C3"},
+                                                      {root / "proc/4321/comm", "minicom"},
+                                                      {root / "proc/77/comm", "ModemManager"},
+                                                      {root / "proc/78/comm", "brltty"},
+                                                      {root / "dev/ttyUSB0", ""},
+                                                      {root / "dev/ttyS0", ""},
+                                                      {root / "dev/ttyS1", ""}};
+    for (const auto& [file, text] : files) std::ofstream(file) << text << "\n";
+    fs::create_symlink(root / "sys/bus/usb-serial/drivers/ftdi_sio", port / "driver");
+    fs::create_symlink(root / "sys/bus/platform/drivers/serial8250", uart / "driver");
+    for (const char* name : {"ttyUSB0", "ttyS0", "ttyS1"}) {
+      const fs::path tty = root / "sys/class/tty" / name;
+      fs::create_directories(tty);
+      fs::create_symlink(std::string(name) == "ttyUSB0" ? port : uart, tty / "device");
+      if (name[3] == 'S') std::ofstream(tty / "type") << (name[4] == '0' ? "4" : "0") << "\n";
+    }
+    fs::create_symlink(root / "dev/ttyUSB0", root / "dev/com1");
+    fs::create_symlink("../../ttyUSB0",
+                       root / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0");
+    fs::create_symlink("../../ttyUSB0",
+                       root / "dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0");
+    fs::create_symlink(root / "dev/ttyUSB0", root / "proc/4321/fd/3");
+    const ::group* dialout = ::getgrnam("dialout");
+    if (dialout != nullptr &&
+        ::chown((root / "dev/ttyUSB0").c_str(), ::getuid(), dialout->gr_gid) != 0) {
+      ADD_FAILURE() << "chown";
+    }
+  }
+
+  TempDir temp;
+  fs::path root = temp.path();
+};
+
+// ports, doctor and udev-rule read the fake machine; none opens a device.
+TEST(Tool, FindsSerialDevicesAndWhyAPortShowsNothing) {
+  const FakeMachine machine;
+  const std::string root = machine.root.string();
+  const std::vector<std::string> env = {"QELMAR_DEVICE_DIR="};
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> out_has;
+  } cases[] = {
+      {{"ports", "--root", root},
+       0,
+       {"/dev/ttyS0  native UART, serial8250\n    port numbers: none\n",
+        "/dev/ttyUSB0  USB, ftdi_sio, 0403:6001 FTDI FT232R USB UART, serial A1B2C3\n",
+        "    /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0\n",
+        "    /dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0\n", "    port numbers: 1\n",
+        "; held by process 4321"}},
+      {{"ports", "--json", "--root", root},
+       0,
+       {"\"path\": \"/dev/ttyUSB0\"", "\"vendor_id\": \"0403\"", "\"serial\": \"A1B2C3\"",
+        "\"holders\": [\n      4321\n    ]"}},
+      {{"doctor", "-p", "1", "--root", root},
+       2,
+       {"port 1: /dev/com1 (by /dev/comN)\n",
+        "ok       the device exists: /dev/ttyUSB0 (USB, ftdi_sio)",
+        "problem  process 4321 (minicom) has it open", "advice   ModemManager is running",
+        "ENV{ID_MM_DEVICE_IGNORE}", "problem  brltty is running and claims 0403:6001 adapters"}},
+      {{"doctor", "-p", "5", "--root", root},
+       2,
+       {"port 5: /dev/ttyS4 (by /dev/ttyS<N-1>)\nproblem  no device there\n",
+        "advice   a serial device here: /dev/ttyUSB0 (USB)"}},
+      {{"udev-rule", "-p", "1", "/dev/ttyUSB0", "--root", root},
+       0,
+       {"# /etc/udev/rules.d/70-qelmar-com1.rules\n"
+        "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\", "
+        "ATTRS{serial}==\"A1B2C3\", SYMLINK+=\"com1\", GROUP=\"dialout\", MODE=\"0660\", "
+        "ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n"}},
+      {{"udev-rule", "-p", "2", "/dev/ttyS0", "--root", root}, 2, {}},
+      // This machine's own entries: listed without error, as JSON.
+      {{"ports", "--json"}, 0, {"["}},
+  };
+  for (const auto& c : cases) {
+    const Process::Result r = run(c.args, env);
+    EXPECT_EQ(r.status, c.status) << ::testing::PrintToString(c.args) << r.err;
+    for (const std::string& part : c.out_has) {
+      EXPECT_NE(r.out.find(part), std::string::npos)
+          << ::testing::PrintToString(c.args) << " lacks " << part << " in:\n"
+          << r.out;
+    }
+  }
 }
 
 TEST(Tool, BadUsageIsOneLineAndNonZero) {

@@ -1,4 +1,8 @@
 // qelmar: try a display without writing a host, and see what a host sends.
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <clocale>
 #include <iostream>
@@ -10,6 +14,7 @@
 #include "tools/charset.h"
 #include "tools/display.h"
 #include "tools/hex.h"
+#include "tools/ports.h"
 
 namespace {
 
@@ -72,6 +77,28 @@ int play_file(const std::string& file, bool quiet) {
   return played ? delivered : not_delivered;
 }
 
+// doctor --send-test: a frame that shows nothing (0x0C), then the line's settings.
+int send_test_frame(int port) {
+  qelmar::CallStatus status;
+  status.port = port;
+  qelmar::send_command(port, "*", &status);
+  char outcome[512];
+  qelmar::describe(status, outcome, sizeof outcome);
+  std::cout << (status.sent_whole() ? "ok       " : "problem  ") << "test frame: " << outcome
+            << "\n";
+  if (!status.sent_whole() || status.tried_count == 0) return not_delivered;
+  const int fd =
+      ::open(status.tried[status.tried_count - 1], O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  termios line{};
+  const bool read_back = fd >= 0 && ::tcgetattr(fd, &line) == 0;
+  if (fd >= 0) ::close(fd);
+  const bool right = read_back && cfgetospeed(&line) == B2400 && (line.c_cflag & CSIZE) == CS8 &&
+                     (line.c_cflag & (PARENB | CSTOPB)) == 0;
+  std::cout << (right ? "ok       the line reads back as 2400 8N1\n"
+                      : "problem  the line does not read back as 2400 8N1\n");
+  return right ? delivered : not_delivered;
+}
+
 // Everything but the last resort for what nobody expected.
 int run(int argc, char** argv) {
   CLI::App app{"Drive a qelmar price display, or stand in for one."};
@@ -105,6 +132,25 @@ int run(int argc, char** argv) {
   encode->add_flag("--raw", raw, "Pass the text between '#' marks through unconverted");
   encode->add_option("TEXT", texts, "Command texts")->required();
 
+  bool json = false, send_test = false;
+  std::string root = "/", device;
+  auto* ports =
+      app.add_subcommand("ports", "List the serial devices and the port numbers that reach them");
+  ports->add_flag("--json", json, "As JSON");
+  ports->add_option("--root", root, "Read sysfs, /dev and /proc below DIR (for tests)");
+
+  auto* doctor = app.add_subcommand("doctor", "Find out why port N shows nothing");
+  doctor->add_option("-p,--port", port, "Port number")->capture_default_str();
+  doctor->add_flag("--send-test", send_test,
+                   "Also send a test frame and read back the line settings");
+  doctor->add_option("--root", root, "Read sysfs, /dev and /proc below DIR (for tests)");
+
+  auto* udev =
+      app.add_subcommand("udev-rule", "Print a udev rule that names a USB adapter /dev/comN");
+  udev->add_option("-p,--port", port, "Port number")->required();
+  udev->add_option("DEVICE", device, "The adapter's tty, e.g. /dev/ttyUSB0")->required();
+  udev->add_option("--root", root, "Read sysfs below DIR (for tests)");
+
   qelmar::tools::DisplayOptions display_options;
   auto* display = app.add_subcommand("display", "Be a virtual display and show what arrives");
   display->add_option("-p,--port", display_options.port, "Port number")->capture_default_str();
@@ -125,6 +171,24 @@ int run(int argc, char** argv) {
     if (*send) return send_texts(port, texts, raw, quiet);
     if (*rc) return send_rc(port, first, second, quiet);
     if (*play) return play_file(file, quiet);
+    const qelmar::tools::Machine machine = qelmar::tools::this_machine(root);
+    if (*ports) {
+      qelmar::tools::print_ports(qelmar::tools::list_ports(machine), json, std::cout);
+      return 0;
+    }
+    if (*doctor) {
+      const int usable = qelmar::tools::doctor(machine, port, std::cout);
+      return usable == 0 && send_test ? send_test_frame(port) : usable;
+    }
+    if (*udev) {
+      const std::string rule = qelmar::tools::udev_rule(machine, port, device);
+      if (rule.empty()) {
+        std::cerr << "qelmar: " << device << " is not a USB serial adapter\n";
+        return not_delivered;
+      }
+      std::cout << rule;
+      return 0;
+    }
     if (*encode) {
       for (const std::string& t : texts) print_frame(qelmar::encode(device_text(t, raw)));
     } else if (*display) {

@@ -1,0 +1,354 @@
+#include "tools/ports.h"
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
+
+namespace qelmar::tools {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string read_attribute(const fs::path& file) {
+  std::ifstream in(file);
+  std::string value;
+  std::getline(in, value);
+  while (!value.empty() && (value.back() == ' ' || value.back() == '\r')) value.pop_back();
+  return value;
+}
+
+// The real path a name leads to, or nothing when it leads nowhere.
+std::string real(const fs::path& path) {
+  std::error_code error;
+  const fs::path target = fs::canonical(path, error);
+  return error ? std::string() : target.string();
+}
+
+// Directory entries, none when the directory is not there.
+std::vector<fs::path> entries(const fs::path& dir) {
+  std::vector<fs::path> found;
+  std::error_code error;
+  for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
+    found.push_back(it->path());
+  }
+  std::sort(found.begin(), found.end());
+  return found;
+}
+
+// N for a name "comN", or -1.
+int com_number(const std::string& name) {
+  if (name.size() < 4 || name.compare(0, 3, "com") != 0) return -1;
+  try {
+    std::size_t used = 0;
+    const int n = std::stoi(name.substr(3), &used);
+    return used == name.size() - 3 ? n : -1;
+  } catch (const std::exception&) {
+    return -1;
+  }
+}
+
+std::string group_name(gid_t gid) {
+  ::group entry{};
+  ::group* found = nullptr;
+  char buffer[4096];
+  if (::getgrgid_r(gid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+    return found->gr_name;
+  }
+  return std::to_string(gid);
+}
+
+// The USB device above a tty in sysfs, if there is one.
+fs::path usb_device(const Machine& machine, const fs::path& tty_device) {
+  const std::string sys = real(machine.at("/sys"));
+  for (fs::path p = real(tty_device); !p.empty() && p.string().size() > sys.size();
+       p = p.parent_path()) {
+    if (fs::exists(p / "idVendor")) return p;
+  }
+  return {};
+}
+
+SerialDevice from_sysfs(const Machine& machine, const fs::path& tty) {
+  SerialDevice d;
+  const std::string name = tty.filename().string();
+  d.path = machine.at("/dev/" + name);
+  d.driver = fs::path(real(tty / "device" / "driver")).filename().string();
+  if (const fs::path usb = usb_device(machine, tty / "device"); !usb.empty()) {
+    d.kind = "USB";
+    d.vendor_id = read_attribute(usb / "idVendor");
+    d.product_id = read_attribute(usb / "idProduct");
+    d.manufacturer = read_attribute(usb / "manufacturer");
+    d.product = read_attribute(usb / "product");
+    d.serial = read_attribute(usb / "serial");
+  } else if (name.rfind("ttyS", 0) == 0 || name.rfind("ttyAMA", 0) == 0) {
+    d.kind = "native UART";
+  } else {
+    d.kind = "other";
+  }
+  return d;
+}
+
+// The port numbers that lead to `device` now, as the library resolves them.
+std::vector<int> port_numbers(const Machine& machine, const std::string& device) {
+  std::vector<int> numbers;
+  if (!machine.device_dir.empty()) {
+    for (const fs::path& link : entries(machine.device_dir)) {
+      const int n = com_number(link.filename().string());
+      if (n >= 0 && real(link) == device) numbers.push_back(n);
+    }
+    return numbers;
+  }
+  for (const fs::path& link : entries(machine.at("/dev"))) {
+    const int n = com_number(link.filename().string());
+    if (n >= 0 && real(link) == device) numbers.push_back(n);
+  }
+  const std::string name = fs::path(device).filename().string();
+  if (name.rfind("ttyS", 0) == 0) {
+    const int n = com_number("com" + name.substr(4)) + 1;
+    if (n > 0 && !fs::exists(fs::symlink_status(machine.at("/dev/com" + std::to_string(n))))) {
+      numbers.push_back(n);
+    }
+  }
+  std::sort(numbers.begin(), numbers.end());
+  return numbers;
+}
+
+// Other processes that have `device` open, from /proc.
+std::vector<long> holders(const Machine& machine, const std::string& device) {
+  std::vector<long> pids;
+  for (const fs::path& process : entries(machine.at("/proc"))) {
+    long pid = 0;
+    try {
+      pid = std::stol(process.filename().string());
+    } catch (const std::exception&) {
+      continue;
+    }
+    if (pid == ::getpid()) continue;
+    for (const fs::path& fd : entries(process / "fd")) {
+      if (real(fd) == device) {
+        pids.push_back(pid);
+        break;
+      }
+    }
+  }
+  return pids;
+}
+
+void complete(const Machine& machine, SerialDevice& d) {
+  const std::string device = real(d.path);
+  for (const char* kind : {"by-id", "by-path"}) {
+    for (const fs::path& link : entries(machine.at(std::string("/dev/serial/") + kind))) {
+      if (real(link) == device) {
+        (kind[3] == 'i' ? d.by_id : d.by_path).push_back(link.filename().string());
+      }
+    }
+  }
+  d.ports = port_numbers(machine, device);
+  d.accessible = ::access(d.path.c_str(), R_OK | W_OK) == 0;
+  struct stat status {};
+  if (::stat(d.path.c_str(), &status) == 0) d.group = group_name(status.st_gid);
+  d.holders = holders(machine, device);
+}
+
+std::string shown(const Machine& machine, const std::string& path) {
+  if (machine.root == "/" || path.rfind(machine.root, 0) != 0) return path;
+  return path.substr(fs::path(machine.root).string().size());
+}
+
+// Vendor and product ids of adapters that brltty claims as braille displays.
+const std::set<std::string> brltty_claims = {"1a86:7523", "10c4:ea60", "0403:6001"};
+
+}  // namespace
+
+std::string Machine::at(const std::string& path) const {
+  if (root == "/" || root.empty()) return path;
+  return (fs::path(root) / fs::path(path).relative_path()).string();
+}
+
+Machine this_machine(const std::string& root) {
+  Machine machine;
+  machine.root = root.empty() ? "/" : root;
+  const char* dir = std::getenv("QELMAR_DEVICE_DIR");
+  if (dir != nullptr) machine.device_dir = dir;
+  return machine;
+}
+
+std::vector<SerialDevice> list_ports(const Machine& machine) {
+  std::vector<SerialDevice> devices;
+  std::set<std::string> seen;
+  for (const fs::path& tty : entries(machine.at("/sys/class/tty"))) {
+    // Virtual consoles have no device; 8250 ports without a UART read type 0.
+    if (!fs::exists(tty / "device")) continue;
+    if (fs::exists(tty / "type") && read_attribute(tty / "type") == "0") continue;
+    devices.push_back(from_sysfs(machine, tty));
+    seen.insert(real(devices.back().path));
+  }
+  // What QELMAR_DEVICE_DIR links to beyond those: pseudo-terminals, mostly.
+  if (!machine.device_dir.empty()) {
+    for (const fs::path& link : entries(machine.device_dir)) {
+      const std::string target = real(link);
+      if (com_number(link.filename().string()) < 0 || target.empty() ||
+          !seen.insert(target).second) {
+        continue;
+      }
+      SerialDevice d;
+      d.path = target;
+      d.kind = target.find("/pts/") != std::string::npos ? "pseudo-terminal" : "other";
+      devices.push_back(d);
+    }
+  }
+  for (SerialDevice& d : devices) complete(machine, d);
+  for (SerialDevice& d : devices) d.path = shown(machine, d.path);
+  return devices;
+}
+
+Resolution resolve_port(const Machine& machine, int port) {
+  const std::string n = std::to_string(port);
+  if (!machine.device_dir.empty()) return {machine.device_dir + "/com" + n, "QELMAR_DEVICE_DIR"};
+  const std::string alias = machine.at("/dev/com" + n);
+  if (fs::exists(alias)) return {alias, "/dev/comN"};
+  return {machine.at("/dev/ttyS" + std::to_string(port - 1)), "/dev/ttyS<N-1>"};
+}
+
+std::map<long, std::string> running(const Machine& machine) {
+  std::map<long, std::string> names;
+  for (const fs::path& process : entries(machine.at("/proc"))) {
+    try {
+      names[std::stol(process.filename().string())] = read_attribute(process / "comm");
+    } catch (const std::exception&) {
+    }
+  }
+  return names;
+}
+
+void print_ports(const std::vector<SerialDevice>& devices, bool json, std::ostream& out) {
+  if (json) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const SerialDevice& d : devices) {
+      nlohmann::json entry = {{"path", d.path},
+                              {"kind", d.kind},
+                              {"driver", d.driver},
+                              {"ports", d.ports},
+                              {"accessible", d.accessible},
+                              {"group", d.group},
+                              {"holders", d.holders}};
+      if (d.kind == "USB") {
+        entry["usb"] = {{"vendor_id", d.vendor_id},
+                        {"product_id", d.product_id},
+                        {"manufacturer", d.manufacturer},
+                        {"product", d.product},
+                        {"serial", d.serial},
+                        {"by_id", d.by_id},
+                        {"by_path", d.by_path}};
+      }
+      list.push_back(entry);
+    }
+    out << list.dump(2) << "\n";
+    return;
+  }
+  for (const SerialDevice& d : devices) {
+    out << d.path << "  " << d.kind;
+    if (!d.driver.empty()) out << ", " << d.driver;
+    if (d.kind == "USB") {
+      out << ", " << d.vendor_id << ":" << d.product_id << " " << d.manufacturer << " "
+          << d.product;
+      if (!d.serial.empty()) out << ", serial " << d.serial;
+    }
+    out << "\n";
+    for (const std::string& link : d.by_id) out << "    /dev/serial/by-id/" << link << "\n";
+    for (const std::string& link : d.by_path) out << "    /dev/serial/by-path/" << link << "\n";
+    out << "    port numbers: ";
+    if (d.ports.empty()) out << "none";
+    for (std::size_t i = 0; i < d.ports.size(); ++i) out << (i ? ", " : "") << d.ports[i];
+    out << "\n    " << (d.accessible ? "this user may open it" : "this user may not open it")
+        << " (group " << d.group << ")";
+    for (const long pid : d.holders) out << "; held by process " << pid;
+    out << "\n";
+  }
+}
+
+std::string udev_rule(const Machine& machine, int port, const std::string& device) {
+  const std::string name = fs::path(device).filename().string();
+  const SerialDevice d = from_sysfs(machine, machine.at("/sys/class/tty/" + name));
+  if (d.kind != "USB") return {};
+  std::string rule = "# /etc/udev/rules.d/70-qelmar-com" + std::to_string(port) + ".rules\n";
+  if (d.serial.empty()) {
+    rule += "# This adapter reports no serial number: every adapter of its kind gets this name.\n";
+  }
+  rule += "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"" + d.vendor_id + "\", ATTRS{idProduct}==\"" +
+          d.product_id + "\"";
+  if (!d.serial.empty()) rule += ", ATTRS{serial}==\"" + d.serial + "\"";
+  rule += ", SYMLINK+=\"com" + std::to_string(port) +
+          "\", GROUP=\"dialout\", MODE=\"0660\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n";
+  return rule;
+}
+
+int doctor(const Machine& machine, int port, std::ostream& out) {
+  bool usable = true;
+  auto ok = [&](const std::string& text) { out << "ok       " << text << "\n"; };
+  auto problem = [&](const std::string& text) {
+    out << "problem  " << text << "\n";
+    usable = false;
+  };
+  auto advice = [&](const std::string& text) { out << "advice   " << text << "\n"; };
+
+  const Resolution where = resolve_port(machine, port);
+  const std::string device = real(where.path);
+  out << "port " << port << ": " << shown(machine, where.path) << " (by " << where.how << ")\n";
+  if (device.empty()) {
+    problem("no device there");
+    const std::vector<SerialDevice> found = list_ports(machine);
+    for (const SerialDevice& d : found)
+      advice("a serial device here: " + d.path + " (" + d.kind + ")");
+    if (found.empty()) advice("no serial device found on this machine");
+    return 2;
+  }
+
+  SerialDevice d;
+  for (const SerialDevice& candidate : list_ports(machine)) {
+    if (real(machine.at(candidate.path)) == device || real(candidate.path) == device) d = candidate;
+  }
+  if (d.path.empty()) {
+    d.path = shown(machine, device);
+    d.kind = "other";
+    complete(machine, d);
+  }
+  ok("the device exists: " + d.path + " (" + d.kind + (d.driver.empty() ? "" : ", " + d.driver) +
+     ")");
+  if (d.accessible) {
+    ok("this user may open it");
+  } else {
+    problem("this user may not open it; it belongs to group " + d.group + ": sudo usermod -aG " +
+            d.group + " $USER, then log in again");
+  }
+  const std::map<long, std::string> processes = running(machine);
+  if (d.holders.empty()) ok("no other process has it open");
+  for (const long pid : d.holders) {
+    const auto name = processes.find(pid);
+    problem("process " + std::to_string(pid) + " (" +
+            (name != processes.end() ? name->second : "?") + ") has it open");
+  }
+  auto is_running = [&](const std::string& name) {
+    return std::any_of(processes.begin(), processes.end(),
+                       [&](const auto& p) { return p.second == name; });
+  };
+  if (d.kind == "USB" && is_running("ModemManager")) {
+    advice(
+        "ModemManager is running and probes new USB serial devices; keep it off this one: "
+        "qelmar udev-rule -p " +
+        std::to_string(port) + " " + d.path + " (it sets ENV{ID_MM_DEVICE_IGNORE}=\"1\")");
+  }
+  if (d.kind == "USB" && is_running("brltty") &&
+      brltty_claims.count(d.vendor_id + ":" + d.product_id) != 0) {
+    problem("brltty is running and claims " + d.vendor_id + ":" + d.product_id +
+            " adapters: sudo systemctl mask brltty-udev.service brltty.service, or remove brltty");
+  }
+  return usable ? 0 : 2;
+}
+
+}  // namespace qelmar::tools

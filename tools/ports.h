@@ -1,0 +1,56 @@
+#pragma once
+
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace qelmar::tools {
+
+// A serial device as sysfs and /dev describe it. Nothing here opens a device:
+// on many machines /dev/ttyS0 is the console.
+struct SerialDevice {
+  std::string path;    // /dev/ttyUSB0
+  std::string kind;    // "USB", "native UART", "pseudo-terminal" or "other"
+  std::string driver;  // ftdi_sio, serial8250, ...
+  // USB only.
+  std::string vendor_id, product_id, manufacturer, product, serial;
+  std::vector<std::string> by_id, by_path;  // links in /dev/serial/by-id and by-path
+  std::vector<int> ports;                   // port numbers that resolve to it now
+  bool accessible = false;                  // this user may open it for writing
+  std::string group;                        // the group that owns it
+  std::vector<long> holders;                // other processes that have it open
+};
+
+// Where to look: "/" on a real machine, a fake tree in tests.
+struct Machine {
+  std::string root = "/";
+  std::string device_dir;  // QELMAR_DEVICE_DIR, as the library reads it
+
+  std::string at(const std::string& path) const;  // the path inside root
+};
+
+Machine this_machine(const std::string& root);
+
+std::vector<SerialDevice> list_ports(const Machine& machine);
+
+// The device port N resolves to, as the library finds it, and how.
+struct Resolution {
+  std::string path;
+  std::string how;  // "QELMAR_DEVICE_DIR", "/dev/comN", "/dev/ttyS<N-1>"
+};
+Resolution resolve_port(const Machine& machine, int port);
+
+// The processes' names that are running, by pid.
+std::map<long, std::string> running(const Machine& machine);
+
+void print_ports(const std::vector<SerialDevice>& devices, bool json, std::ostream& out);
+
+// `qelmar doctor`: each check as ok, problem or advice. Never opens the device.
+// Returns 0 when the port is usable, else 2.
+int doctor(const Machine& machine, int port, std::ostream& out);
+
+// A udev rule naming the USB adapter `device` /dev/comN; empty when it is not USB.
+std::string udev_rule(const Machine& machine, int port, const std::string& device);
+
+}  // namespace qelmar::tools
