@@ -2,6 +2,7 @@
 #include "api/log.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 
 namespace qelmar::log {
@@ -14,10 +15,12 @@ struct Line {
   char text[line_size];
   std::size_t length = 0;
 
-  template <class... Args>
-  void add(const char* format, Args... args) {
+  __attribute__((format(printf, 2, 3))) void add(const char* format, ...) {
     if (length >= sizeof text - 1) return;
-    const int n = std::snprintf(text + length, sizeof text - length, format, args...);
+    std::va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(text + length, sizeof text - length, format, args);
+    va_end(args);
     if (n > 0) length = std::min(sizeof text - 1, length + static_cast<std::size_t>(n));
   }
 };

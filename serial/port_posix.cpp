@@ -134,6 +134,14 @@ void pause_briefly() { std::this_thread::sleep_for(std::chrono::milliseconds(1))
 
 enum class Turn { taken, wait, give_up };
 
+// What stopped the call, with what the system can tell about it.
+void note_failure(CallStatus* status, Outcome failure, const char* path) {
+  if (status == nullptr) return;
+  status->outcome = failure;
+  if (failure == Outcome::no_permission) owner_group(path, status->group);
+  if (failure == Outcome::busy) status->holder = flock_holder(path);
+}
+
 Outcome open_failure(int error) {
   if (error == EACCES || error == EPERM) return Outcome::no_permission;
   if (error == EBUSY) return Outcome::busy;
@@ -210,11 +218,7 @@ Connection::Connection(std::int32_t port, CallStatus* status) noexcept
     if (turn == Turn::taken) break;
     if (turn == Turn::give_up || Clock::now() >= deadline) {
       held_up_ = turn == Turn::wait;
-      if (status != nullptr) {
-        status->outcome = failure;
-        if (failure == Outcome::no_permission) owner_group(path, status->group);
-        if (failure == Outcome::busy) status->holder = flock_holder(path);
-      }
+      note_failure(status, failure, path);
       if (fd >= 0) ::close(fd);
       return;
     }
@@ -224,11 +228,9 @@ Connection::Connection(std::int32_t port, CallStatus* status) noexcept
   ::tcflush(fd, TCIFLUSH);
   discard_queued_output(fd);
   if (!configure(fd)) {
-    if (status != nullptr) {
-      termios line{};
-      status->outcome = ::tcgetattr(fd, &line) != 0 && errno == ENOTTY ? Outcome::not_a_tty
-                                                                       : Outcome::not_configured;
-    }
+    termios line{};
+    const bool tty = ::tcgetattr(fd, &line) == 0 || errno != ENOTTY;
+    note_failure(status, tty ? Outcome::not_configured : Outcome::not_a_tty, path);
     release(fd);
     return;
   }

@@ -226,50 +226,59 @@ std::map<long, std::string> running(const Machine& machine) {
   return names;
 }
 
+namespace {
+
+void print_json(const std::vector<SerialDevice>& devices, std::ostream& out) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const SerialDevice& d : devices) {
+    nlohmann::json entry = {{"path", d.path},
+                            {"kind", d.kind},
+                            {"driver", d.driver},
+                            {"ports", d.ports},
+                            {"accessible", d.accessible},
+                            {"group", d.group},
+                            {"holders", d.holders}};
+    if (d.kind == "USB") {
+      entry["usb"] = {{"vendor_id", d.vendor_id},
+                      {"product_id", d.product_id},
+                      {"manufacturer", d.manufacturer},
+                      {"product", d.product},
+                      {"serial", d.serial},
+                      {"by_id", d.by_id},
+                      {"by_path", d.by_path}};
+    }
+    list.push_back(entry);
+  }
+  out << list.dump(2) << "\n";
+}
+
+void print_text(const SerialDevice& d, std::ostream& out) {
+  out << d.path << "  " << d.kind;
+  if (!d.driver.empty()) out << ", " << d.driver;
+  if (d.kind == "USB") {
+    out << ", " << d.vendor_id << ":" << d.product_id << " " << d.manufacturer << " " << d.product;
+    if (!d.serial.empty()) out << ", serial " << d.serial;
+  }
+  out << "\n";
+  for (const std::string& link : d.by_id) out << "    /dev/serial/by-id/" << link << "\n";
+  for (const std::string& link : d.by_path) out << "    /dev/serial/by-path/" << link << "\n";
+  out << "    port numbers: ";
+  if (d.ports.empty()) out << "none";
+  for (std::size_t i = 0; i < d.ports.size(); ++i) out << (i ? ", " : "") << d.ports[i];
+  out << "\n    " << (d.accessible ? "this user may open it" : "this user may not open it")
+      << " (group " << d.group << ")";
+  for (const long pid : d.holders) out << "; held by process " << pid;
+  out << "\n";
+}
+
+}  // namespace
+
 void print_ports(const std::vector<SerialDevice>& devices, bool json, std::ostream& out) {
   if (json) {
-    nlohmann::json list = nlohmann::json::array();
-    for (const SerialDevice& d : devices) {
-      nlohmann::json entry = {{"path", d.path},
-                              {"kind", d.kind},
-                              {"driver", d.driver},
-                              {"ports", d.ports},
-                              {"accessible", d.accessible},
-                              {"group", d.group},
-                              {"holders", d.holders}};
-      if (d.kind == "USB") {
-        entry["usb"] = {{"vendor_id", d.vendor_id},
-                        {"product_id", d.product_id},
-                        {"manufacturer", d.manufacturer},
-                        {"product", d.product},
-                        {"serial", d.serial},
-                        {"by_id", d.by_id},
-                        {"by_path", d.by_path}};
-      }
-      list.push_back(entry);
-    }
-    out << list.dump(2) << "\n";
+    print_json(devices, out);
     return;
   }
-  for (const SerialDevice& d : devices) {
-    out << d.path << "  " << d.kind;
-    if (!d.driver.empty()) out << ", " << d.driver;
-    if (d.kind == "USB") {
-      out << ", " << d.vendor_id << ":" << d.product_id << " " << d.manufacturer << " "
-          << d.product;
-      if (!d.serial.empty()) out << ", serial " << d.serial;
-    }
-    out << "\n";
-    for (const std::string& link : d.by_id) out << "    /dev/serial/by-id/" << link << "\n";
-    for (const std::string& link : d.by_path) out << "    /dev/serial/by-path/" << link << "\n";
-    out << "    port numbers: ";
-    if (d.ports.empty()) out << "none";
-    for (std::size_t i = 0; i < d.ports.size(); ++i) out << (i ? ", " : "") << d.ports[i];
-    out << "\n    " << (d.accessible ? "this user may open it" : "this user may not open it")
-        << " (group " << d.group << ")";
-    for (const long pid : d.holders) out << "; held by process " << pid;
-    out << "\n";
-  }
+  for (const SerialDevice& d : devices) print_text(d, out);
 }
 
 std::string udev_rule(const Machine& machine, int port, const std::string& device) {
