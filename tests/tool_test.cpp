@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -159,6 +161,12 @@ class FakeMachine {
     fs::create_symlink("../../ttyUSB0",
                        root / "dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0");
     fs::create_symlink(root / "dev/ttyUSB0", root / "proc/4321/fd/3");
+    // minicom holds the adapter locked, as /proc/locks shows it.
+    struct stat adapter {};
+    ::stat((root / "dev/ttyUSB0").c_str(), &adapter);
+    std::ofstream(root / "proc/locks")
+        << "1: FLOCK  ADVISORY  WRITE 4321 " << std::hex << major(adapter.st_dev) << ":"
+        << minor(adapter.st_dev) << ":" << std::dec << adapter.st_ino << " 0 EOF\n";
     const ::group* dialout = ::getgrnam("dialout");
     if (dialout != nullptr &&
         ::chown((root / "dev/ttyUSB0").c_str(), ::getuid(), dialout->gr_gid) != 0) {
@@ -195,7 +203,7 @@ TEST(Tool, FindsSerialDevicesAndWhyAPortShowsNothing) {
        2,
        {"port 1: /dev/com1 (by /dev/comN)\n",
         "ok       the device exists: /dev/ttyUSB0 (USB, ftdi_sio)",
-        "problem  process 4321 (minicom) has it open", "advice   ModemManager is running",
+        "problem  process 4321 (minicom) holds it locked", "advice   ModemManager is running",
         "ENV{ID_MM_DEVICE_IGNORE}", "problem  brltty is running and claims 0403:6001 adapters"}},
       {{"doctor", "-p", "5", "--root", root},
        2,
@@ -220,6 +228,16 @@ TEST(Tool, FindsSerialDevicesAndWhyAPortShowsNothing) {
           << r.out;
     }
   }
+
+  // --send-test writes a frame that shows nothing, and reads the line back.
+  TempDir devices;
+  const VirtualPort line(devices.path(), 3);
+  const Process::Result r =
+      run({"doctor", "-p", "3", "--send-test"}, {"QELMAR_DEVICE_DIR=" + devices.path()});
+  EXPECT_EQ(r.status, 0) << r.out << r.err;
+  EXPECT_NE(r.out.find("ok       test frame: delivered 1 bytes in "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("ok       the line reads back as 2400 8N1"), std::string::npos) << r.out;
+  EXPECT_EQ(hex(line.read_quiet(100ms)), "0C");
 }
 
 TEST(Tool, BadUsageIsOneLineAndNonZero) {

@@ -2,9 +2,11 @@
 
 #include <grp.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -134,6 +136,28 @@ std::vector<long> holders(const Machine& machine, const std::string& device) {
         pids.push_back(pid);
         break;
       }
+    }
+  }
+  return pids;
+}
+
+// Processes holding a flock on `device`, from /proc/locks: those keep the
+// library out, where a process that only has it open does not.
+std::set<long> lockers(const Machine& machine, const std::string& device) {
+  std::set<long> pids;
+  struct stat status {};
+  if (::stat(device.c_str(), &status) != 0) return pids;
+  std::ifstream locks(machine.at("/proc/locks"));
+  for (std::string line; std::getline(locks, line);) {
+    char kind[16];
+    long pid = 0;
+    unsigned major_number = 0, minor_number = 0;
+    unsigned long inode = 0;
+    if (std::sscanf(line.c_str(), "%*d: %15s %*s %*s %ld %x:%x:%lu", kind, &pid, &major_number,
+                    &minor_number, &inode) == 5 &&
+        std::string(kind) == "FLOCK" && major_number == major(status.st_dev) &&
+        minor_number == minor(status.st_dev) && inode == status.st_ino) {
+      pids.insert(pid);
     }
   }
   return pids;
@@ -336,11 +360,17 @@ int doctor(const Machine& machine, int port, std::ostream& out) {
             d.group + " $USER, then log in again");
   }
   const std::map<long, std::string> processes = running(machine);
+  const std::set<long> locked = lockers(machine, device);
   if (d.holders.empty()) ok("no other process has it open");
   for (const long pid : d.holders) {
     const auto name = processes.find(pid);
-    problem("process " + std::to_string(pid) + " (" +
-            (name != processes.end() ? name->second : "?") + ") has it open");
+    const std::string who = "process " + std::to_string(pid) + " (" +
+                            (name != processes.end() ? name->second : "?") + ")";
+    if (locked.count(pid) != 0) {
+      problem(who + " holds it locked, which keeps this library out");
+    } else {
+      advice(who + " has it open too; it may be reading or writing the line");
+    }
   }
   auto is_running = [&](const std::string& name) {
     return std::any_of(processes.begin(), processes.end(),
