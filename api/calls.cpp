@@ -67,10 +67,13 @@ std::int32_t send_command(std::int32_t port, const char* command, CallStatus* st
       status->outcome = dropped ? Outcome::dropped : Outcome::nothing_to_send;
       status->reason = encoded.dropped_because;
     }
+    const Outcome encoder_outcome = status != nullptr ? status->outcome : Outcome::delivered;
     on_port(port, status, [&](serial::Connection& connection) {
       if (encoded.send) connection.write(encoded.frame.bytes());
       if (encoded.pause_follows) serial::pause(key_pause);
     });
+    // Nothing would have gone out whatever the port did: say why.
+    if (status != nullptr && !encoded.send) status->outcome = encoder_outcome;
     return encoded.result;
   } catch (...) {
     return result_done;

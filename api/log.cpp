@@ -23,6 +23,13 @@ struct Line {
     va_end(args);
     if (n > 0) length = std::min(sizeof text - 1, length + static_cast<std::size_t>(n));
   }
+
+  // Ends the line, even one that was cut, so that the next one starts afresh.
+  void end() {
+    length = std::min(length, sizeof text - 2);
+    text[length++] = '\n';
+    text[length] = '\0';
+  }
 };
 
 }  // namespace
@@ -36,7 +43,7 @@ void write_call(const CallStatus& status) noexcept {
   }
   line.add(": ");
   line.length += describe(status, line.text + line.length, sizeof line.text - line.length);
-  line.add("\n");
+  line.end();
   write_line(line.text, line.length);
 }
 
@@ -47,7 +54,8 @@ void write_sound(const char* path, const sound::SoundStatus& status) noexcept {
   if (status.format[0] != '\0') line.add(", %s, %.2f s", status.format, status.seconds);
   if (status.fallback[0] != '\0') line.add(", the default alert instead (%s)", status.fallback);
   if (status.device[0] != '\0') line.add(", to %s", status.device);
-  line.add(": %s\n", status.ending);
+  line.add(": %s", status.ending);
+  line.end();
   write_line(line.text, line.length);
 }
 

@@ -41,7 +41,9 @@ void write_line(const char* line, std::size_t length) noexcept {
     [[maybe_unused]] const ssize_t n = ::write(2, line, length);
     return;
   }
-  const int fd = ::open(sink, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+  // Non-blocking: a FIFO without a reader must not hold the call.
+  const int fd =
+      ::open(sink, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
   if (fd < 0) return;
   [[maybe_unused]] const ssize_t n = ::write(fd, line, length);
   ::close(fd);

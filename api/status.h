@@ -25,7 +25,7 @@ struct CallStatus {
   const char* entry = "";
   std::int32_t port = 0;
   Outcome outcome = Outcome::delivered;
-  char tried[2][256] = {};  // each device path tried, in order
+  char tried[2][1024] = {};  // each device path tried, in order
   int tried_count = 0;
   char group[64] = {};      // the group that owns the device, for no_permission
   long holder = 0;          // the process holding the port, where the system can tell

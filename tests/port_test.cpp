@@ -194,6 +194,9 @@ TEST_F(PortTest, LogSaysWhatBecameOfEachCall) {
     std::string line_has;
   } cases[] = {
       {"delivered", [] { tavdll(port, "12.5H"); }, "tavdll port 7 tried "},
+      {"delivered", [] { tavdll(port, "12.5H"); }, ": delivered 6 bytes in "},
+      {"cut short", [this] { tavadd(0, (dir.path() + std::string(3000, 'x')).c_str()); },
+       "tavadd file /"},
       {"delivered", [] { tavrc(port, 1, 2); }, ": delivered 3 bytes in "},
       {"missing", [] { tavdll(8, "12"); }, "/com8: not sent: no such device"},
       {"not a tty", [] { tavdll(9, "12"); }, "/com9: not sent: not a tty"},

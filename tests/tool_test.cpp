@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -122,6 +123,10 @@ TEST(Tool, SaysWhatBecameOfEachCallAndExitsByIt) {
 
 // A machine of its own below a folder: sysfs, /dev and /proc as the tool reads
 // them, with a USB adapter behind /dev/com1, a UART and one without hardware.
+// A machine of its own below a folder: sysfs, /dev and /proc as the tool reads
+// them. A USB adapter behind /dev/com3, held locked by minicom; a UART reached
+// as port 1; one without hardware; an adapter without a /dev node; links that
+// lead nowhere or that the library would never form.
 class FakeMachine {
  public:
   FakeMachine() {
@@ -132,7 +137,7 @@ class FakeMachine {
          {port, uart, root / "sys/bus/usb-serial/drivers/ftdi_sio",
           root / "sys/bus/platform/drivers/serial8250", root / "sys/class/tty/tty0",
           root / "dev/serial/by-id", root / "dev/serial/by-path", root / "proc/4321/fd",
-          root / "proc/77", root / "proc/78"}) {
+          root / "proc/100/fd", root / "proc/77", root / "proc/78"}) {
       fs::create_directories(d);
     }
     const std::pair<fs::path, std::string> files[] = {{usb / "idVendor", "0403"},
@@ -149,18 +154,21 @@ class FakeMachine {
     for (const auto& [file, text] : files) std::ofstream(file) << text << "\n";
     fs::create_symlink(root / "sys/bus/usb-serial/drivers/ftdi_sio", port / "driver");
     fs::create_symlink(root / "sys/bus/platform/drivers/serial8250", uart / "driver");
-    for (const char* name : {"ttyUSB0", "ttyS0", "ttyS1"}) {
+    for (const char* name : {"ttyUSB0", "ttyUSB9", "ttyS0", "ttyS1"}) {
       const fs::path tty = root / "sys/class/tty" / name;
       fs::create_directories(tty);
-      fs::create_symlink(std::string(name) == "ttyUSB0" ? port : uart, tty / "device");
+      fs::create_symlink(name[3] == 'U' ? port : uart, tty / "device");
       if (name[3] == 'S') std::ofstream(tty / "type") << (name[4] == '0' ? "4" : "0") << "\n";
     }
-    fs::create_symlink(root / "dev/ttyUSB0", root / "dev/com1");
+    fs::create_symlink(root / "dev/ttyUSB0", root / "dev/com3");
+    fs::create_symlink(root / "dev/nothing", root / "dev/com2");  // leads nowhere
+    fs::create_symlink(root / "dev/ttyS0", root / "dev/com01");   // not a name the library forms
     fs::create_symlink("../../ttyUSB0",
                        root / "dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0");
     fs::create_symlink("../../ttyUSB0",
                        root / "dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0");
     fs::create_symlink(root / "dev/ttyUSB0", root / "proc/4321/fd/3");
+    fs::create_symlink("pipe:[4242]", root / "proc/100/fd/0");
     // minicom holds the adapter locked, as /proc/locks shows it.
     struct stat adapter {};
     ::stat((root / "dev/ttyUSB0").c_str(), &adapter);
@@ -187,47 +195,70 @@ TEST(Tool, FindsSerialDevicesAndWhyAPortShowsNothing) {
     std::vector<std::string> args;
     int status;
     std::vector<std::string> out_has;
+    std::vector<std::string> out_lacks;
   } cases[] = {
       {{"ports", "--root", root},
        0,
-       {"/dev/ttyS0  native UART, serial8250\n    port numbers: none\n",
+       {"/dev/ttyS0  native UART, serial8250\n    port numbers: 1\n",
         "/dev/ttyUSB0  USB, ftdi_sio, 0403:6001 FTDI FT232R USB UART, serial A1B2C3\n",
         "    /dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A1B2C3-if00-port0\n",
-        "    /dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0\n", "    port numbers: 1\n",
-        "; held by process 4321"}},
+        "    /dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0\n", "    port numbers: 3\n",
+        "; held by process 4321", "/dev/ttyUSB9  USB, ftdi_sio"},
+       {"/dev/ttyS1 ", "port numbers: 1, ", "process 100"}},
       {{"ports", "--json", "--root", root},
        0,
        {"\"path\": \"/dev/ttyUSB0\"", "\"vendor_id\": \"0403\"", "\"serial\": \"A1B2C3\"",
-        "\"holders\": [\n      4321\n    ]"}},
-      {{"doctor", "-p", "1", "--root", root},
+        "\"holders\": [\n      4321\n    ]"},
+       {}},
+      {{"doctor", "-p", "3", "--root", root},
        2,
-       {"port 1: /dev/com1 (by /dev/comN)\n",
+       {"port 3: /dev/com3 (by /dev/comN)\n",
         "ok       the device exists: /dev/ttyUSB0 (USB, ftdi_sio)",
         "problem  process 4321 (minicom) holds it locked", "advice   ModemManager is running",
-        "ENV{ID_MM_DEVICE_IGNORE}", "problem  brltty is running and claims 0403:6001 adapters"}},
+        "ENV{ID_MM_DEVICE_IGNORE}", "problem  brltty is running and claims 0403:6001 adapters"},
+       {}},
+      {{"doctor", "-p", "2", "--root", root},
+       0,
+       {"port 2: /dev/ttyS1 (by /dev/ttyS<N-1>)\n"},
+       {"DEBUGME"}},
       {{"doctor", "-p", "5", "--root", root},
        2,
        {"port 5: /dev/ttyS4 (by /dev/ttyS<N-1>)\nproblem  no device there\n",
-        "advice   a serial device here: /dev/ttyUSB0 (USB)"}},
-      {{"udev-rule", "-p", "1", "/dev/ttyUSB0", "--root", root},
+        "advice   a serial device here: /dev/ttyUSB0 (USB)"},
+       {}},
+      {{"udev-rule", "-p", "3", "/dev/com3", "--root", root},
        0,
-       {"# /etc/udev/rules.d/70-qelmar-com1.rules\n"
+       {"# /etc/udev/rules.d/70-qelmar-com3.rules\n"
         "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"0403\", ATTRS{idProduct}==\"6001\", "
-        "ATTRS{serial}==\"A1B2C3\", SYMLINK+=\"com1\", GROUP=\"dialout\", MODE=\"0660\", "
-        "ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n"}},
-      {{"udev-rule", "-p", "2", "/dev/ttyS0", "--root", root}, 2, {}},
+        "ATTRS{serial}==\"A1B2C3\", SYMLINK+=\"com3\", GROUP=\"dialout\", MODE=\"0660\", "
+        "ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n"},
+       {}},
+      {{"udev-rule", "-p", "2", "/dev/ttyS0", "--root", root}, 2, {}, {}},
       // This machine's own entries: listed without error, as JSON.
-      {{"ports", "--json"}, 0, {"["}},
+      {{"ports", "--json"}, 0, {"["}, {}},
   };
+  // None of it opens a device.
+  const int watch = ::inotify_init1(IN_NONBLOCK);
+  for (const char* device : {"ttyUSB0", "ttyS0", "ttyS1"}) {
+    ASSERT_GE(::inotify_add_watch(watch, (machine.root / "dev" / device).c_str(), IN_OPEN), 0);
+  }
   for (const auto& c : cases) {
     const Process::Result r = run(c.args, env);
-    EXPECT_EQ(r.status, c.status) << ::testing::PrintToString(c.args) << r.err;
+    EXPECT_EQ(r.status, c.status) << ::testing::PrintToString(c.args) << r.out << r.err;
     for (const std::string& part : c.out_has) {
       EXPECT_NE(r.out.find(part), std::string::npos)
           << ::testing::PrintToString(c.args) << " lacks " << part << " in:\n"
           << r.out;
     }
+    for (const std::string& part : c.out_lacks) {
+      EXPECT_EQ(r.out.find(part), std::string::npos)
+          << ::testing::PrintToString(c.args) << " has " << part << " in:\n"
+          << r.out;
+    }
   }
+  char event[4096];
+  EXPECT_LE(::read(watch, event, sizeof event), 0) << "a device was opened";
+  ::close(watch);
 
   // --send-test writes a frame that shows nothing, and reads the line back.
   TempDir devices;

@@ -43,13 +43,19 @@ std::vector<fs::path> entries(const fs::path& dir) {
   return found;
 }
 
-// N for a name "comN", or -1.
+// Whether a name leads to something, following links, as access(F_OK) does;
+// a loop or a folder it may not read counts as nothing.
+bool leads_somewhere(const fs::path& path) {
+  std::error_code error;
+  return fs::exists(path, error);
+}
+
+// N for a name "comN" exactly as the library forms it, or -1.
 int com_number(const std::string& name) {
   if (name.size() < 4 || name.compare(0, 3, "com") != 0) return -1;
   try {
-    std::size_t used = 0;
-    const int n = std::stoi(name.substr(3), &used);
-    return used == name.size() - 3 ? n : -1;
+    const int n = std::stoi(name.substr(3));
+    return name == "com" + std::to_string(n) ? n : -1;
   } catch (const std::exception&) {
     return -1;
   }
@@ -70,7 +76,7 @@ fs::path usb_device(const Machine& machine, const fs::path& tty_device) {
   const std::string sys = real(machine.at("/sys"));
   for (fs::path p = real(tty_device); !p.empty() && p.string().size() > sys.size();
        p = p.parent_path()) {
-    if (fs::exists(p / "idVendor")) return p;
+    if (leads_somewhere(p / "idVendor")) return p;
   }
   return {};
 }
@@ -98,6 +104,7 @@ SerialDevice from_sysfs(const Machine& machine, const fs::path& tty) {
 // The port numbers that lead to `device` now, as the library resolves them.
 std::vector<int> port_numbers(const Machine& machine, const std::string& device) {
   std::vector<int> numbers;
+  if (device.empty()) return numbers;
   if (!machine.device_dir.empty()) {
     for (const fs::path& link : entries(machine.device_dir)) {
       const int n = com_number(link.filename().string());
@@ -112,7 +119,7 @@ std::vector<int> port_numbers(const Machine& machine, const std::string& device)
   const std::string name = fs::path(device).filename().string();
   if (name.rfind("ttyS", 0) == 0) {
     const int n = com_number("com" + name.substr(4)) + 1;
-    if (n > 0 && !fs::exists(fs::symlink_status(machine.at("/dev/com" + std::to_string(n))))) {
+    if (n > 0 && !leads_somewhere(machine.at("/dev/com" + std::to_string(n)))) {
       numbers.push_back(n);
     }
   }
@@ -123,6 +130,7 @@ std::vector<int> port_numbers(const Machine& machine, const std::string& device)
 // Other processes that have `device` open, from /proc.
 std::vector<long> holders(const Machine& machine, const std::string& device) {
   std::vector<long> pids;
+  if (device.empty()) return pids;
   for (const fs::path& process : entries(machine.at("/proc"))) {
     long pid = 0;
     try {
@@ -167,13 +175,14 @@ void complete(const Machine& machine, SerialDevice& d) {
   const std::string device = real(d.path);
   for (const char* kind : {"by-id", "by-path"}) {
     for (const fs::path& link : entries(machine.at(std::string("/dev/serial/") + kind))) {
-      if (real(link) == device) {
+      if (!device.empty() && real(link) == device) {
         (kind[3] == 'i' ? d.by_id : d.by_path).push_back(link.filename().string());
       }
     }
   }
   d.ports = port_numbers(machine, device);
-  d.accessible = ::access(d.path.c_str(), R_OK | W_OK) == 0;
+  // The library opens for writing only.
+  d.accessible = ::access(d.path.c_str(), W_OK) == 0;
   struct stat status {};
   if (::stat(d.path.c_str(), &status) == 0) d.group = group_name(status.st_gid);
   d.holders = holders(machine, device);
@@ -207,8 +216,8 @@ std::vector<SerialDevice> list_ports(const Machine& machine) {
   std::set<std::string> seen;
   for (const fs::path& tty : entries(machine.at("/sys/class/tty"))) {
     // Virtual consoles have no device; 8250 ports without a UART read type 0.
-    if (!fs::exists(tty / "device")) continue;
-    if (fs::exists(tty / "type") && read_attribute(tty / "type") == "0") continue;
+    if (!leads_somewhere(tty / "device")) continue;
+    if (leads_somewhere(tty / "type") && read_attribute(tty / "type") == "0") continue;
     devices.push_back(from_sysfs(machine, tty));
     seen.insert(real(devices.back().path));
   }
@@ -235,7 +244,9 @@ Resolution resolve_port(const Machine& machine, int port) {
   const std::string n = std::to_string(port);
   if (!machine.device_dir.empty()) return {machine.device_dir + "/com" + n, "QELMAR_DEVICE_DIR"};
   const std::string alias = machine.at("/dev/com" + n);
-  if (fs::exists(alias)) return {alias, "/dev/comN"};
+  // As the library: the alias when it leads somewhere, and for port 0 and below
+  // nothing else.
+  if (leads_somewhere(alias) || port < 1) return {alias, "/dev/comN"};
   return {machine.at("/dev/ttyS" + std::to_string(port - 1)), "/dev/ttyS<N-1>"};
 }
 
@@ -306,88 +317,129 @@ void print_ports(const std::vector<SerialDevice>& devices, bool json, std::ostre
 }
 
 std::string udev_rule(const Machine& machine, int port, const std::string& device) {
-  const std::string name = fs::path(device).filename().string();
+  // /dev/com1 or a /dev/serial/by-id link name the same adapter.
+  const std::string target = real(machine.at(device));
+  const std::string name = fs::path(target.empty() ? device : target).filename().string();
   const SerialDevice d = from_sysfs(machine, machine.at("/sys/class/tty/" + name));
   if (d.kind != "USB") return {};
   std::string rule = "# /etc/udev/rules.d/70-qelmar-com" + std::to_string(port) + ".rules\n";
-  if (d.serial.empty()) {
-    rule += "# This adapter reports no serial number: every adapter of its kind gets this name.\n";
+  if (d.serial.empty() || d.serial.find('"') != std::string::npos) {
+    rule += "# No serial number to match: every adapter of this kind gets this name.\n";
   }
   rule += "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"" + d.vendor_id + "\", ATTRS{idProduct}==\"" +
           d.product_id + "\"";
-  if (!d.serial.empty()) rule += ", ATTRS{serial}==\"" + d.serial + "\"";
+  // udev has no escapes: a serial number with a quote cannot be matched.
+  if (!d.serial.empty() && d.serial.find('"') == std::string::npos) {
+    rule += ", ATTRS{serial}==\"" + d.serial + "\"";
+  }
   rule += ", SYMLINK+=\"com" + std::to_string(port) +
           "\", GROUP=\"dialout\", MODE=\"0660\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n";
   return rule;
 }
 
-int doctor(const Machine& machine, int port, std::ostream& out) {
+namespace {
+
+// doctor's findings, one line each.
+struct Checks {
+  std::ostream& out;
   bool usable = true;
-  auto ok = [&](const std::string& text) { out << "ok       " << text << "\n"; };
-  auto problem = [&](const std::string& text) {
+
+  void ok(const std::string& text) const { out << "ok       " << text << "\n"; }
+  void problem(const std::string& text) {
     out << "problem  " << text << "\n";
     usable = false;
-  };
-  auto advice = [&](const std::string& text) { out << "advice   " << text << "\n"; };
-
-  const Resolution where = resolve_port(machine, port);
-  const std::string device = real(where.path);
-  out << "port " << port << ": " << shown(machine, where.path) << " (by " << where.how << ")\n";
-  if (device.empty()) {
-    problem("no device there");
-    const std::vector<SerialDevice> found = list_ports(machine);
-    for (const SerialDevice& d : found)
-      advice("a serial device here: " + d.path + " (" + d.kind + ")");
-    if (found.empty()) advice("no serial device found on this machine");
-    return 2;
   }
+  void advice(const std::string& text) const { out << "advice   " << text << "\n"; }
+};
 
-  SerialDevice d;
+// The device as the listing knows it, or as far as can be told without it.
+SerialDevice describe_device(const Machine& machine, const std::string& device) {
   for (const SerialDevice& candidate : list_ports(machine)) {
-    if (real(machine.at(candidate.path)) == device || real(candidate.path) == device) d = candidate;
+    if (real(machine.at(candidate.path)) == device || real(candidate.path) == device) {
+      return candidate;
+    }
   }
-  if (d.path.empty()) {
-    d.path = shown(machine, device);
-    d.kind = "other";
-    complete(machine, d);
-  }
-  ok("the device exists: " + d.path + " (" + d.kind + (d.driver.empty() ? "" : ", " + d.driver) +
-     ")");
-  if (d.accessible) {
-    ok("this user may open it");
-  } else {
-    problem("this user may not open it; it belongs to group " + d.group + ": sudo usermod -aG " +
-            d.group + " $USER, then log in again");
-  }
-  const std::map<long, std::string> processes = running(machine);
+  SerialDevice d;
+  d.path = device;
+  d.kind = "other";
+  complete(machine, d);
+  d.path = shown(machine, device);
+  return d;
+}
+
+void check_holders(const Machine& machine, const std::string& device, SerialDevice& d,
+                   const std::map<long, std::string>& processes, Checks& checks) {
   const std::set<long> locked = lockers(machine, device);
-  if (d.holders.empty()) ok("no other process has it open");
+  // A lock shows in /proc/locks even where the holder's descriptors do not.
+  for (const long pid : locked) {
+    if (std::find(d.holders.begin(), d.holders.end(), pid) == d.holders.end() &&
+        pid != ::getpid()) {
+      d.holders.push_back(pid);
+    }
+  }
+  if (d.holders.empty()) checks.ok("no other process has it open");
   for (const long pid : d.holders) {
     const auto name = processes.find(pid);
     const std::string who = "process " + std::to_string(pid) + " (" +
                             (name != processes.end() ? name->second : "?") + ")";
     if (locked.count(pid) != 0) {
-      problem(who + " holds it locked, which keeps this library out");
+      checks.problem(who + " holds it locked, which keeps this library out");
     } else {
-      advice(who + " has it open too; it may be reading or writing the line");
+      checks.advice(who + " has it open too; it may be reading or writing the line");
     }
   }
+}
+
+void check_services(int port, const SerialDevice& d, const std::map<long, std::string>& processes,
+                    Checks& checks) {
+  if (d.kind != "USB") return;
   auto is_running = [&](const std::string& name) {
     return std::any_of(processes.begin(), processes.end(),
                        [&](const auto& p) { return p.second == name; });
   };
-  if (d.kind == "USB" && is_running("ModemManager")) {
-    advice(
+  if (is_running("ModemManager")) {
+    checks.advice(
         "ModemManager is running and probes new USB serial devices; keep it off this one: "
         "qelmar udev-rule -p " +
         std::to_string(port) + " " + d.path + " (it sets ENV{ID_MM_DEVICE_IGNORE}=\"1\")");
   }
-  if (d.kind == "USB" && is_running("brltty") &&
-      brltty_claims.count(d.vendor_id + ":" + d.product_id) != 0) {
-    problem("brltty is running and claims " + d.vendor_id + ":" + d.product_id +
-            " adapters: sudo systemctl mask brltty-udev.service brltty.service, or remove brltty");
+  if (is_running("brltty") && brltty_claims.count(d.vendor_id + ":" + d.product_id) != 0) {
+    checks.problem("brltty is running and claims " + d.vendor_id + ":" + d.product_id +
+                   " adapters: sudo systemctl mask brltty-udev.service brltty.service, or "
+                   "remove brltty");
   }
-  return usable ? 0 : 2;
+}
+
+}  // namespace
+
+int doctor(const Machine& machine, int port, std::ostream& out) {
+  Checks checks{out};
+  const Resolution where = resolve_port(machine, port);
+  const std::string device = real(where.path);
+  out << "port " << port << ": " << shown(machine, where.path) << " (by " << where.how << ")\n";
+  if (device.empty()) {
+    checks.problem("no device there");
+    const std::vector<SerialDevice> found = list_ports(machine);
+    for (const SerialDevice& d : found) {
+      checks.advice("a serial device here: " + d.path + " (" + d.kind + ")");
+    }
+    if (found.empty()) checks.advice("no serial device found on this machine");
+    return 2;
+  }
+
+  SerialDevice d = describe_device(machine, device);
+  checks.ok("the device exists: " + d.path + " (" + d.kind +
+            (d.driver.empty() ? "" : ", " + d.driver) + ")");
+  if (d.accessible) {
+    checks.ok("this user may open it");
+  } else {
+    checks.problem("this user may not open it; it belongs to group " + d.group +
+                   ": sudo usermod -aG " + d.group + " $USER, then log in again");
+  }
+  const std::map<long, std::string> processes = running(machine);
+  check_holders(machine, device, d, processes, checks);
+  check_services(port, d, processes, checks);
+  return checks.usable ? 0 : 2;
 }
 
 }  // namespace qelmar::tools
