@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 
 namespace qelmar::log {
 namespace {
@@ -33,6 +34,11 @@ struct Line {
 };
 
 }  // namespace
+
+bool enabled() noexcept {
+  const char* sink = std::getenv("QELMAR_LOG");
+  return sink != nullptr && *sink != '\0';
+}
 
 void write_call(const CallStatus& status) noexcept {
   Line line;

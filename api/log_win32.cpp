@@ -11,11 +11,6 @@
 
 namespace qelmar::log {
 
-bool enabled() noexcept {
-  const char* sink = std::getenv("QELMAR_LOG");
-  return sink != nullptr && *sink != '\0';
-}
-
 std::size_t line_head(char* out, std::size_t size) noexcept {
   SYSTEMTIME now{};
   GetLocalTime(&now);
