@@ -4,9 +4,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -35,8 +38,8 @@ std::string env(const char* name) {
 class WineHost {
  public:
   // The loader that wine.sh chose for this build's architecture.
-  explicit WineHost(const std::string& dir)
-      : process_({env("QELMAR_WINE_LOADER"), "wine_host.exe"}, {{}, dir}),
+  explicit WineHost(const std::string& dir, const std::vector<std::string>& environment = {})
+      : process_({env("QELMAR_WINE_LOADER"), "wine_host.exe"}, {environment, dir}),
         in_(::fdopen(::dup(process_.in()), "w")),
         out_(::fdopen(::dup(process_.out()), "r")) {
     greeting_ = read_line();
@@ -184,6 +187,24 @@ TEST(WineDll, LineIsSetTo2400Baud8N1Raw) {
   EXPECT_EQ(line.c_iflag & (IXON | IXOFF), 0u);
   EXPECT_EQ(line.c_oflag & OPOST, 0u);
   EXPECT_EQ(wine->frames_on(*wine->line), "0C");
+}
+
+// QELMAR_LOG on Windows: a file appended to, a line per call, and "debug".
+TEST(WineDll, LogWritesALinePerCall) {
+  TempDir dir;
+  const std::string log = dir.path() + "/calls.log";
+  for (const std::string& sink : {"Z:" + log, std::string("debug")}) {
+    WineHost host(env("QELMAR_WINE_HOST_DIR"), {"QELMAR_LOG=" + sink});
+    ASSERT_EQ(host.greeting(), "ready");
+    EXPECT_EQ(host.ask("dll 3 " + hex_text("12.5H")).result, 2);
+    EXPECT_EQ(host.ask("rc 8 1 2").result, 0);
+    EXPECT_EQ(wine->frames_on(*wine->line), "1F 01 02 05 00 1F");
+  }
+  std::ifstream in(log);
+  const std::string text{std::istreambuf_iterator<char>(in), {}};
+  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2) << text;
+  EXPECT_NE(text.find(" tavdll port 3: delivered 6 bytes in "), std::string::npos) << text;
+  EXPECT_NE(text.find(" tavrc port 8: not sent: no such device"), std::string::npos) << text;
 }
 
 TEST(WineDll, PortsAboveNineAreReached) {
