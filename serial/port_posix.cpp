@@ -1,11 +1,8 @@
 // Port connection on POSIX ttys.
 #include <fcntl.h>
-#include <grp.h>
 #include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,6 +13,7 @@
 #include <cstring>
 #include <thread>
 
+#include "serial/device_info.h"
 #include "serial/port.h"
 
 namespace qelmar::serial {
@@ -44,45 +42,6 @@ bool device_path(std::int32_t port, char (&path)[PATH_MAX], CallStatus* status) 
   if (port < 1) return false;
   std::snprintf(path, sizeof path, "/dev/ttyS%d", port - 1);
   return true;
-}
-
-// The process holding a flock on the device, from /proc/locks; 0 when none is
-// found. Only for the diagnostics, which may allocate.
-long flock_holder(const char* path) {
-  struct stat device {};
-  if (::stat(path, &device) != 0) return 0;
-  FILE* locks = std::fopen("/proc/locks", "re");
-  if (locks == nullptr) return 0;
-  long holder = 0;
-  char line[256];
-  while (holder == 0 && std::fgets(line, sizeof line, locks) != nullptr) {
-    char kind[16];
-    long pid = 0;
-    unsigned major_number = 0, minor_number = 0;
-    unsigned long inode = 0;
-    if (std::sscanf(line, "%*d: %15s %*s %*s %ld %x:%x:%lu", kind, &pid, &major_number,
-                    &minor_number, &inode) == 5 &&
-        std::strcmp(kind, "FLOCK") == 0 && major_number == major(device.st_dev) &&
-        minor_number == minor(device.st_dev) && inode == device.st_ino) {
-      holder = pid;
-    }
-  }
-  std::fclose(locks);
-  return holder;
-}
-
-// The group that owns the device, by name.
-void owner_group(const char* path, char (&group)[64]) {
-  struct stat device {};
-  if (::stat(path, &device) != 0) return;
-  ::group entry{};
-  ::group* found = nullptr;
-  char buffer[4096];
-  if (::getgrgid_r(device.st_gid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
-    std::snprintf(group, sizeof group, "%s", found->gr_name);
-  } else {
-    std::snprintf(group, sizeof group, "%u", static_cast<unsigned>(device.st_gid));
-  }
 }
 
 int queued_output(int fd) {
@@ -138,8 +97,8 @@ enum class Turn { taken, wait, give_up };
 void note_failure(CallStatus* status, Outcome failure, const char* path) {
   if (status == nullptr) return;
   status->outcome = failure;
-  if (failure == Outcome::no_permission) owner_group(path, status->group);
-  if (failure == Outcome::busy) status->holder = flock_holder(path);
+  if (failure == Outcome::no_permission) owner_group(path, status->group, sizeof status->group);
+  if (failure == Outcome::busy) flock_holders(path, "/proc/locks", &status->holder, 1);
 }
 
 Outcome open_failure(int error) {

@@ -1,8 +1,5 @@
 #include "tools/ports.h"
 
-#include <grp.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -11,6 +8,8 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
+
+#include "serial/device_info.h"
 
 namespace qelmar::tools {
 namespace {
@@ -59,16 +58,6 @@ int com_number(const std::string& name) {
   } catch (const std::exception&) {
     return -1;
   }
-}
-
-std::string group_name(gid_t gid) {
-  ::group entry{};
-  ::group* found = nullptr;
-  char buffer[4096];
-  if (::getgrgid_r(gid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
-    return found->gr_name;
-  }
-  return std::to_string(gid);
 }
 
 // The USB device above a tty in sysfs, if there is one.
@@ -152,23 +141,10 @@ std::vector<long> holders(const Machine& machine, const std::string& device) {
 // Processes holding a flock on `device`, from /proc/locks: those keep the
 // library out, where a process that only has it open does not.
 std::set<long> lockers(const Machine& machine, const std::string& device) {
-  std::set<long> pids;
-  struct stat status {};
-  if (::stat(device.c_str(), &status) != 0) return pids;
-  std::ifstream locks(machine.at("/proc/locks"));
-  for (std::string line; std::getline(locks, line);) {
-    char kind[16];
-    long pid = 0;
-    unsigned major_number = 0, minor_number = 0;
-    unsigned long inode = 0;
-    if (std::sscanf(line.c_str(), "%*d: %15s %*s %*s %ld %x:%x:%lu", kind, &pid, &major_number,
-                    &minor_number, &inode) == 5 &&
-        std::string(kind) == "FLOCK" && major_number == major(status.st_dev) &&
-        minor_number == minor(status.st_dev) && inode == status.st_ino) {
-      pids.insert(pid);
-    }
-  }
-  return pids;
+  long pids[64];
+  const int found =
+      serial::flock_holders(device.c_str(), machine.at("/proc/locks").c_str(), pids, 64);
+  return {pids, pids + found};
 }
 
 void complete(const Machine& machine, SerialDevice& d) {
@@ -183,8 +159,9 @@ void complete(const Machine& machine, SerialDevice& d) {
   d.ports = port_numbers(machine, device);
   // The library opens for writing only.
   d.accessible = ::access(d.path.c_str(), W_OK) == 0;
-  struct stat status {};
-  if (::stat(d.path.c_str(), &status) == 0) d.group = group_name(status.st_gid);
+  char group[64];
+  serial::owner_group(d.path.c_str(), group, sizeof group);
+  d.group = group;
   d.holders = holders(machine, device);
 }
 
