@@ -99,6 +99,29 @@ int send_test_frame(int port) {
   return right ? delivered : not_delivered;
 }
 
+#ifndef QELMAR_SERVE_FROM_BIN
+#define QELMAR_SERVE_FROM_BIN "."
+#endif
+
+// `qelmar serve` is its own program beside this one (in the build tree) or in
+// the libexec folder (installed), so that this one stays light to start.
+int exec_serve(char** argv) {
+  char self[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("./qelmar");
+  dir.resize(dir.rfind('/') + 1);
+  for (const std::string& where : {dir + "qelmar-serve", dir + QELMAR_SERVE_FROM_BIN "/qelmar-serve"}) {
+    if (::access(where.c_str(), X_OK) == 0) {
+      argv[1] = const_cast<char*>("qelmar serve");
+      ::execv(where.c_str(), argv + 1);
+      std::cerr << "qelmar: cannot run " << where << "\n";
+      return usage_error;
+    }
+  }
+  std::cerr << "qelmar: qelmar-serve is not installed beside " << dir << "\n";
+  return usage_error;
+}
+
 // Everything but the last resort for what nobody expected.
 int run(int argc, char** argv) {
   CLI::App app{"Drive a qelmar price display, or stand in for one."};
@@ -150,6 +173,10 @@ int run(int argc, char** argv) {
   udev->add_option("-p,--port", port, "Port number")->required();
   udev->add_option("DEVICE", device, "The adapter's tty, e.g. /dev/ttyUSB0")->required();
   udev->add_option("--root", root, "Read sysfs below DIR (for tests)");
+
+  app.add_subcommand("serve",
+                     "Serve the display to browser pages and scripts over local HTTP "
+                     "(qelmar serve --help)");
 
   qelmar::tools::DisplayOptions display_options;
   auto* display = app.add_subcommand("display", "Be a virtual display and show what arrives");
@@ -205,6 +232,7 @@ int run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   std::setlocale(LC_ALL, "");
+  if (argc > 1 && std::string(argv[1]) == "serve") return exec_serve(argv);
   try {
     return run(argc, argv);
   } catch (const std::exception& e) {

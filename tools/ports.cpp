@@ -240,7 +240,9 @@ std::map<long, std::string> running(const Machine& machine) {
 
 namespace {
 
-void print_json(const std::vector<SerialDevice>& devices, std::ostream& out) {
+}  // namespace
+
+std::string ports_json(const std::vector<SerialDevice>& devices) {
   nlohmann::json list = nlohmann::json::array();
   for (const SerialDevice& d : devices) {
     nlohmann::json entry = {{"path", d.path},
@@ -261,8 +263,10 @@ void print_json(const std::vector<SerialDevice>& devices, std::ostream& out) {
     }
     list.push_back(entry);
   }
-  out << list.dump(2) << "\n";
+  return list.dump(2);
 }
+
+namespace {
 
 void print_text(const SerialDevice& d, std::ostream& out) {
   out << d.path << "  " << d.kind;
@@ -287,7 +291,7 @@ void print_text(const SerialDevice& d, std::ostream& out) {
 
 void print_ports(const std::vector<SerialDevice>& devices, bool json, std::ostream& out) {
   if (json) {
-    print_json(devices, out);
+    out << ports_json(devices) << "\n";
     return;
   }
   for (const SerialDevice& d : devices) print_text(d, out);

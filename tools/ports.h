@@ -44,6 +44,9 @@ Resolution resolve_port(const Machine& machine, int port);
 // The processes' names that are running, by pid.
 std::map<long, std::string> running(const Machine& machine);
 
+// The listing as JSON: an array of devices.
+std::string ports_json(const std::vector<SerialDevice>& devices);
+
 void print_ports(const std::vector<SerialDevice>& devices, bool json, std::ostream& out);
 
 // `qelmar doctor`: each check as ok, problem or advice. Never opens the device.
