@@ -108,9 +108,11 @@ int send_test_frame(int port) {
 int exec_serve(char** argv) {
   char self[4096];
   const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
-  std::string dir = n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("./qelmar");
+  std::string dir =
+      n > 0 ? std::string(self, static_cast<std::size_t>(n)) : std::string("./qelmar");
   dir.resize(dir.rfind('/') + 1);
-  for (const std::string& where : {dir + "qelmar-serve", dir + QELMAR_SERVE_FROM_BIN "/qelmar-serve"}) {
+  for (const std::string& where :
+       {dir + "qelmar-serve", dir + QELMAR_SERVE_FROM_BIN "/qelmar-serve"}) {
     if (::access(where.c_str(), X_OK) == 0) {
       argv[1] = const_cast<char*>("qelmar serve");
       ::execv(where.c_str(), argv + 1);

@@ -1,6 +1,7 @@
 #include "tools/serve.h"
 
 #include <arpa/inet.h>
+#include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,7 +11,6 @@
 #include <cstdlib>
 #include <deque>
 #include <functional>
-#include <httplib.h>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -219,9 +219,8 @@ struct Bridge::Impl {
     server.set_write_timeout(options.timeout_seconds, 0);
     server.set_keep_alive_timeout(options.keep_alive_seconds);
     server.set_keep_alive_max_count(16);
-    server.set_pre_routing_handler([this](const Request& req, Response& res) {
-      return screen(req, res);
-    });
+    server.set_pre_routing_handler(
+        [this](const Request& req, Response& res) { return screen(req, res); });
     server.set_error_handler(httplib::Server::HandlerWithResponse(
         [this](const Request&, Response& res) { return fill_error(res); }));
     server.set_exception_handler([](const Request&, Response& res, std::exception_ptr) {
@@ -253,7 +252,9 @@ struct Bridge::Impl {
   // Everything a request must pass before its body is read.
   Screen screen(const Request& req, Response& res) const {
     if (!host_allowed(req.get_header_value("Host"))) {
-      return refuse(res, 403, "the Host header must name this service (" + address + ":" + std::to_string(listening_port) + " or localhost)");
+      return refuse(res, 403,
+                    "the Host header must name this service (" + address + ":" +
+                        std::to_string(listening_port) + " or localhost)");
     }
     if (req.has_header("Origin")) {
       const std::string origin = req.get_header_value("Origin");
@@ -479,8 +480,8 @@ Bridge::~Bridge() = default;
 
 int Bridge::bind(const std::string& host, int port) {
   if (host.find(':') != std::string::npos) impl_->server.set_address_family(AF_INET6);
-  const bool bound = port == 0 ? impl_->server.bind_to_any_port(host) > 0
-                               : impl_->server.bind_to_port(host, port);
+  const bool bound =
+      port == 0 ? impl_->server.bind_to_any_port(host) > 0 : impl_->server.bind_to_port(host, port);
   return bound ? impl_->learn_address() : -1;
 }
 

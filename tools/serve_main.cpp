@@ -6,8 +6,8 @@
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <clocale>
+#include <csignal>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -55,6 +55,10 @@ int serve(int argc, char** argv) {
   app.add_option("--workers", options.workers, "Requests served at once")
       ->capture_default_str()
       ->check(CLI::Range(1, 64));
+  app.add_option("--timeout", options.timeout_seconds,
+                 "Seconds to wait for a request's bytes, and to write an answer")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 60));
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
