@@ -40,7 +40,17 @@ string(REGEX REPLACE "/$" "" QELMAR_PC_TO_PREFIX "${QELMAR_PC_TO_PREFIX}")
 configure_file(cmake/qelmar.pc.in ${CMAKE_CURRENT_BINARY_DIR}/qelmar.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qelmar.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 install(TARGETS qelmar_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES packaging/70-qelmar.rules DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(FILES packaging/70-qelmar.rules packaging/serve.conf
+        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+
+# The bridge, its client for pages, and its units (shipped disabled).
+install(TARGETS qelmar_serve RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/qelmar)
+install(FILES tools/client.js DESTINATION ${CMAKE_INSTALL_DATADIR}/qelmar)
+install(FILES packaging/qelmar-serve.service packaging/qelmar-serve.socket
+        DESTINATION lib/systemd/system)
+# The Python module, where Debian's python3 looks.
+install(DIRECTORY python/qelmar DESTINATION lib/python3/dist-packages
+        PATTERN __pycache__ EXCLUDE)
 
 set(CPACK_PACKAGE_NAME qelmar)
 set(CPACK_PACKAGE_VENDOR "qelmar")
@@ -49,5 +59,6 @@ set(CPACK_PACKAGE_CONTACT "qelmar maintainers <qelmar@localhost>")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3")
 set(CPACK_GENERATOR DEB)
 include(CPack)

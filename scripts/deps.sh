@@ -11,10 +11,11 @@ packages=()
 for group in "${@:-core}"; do
   case "$group" in
     core) packages+=(cmake make gcc g++ pkg-config libsndfile1-dev libasound2-dev libcli11-dev
-                     nlohmann-json3-dev) ;;
+                     nlohmann-json3-dev libcpp-httplib-dev) ;;
     windows) packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64) ;;
     test)
-      packages+=(libgtest-dev clang-format python3
+      packages+=(libgtest-dev clang-format python3 python3-pytest
+        chromium                        # the bridge driven from a real page
         clang libclang-rt-dev clang-tidy  # libFuzzer, the lint
         libasound2-plugins pulseaudio   # a real-time sound sink
         wine wine64 wine32:i386)        # QELMAR.dll runs under Wine

@@ -24,9 +24,20 @@ if [ "${1:-}" = --check ]; then
   test "$("$work/host" '')" = 1
   cmake -S tests/install -B "$work/cmake" >/dev/null && cmake --build "$work/cmake" >/dev/null
   test "$("$work/cmake/host" '')" = 1
+  # The bridge from the package, and the Python module with Debian's python3.
+  qelmar serve --listen 127.0.0.1:0 >"$work/serve.txt" &
+  serve=$!
+  for _ in $(seq 50); do grep -q port "$work/serve.txt" && break; sleep 0.1; done
+  port=$(sed -n 's/.* port \([0-9]*\)$/\1/p' "$work/serve.txt")
+  /usr/bin/python3 -c "import json, sys, urllib.request
+health = json.load(urllib.request.urlopen('http://127.0.0.1:$port/v1/health'))
+assert health['status'] == 'ok', health" 
+  kill "$serve" && wait "$serve"
+  test -f /lib/systemd/system/qelmar-serve.socket -o -f /usr/lib/systemd/system/qelmar-serve.socket
+  test "$(/usr/bin/python3 -c 'import qelmar; print(qelmar.Display(1).send(""), qelmar.encode("#价#").hex())')" = "1 23bcdb23"
   unzip -Z1 dist/qelmar-*-windows.zip >"$work/zip.txt"
   grep -q 'x86/QELMAR.dll' "$work/zip.txt"
   grep -q 'x64/QELMAR.dll' "$work/zip.txt"
   rm -rf "$work"
-  echo "package check: the .deb installs and serves C hosts; the zip holds both DLLs"
+  echo "package check: the .deb installs and serves C hosts, the bridge and Python; the zip holds both DLLs"
 fi

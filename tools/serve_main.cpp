@@ -16,6 +16,10 @@
 
 #include "tools/serve.h"
 
+#ifndef QELMAR_SERVE_CONFIG
+#define QELMAR_SERVE_CONFIG ""
+#endif
+
 namespace qelmar::tools {
 extern const char* const client_js;
 }
@@ -40,7 +44,8 @@ std::string read_token(const std::string& file) {
 int serve(int argc, char** argv) {
   CLI::App app{"Serve the display to browser pages and scripts over local HTTP."};
   app.name("qelmar serve");
-  app.set_config("--config", "", "Read these options from an INI or TOML file");
+  // Packages read their configuration file when it is there; build trees have none.
+  app.set_config("--config", QELMAR_SERVE_CONFIG, "Read these options from an INI or TOML file");
   std::string listen = "127.0.0.1:" + std::to_string(qelmar::tools::default_port);
   std::string token_file;
   qelmar::tools::BridgeOptions options;
