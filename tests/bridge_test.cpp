@@ -41,6 +41,27 @@ class Bridge {
     port_ = read_port();
   }
 
+  // Started as systemd starts it: the listening socket as fd 3, LISTEN_PID and
+  // LISTEN_FDS naming it; --listen then names a port it must not use.
+  struct Activated {};
+  explicit Bridge(Activated) : display_(devices_.path(), 3) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);  // inherited on purpose
+    sockaddr_in at{};
+    at.sin_family = AF_INET;
+    at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof at;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(fd, 8) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size) != 0) {
+      throw std::runtime_error("cannot make a listening socket");
+    }
+    server_ = std::make_unique<Process>(std::vector<std::string>{
+        "sh", "-c", "exec 3<&$1; LISTEN_PID=$$ LISTEN_FDS=1 exec \"$0\" --listen 127.0.0.1:1",
+        QELMAR_SERVE, std::to_string(fd)});
+    ::close(fd);
+    port_ = read_port();
+    if (port_ != ntohs(at.sin_port)) throw std::runtime_error("not the socket it was given");
+  }
+
   int port() const { return port_; }
   const VirtualPort& display() const { return display_; }
   httplib::Client client() const {
@@ -359,6 +380,14 @@ TEST(Bridge, SlowClientsDoNotStopTheService) {
   EXPECT_EQ(r->status, 200);
   EXPECT_LT(waited, 30s);
   EXPECT_EQ(bridge.display().read_through_marker(), std::vector<std::uint8_t>{0x09});
+}
+
+TEST(Bridge, ServesTheSocketSystemdPasses) {
+  Bridge bridge{Bridge::Activated{}};
+  const httplib::Result r = bridge.post("/v1/ports/3/rc", R"({"a":1,"b":2})");
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->status, 200) << r->body;
+  EXPECT_EQ(bridge.display().read_through_marker(), (std::vector<std::uint8_t>{0x12, 1, 2}));
 }
 
 TEST(Bridge, StopsOnSigterm) {
