@@ -223,7 +223,7 @@ struct Bridge::Impl {
         [this](const Request& req, Response& res) { return screen(req, res); });
     server.set_error_handler(httplib::Server::HandlerWithResponse(
         [this](const Request&, Response& res) { return fill_error(res); }));
-    server.set_exception_handler([](const Request&, Response& res, std::exception_ptr) {
+    server.set_exception_handler([](const Request&, Response& res, const std::exception_ptr&) {
       answer(res, 500, "internal error");
     });
     routes();

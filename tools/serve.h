@@ -14,7 +14,7 @@ struct BridgeOptions {
   std::vector<std::string> allow_origins;  // exact "scheme://host[:port]"; none by default
   std::string token;                       // empty: no token asked for
   std::string sounds_dir;                  // empty: no sounds are played
-  std::size_t max_body = 16 * 1024;
+  std::size_t max_body = 16384;  // 16 KiB
   std::size_t max_texts = 64;  // per request
   std::size_t workers = 4;     // requests served at once
   std::size_t queue = 16;      // accepted connections waiting for a worker

@@ -103,16 +103,15 @@ int serve(int argc, char** argv) {
   // stop() does nothing until the server runs, so it is repeated until it has.
   std::atomic<bool> done{false};
   std::thread waiter([&] {
-    int signal = 0;
-    sigwait(&stopping, &signal);
+    const timespec tick{0, 100'000'000};
+    bool asked = false;
     while (!done) {
-      bridge.stop();
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      asked = sigtimedwait(&stopping, nullptr, &tick) > 0 || asked;
+      if (asked) bridge.stop();
     }
   });
   const bool ran = bridge.run();
   done = true;
-  pthread_kill(waiter.native_handle(), SIGTERM);
   waiter.join();
   return ran ? 0 : 2;
 }
