@@ -21,6 +21,7 @@
 #include <string>
 #include <thread>
 
+#include "bench/bare_tavrc.h"
 #include "encoder/interpreter.h"
 #include "qelmar.h"
 
@@ -101,36 +102,6 @@ void BM_TavrcCall(benchmark::State& state) {
   for (auto _ : state) tavrc(port, 0x41, 0x42);
 }
 BENCHMARK(BM_TavrcCall);
-
-// What a minimal hand-written C host would do for the same frame, taking its
-// turn on a shared till as the library does.
-void bare_tavrc(int number) {
-  char path[PATH_MAX];
-  std::snprintf(path, sizeof path, "%s/com%d", std::getenv("QELMAR_DEVICE_DIR"), number);
-  const int fd = ::open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return;
-  ::flock(fd, LOCK_EX | LOCK_NB);
-  int exclusive = 0;
-  ::ioctl(fd, TIOCGEXCL, &exclusive);
-  ::ioctl(fd, TIOCEXCL);
-  ::tcflush(fd, TCIOFLUSH);
-  termios t{};
-  ::tcgetattr(fd, &t);
-  ::cfmakeraw(&t);
-  ::cfsetispeed(&t, B2400);
-  ::cfsetospeed(&t, B2400);
-  t.c_cflag |= CLOCAL | CREAD;
-  ::tcsetattr(fd, TCSANOW, &t);
-  ::tcflow(fd, TCOON);
-  int lines = TIOCM_DTR | TIOCM_RTS;
-  ::ioctl(fd, TIOCMBIC, &lines);
-  const unsigned char frame[] = {qelmar::rc_lead, 0x41, 0x42};
-  [[maybe_unused]] const ssize_t n = ::write(fd, frame, sizeof frame);
-  ::tcdrain(fd);
-  ::ioctl(fd, TIOCNXCL);
-  ::flock(fd, LOCK_UN);
-  ::close(fd);
-}
 
 void BM_BareSequence(benchmark::State& state) {
   line();

@@ -1,15 +1,14 @@
 // Sound through ALSA's default PCM (which reaches PulseAudio or PipeWire where
-// they run), files decoded by libsndfile. Nothing here allocates from C++.
+// they run), files decoded by libsndfile; both loaded with the first sound.
+// Nothing here allocates from C++.
 //
 // A sound server can hold an open, a write or a close for as long as it likes
 // (the pulse plugin waits up to 30 s for a server that stopped answering), so
 // the sound plays on a thread of its own and the call waits for it only until
 // the sound's length plus a margin.
-#include <alsa/asoundlib.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
-#include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -22,6 +21,7 @@
 #include <numbers>
 
 #include "sound/sound.h"
+#include "sound/sound_libraries_posix.h"
 
 namespace qelmar::sound {
 namespace {
@@ -43,21 +43,21 @@ int milliseconds_until(Clock::time_point deadline) {
 
 class Pcm {
  public:
-  Pcm(unsigned channels, unsigned rate, Clock::time_point deadline)
-      : channels_(channels), deadline_(deadline) {
+  Pcm(const SoundFunctions& lib, unsigned channels, unsigned rate, Clock::time_point deadline)
+      : lib_(lib), channels_(channels), deadline_(deadline) {
     // Non-blocking throughout: every wait below is bounded by the deadline.
-    if (snd_pcm_open(&pcm_, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
+    if (lib_.snd_pcm_open(&pcm_, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK) < 0) {
       pcm_ = nullptr;
       return;
     }
-    if (snd_pcm_set_params(pcm_, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED, channels, rate,
-                           1, latency_us) < 0) {
-      snd_pcm_close(pcm_);
+    if (lib_.snd_pcm_set_params(pcm_, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED, channels,
+                                rate, 1, latency_us) < 0) {
+      lib_.snd_pcm_close(pcm_);
       pcm_ = nullptr;
     }
   }
   ~Pcm() {
-    if (pcm_ != nullptr) snd_pcm_close(pcm_);
+    if (pcm_ != nullptr) lib_.snd_pcm_close(pcm_);
   }
   Pcm(const Pcm&) = delete;
   Pcm& operator=(const Pcm&) = delete;
@@ -66,14 +66,14 @@ class Pcm {
 
   bool write(const std::int16_t* samples, snd_pcm_uframes_t frames) {
     while (frames > 0) {
-      const snd_pcm_sframes_t n = snd_pcm_writei(pcm_, samples, frames);
+      const snd_pcm_sframes_t n = lib_.snd_pcm_writei(pcm_, samples, frames);
       if (n == -EAGAIN) {
         if (Clock::now() >= deadline_) return false;
-        snd_pcm_wait(pcm_, milliseconds_until(deadline_));
+        lib_.snd_pcm_wait(pcm_, milliseconds_until(deadline_));
         continue;
       }
       if (n < 0) {
-        if (snd_pcm_recover(pcm_, static_cast<int>(n), 1) < 0) return false;
+        if (lib_.snd_pcm_recover(pcm_, static_cast<int>(n), 1) < 0) return false;
         continue;
       }
       samples += static_cast<std::size_t>(n) * channels_;
@@ -85,11 +85,11 @@ class Pcm {
   // Returns once the last sample has been played, or at the deadline. Not
   // snd_pcm_drain, which some plugins answer only when the sound server does.
   void finish() {
-    if (snd_pcm_state(pcm_) == SND_PCM_STATE_PREPARED) snd_pcm_start(pcm_);
+    if (lib_.snd_pcm_state(pcm_) == SND_PCM_STATE_PREPARED) lib_.snd_pcm_start(pcm_);
     while (Clock::now() < deadline_) {
       snd_pcm_sframes_t delay = 0;
-      if (snd_pcm_state(pcm_) != SND_PCM_STATE_RUNNING || snd_pcm_delay(pcm_, &delay) < 0 ||
-          delay <= 0) {
+      if (lib_.snd_pcm_state(pcm_) != SND_PCM_STATE_RUNNING ||
+          lib_.snd_pcm_delay(pcm_, &delay) < 0 || delay <= 0) {
         return;
       }
       ::usleep(static_cast<useconds_t>(std::min(milliseconds_until(deadline_), 20)) * 1000);
@@ -97,6 +97,7 @@ class Pcm {
   }
 
  private:
+  const SoundFunctions& lib_;
   snd_pcm_t* pcm_ = nullptr;
   unsigned channels_;
   Clock::time_point deadline_;
@@ -108,10 +109,10 @@ constexpr unsigned beep = alert_rate / 8;
 constexpr unsigned gap = alert_rate / 16;
 constexpr auto alert_length = std::chrono::milliseconds((2 * beep + gap) * 1000 / alert_rate);
 
-bool play_alert(Clock::time_point deadline) {
+bool play_alert(const SoundFunctions& lib, Clock::time_point deadline) {
   constexpr unsigned rate = alert_rate;
   constexpr unsigned length = 2 * beep + gap;
-  Pcm pcm(1, rate, deadline);
+  Pcm pcm(lib, 1, rate, deadline);
   if (!pcm.ok()) return false;
   std::int16_t samples[chunk_samples];
   for (unsigned start = 0; start < length; start += chunk_samples) {
@@ -139,15 +140,16 @@ struct SoundFile {
   int fd = -1;
 };
 
-void close_sound(SoundFile& sound) {
-  if (sound.file != nullptr) sf_close(sound.file);
+void close_sound(const SoundFunctions& lib, SoundFile& sound) {
+  if (sound.file != nullptr) lib.sf_close(sound.file);
   if (sound.fd >= 0) ::close(sound.fd);
   sound = {};
 }
 
 // Only a regular file is read: a FIFO without a writer would block the open,
 // and a device would never end. `why_not` says why there is no decoder.
-SoundFile open_regular_file(const char* path, SF_INFO& info, const char*& why_not) {
+SoundFile open_regular_file(const SoundFunctions& lib, const char* path, SF_INFO& info,
+                            const char*& why_not) {
   SoundFile sound{nullptr, ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
   struct stat status {};
   if (sound.fd < 0) {
@@ -155,18 +157,19 @@ SoundFile open_regular_file(const char* path, SF_INFO& info, const char*& why_no
   } else if (::fstat(sound.fd, &status) != 0 || !S_ISREG(status.st_mode)) {
     why_not = "not a regular file";
   } else {
-    sound.file = sf_open_fd(sound.fd, SFM_READ, &info, SF_FALSE);
+    sound.file = lib.sf_open_fd(sound.fd, SFM_READ, &info, SF_FALSE);
     why_not = "the file cannot be decoded";
   }
-  if (sound.file == nullptr) close_sound(sound);
+  if (sound.file == nullptr) close_sound(lib, sound);
   return sound;
 }
 
 // "WAV (Microsoft), 16 bit, 44100 Hz, 2 channels"
-void describe_format(SNDFILE* file, const SF_INFO& info, char (&out)[64]) {
+void describe_format(const SoundFunctions& lib, SNDFILE* file, const SF_INFO& info,
+                     char (&out)[64]) {
   SF_FORMAT_INFO major{};
   major.format = info.format & SF_FORMAT_TYPEMASK;
-  const bool named = sf_command(file, SFC_GET_FORMAT_INFO, &major, sizeof major) == 0;
+  const bool named = lib.sf_command(file, SFC_GET_FORMAT_INFO, &major, sizeof major) == 0;
   std::snprintf(out, sizeof out, "%s, %d Hz, %d channel%s", named ? major.name : "?",
                 info.samplerate, info.channels, info.channels == 1 ? "" : "s");
 }
@@ -178,6 +181,7 @@ struct Playback {
   bool finished;
   bool device_opened;
   int holders;
+  const SoundFunctions* lib;
   SoundFile sound;  // none: the alert
   SF_INFO info;
   Clock::time_point deadline;
@@ -193,14 +197,15 @@ void let_go(Playback* playback) {
   std::free(playback);
 }
 
-bool play_file(SNDFILE* file, const SF_INFO& info, Clock::time_point deadline) {
+bool play_file(const SoundFunctions& lib, SNDFILE* file, const SF_INFO& info,
+               Clock::time_point deadline) {
   const auto channels = static_cast<unsigned>(info.channels);
-  Pcm pcm(channels, static_cast<unsigned>(info.samplerate), deadline);
+  Pcm pcm(lib, channels, static_cast<unsigned>(info.samplerate), deadline);
   if (!pcm.ok()) return false;
   std::int16_t samples[chunk_samples];
   const auto frames_per_chunk = static_cast<sf_count_t>(chunk_samples / channels);
   for (;;) {
-    const sf_count_t frames = sf_readf_short(file, samples, frames_per_chunk);
+    const sf_count_t frames = lib.sf_readf_short(file, samples, frames_per_chunk);
     if (frames <= 0) break;
     if (!pcm.write(samples, static_cast<snd_pcm_uframes_t>(frames))) return true;
   }
@@ -210,12 +215,13 @@ bool play_file(SNDFILE* file, const SF_INFO& info, Clock::time_point deadline) {
 
 void* player(void* argument) {
   auto* playback = static_cast<Playback*>(argument);
+  const SoundFunctions& lib = *playback->lib;
   bool opened = false;
   if (playback->sound.file != nullptr) {
-    opened = play_file(playback->sound.file, playback->info, playback->deadline);
-    close_sound(playback->sound);
+    opened = play_file(lib, playback->sound.file, playback->info, playback->deadline);
+    close_sound(lib, playback->sound);
   } else {
-    opened = play_alert(playback->deadline);
+    opened = play_alert(lib, playback->deadline);
   }
   pthread_mutex_lock(&playback->mutex);
   playback->finished = true;
@@ -224,6 +230,16 @@ void* player(void* argument) {
   pthread_mutex_unlock(&playback->mutex);
   let_go(playback);
   return nullptr;
+}
+
+// Loaded once, on the first sound, by the names their packages install.
+const SoundLibraries& sound_libraries() noexcept {
+  static const SoundLibraries libraries = [] {
+    SoundLibraries loading;
+    loading.load("libsndfile.so.1", "libasound.so.2");
+    return loading;
+  }();
+  return libraries;
 }
 
 bool stay_loaded() {
@@ -258,15 +274,26 @@ void play(const char* path, SoundStatus* status) noexcept {
     return;
   }
 
+  // Without either library not even the alert can play.
+  const SoundLibraries& libraries = sound_libraries();
+  if (!libraries.loaded()) {
+    if (status != nullptr) {
+      status->device = "ALSA default";
+      status->ending = libraries.why_not();
+    }
+    return;
+  }
+  const SoundFunctions& lib = libraries.functions();
+
   // steady_clock is CLOCK_MONOTONIC, which the wait below counts in.
   static_assert(Clock::is_steady);
   SF_INFO info{};
   const char* why_not = "";
-  SoundFile sound = open_regular_file(path, info, why_not);
+  SoundFile sound = open_regular_file(lib, path, info, why_not);
   if (sound.file != nullptr && (info.channels <= 0 || info.samplerate <= 0 ||
                                 static_cast<std::size_t>(info.channels) > chunk_samples)) {
     why_not = "the file cannot be decoded";
-    close_sound(sound);
+    close_sound(lib, sound);
   }
   Clock::duration length = alert_length;
   if (sound.file != nullptr) {
@@ -277,7 +304,7 @@ void play(const char* path, SoundStatus* status) noexcept {
   if (status != nullptr) {
     status->device = "ALSA default";
     if (sound.file != nullptr) {
-      describe_format(sound.file, info, status->format);
+      describe_format(lib, sound.file, info, status->format);
       status->seconds = std::chrono::duration<double>(length).count();
     } else {
       status->fallback = why_not;
@@ -287,7 +314,7 @@ void play(const char* path, SoundStatus* status) noexcept {
 
   auto* playback = static_cast<Playback*>(std::malloc(sizeof(Playback)));
   if (playback == nullptr) {
-    close_sound(sound);
+    close_sound(lib, sound);
     if (status != nullptr) status->ending = "nothing played: out of memory";
     return;
   }
@@ -296,6 +323,7 @@ void play(const char* path, SoundStatus* status) noexcept {
   playback->finished = false;
   playback->device_opened = false;
   playback->holders = 2;
+  playback->lib = &lib;
   playback->sound = sound;
   playback->info = info;
   playback->deadline = Clock::now() + length + margin;

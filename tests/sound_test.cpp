@@ -1,27 +1,43 @@
 // tavadd through ALSA, with ALSA configurations of the test's own.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <link.h>
 #include <signal.h>
 #include <sndfile.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "process.h"
 #include "qelmar.h"
+#include "sound/sound_libraries_posix.h"
 #include "virtual_port.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+
+bool in_process(const char* soname) {
+  void* library = ::dlopen(soname, RTLD_NOW | RTLD_NOLOAD);
+  if (library != nullptr) ::dlclose(library);
+  return library != nullptr;
+}
+
+// Before any test: what linking to the library alone brought in. (This test
+// links libsndfile itself, to write its files; nothing here links ALSA.)
+const bool alsa_loaded_at_start = in_process("libasound.so.2");
 
 class SoundTest : public ::testing::Test {
  protected:
@@ -155,6 +171,84 @@ TEST_F(SoundTest, LastsAsLongAsTheSoundAndNotMuchLonger) {
       EXPECT_GE(took, 500ms);
     }
     EXPECT_LT(took, 500ms + 2500ms) << c.sink;
+  }
+}
+
+TEST_F(SoundTest, AlsaIsLoadedByTheFirstSoundNotByLinking) {
+  EXPECT_FALSE(alsa_loaded_at_start);
+  const fs::path raw = capture();
+  const fs::path wav = dir / "tone.wav";
+  const auto samples = write_wav(wav, 1, 8000, 0.1);
+  EXPECT_EQ(tavadd(0, wav.c_str()), 0);
+  EXPECT_EQ(read_raw(raw), samples);
+  EXPECT_TRUE(in_process("libasound.so.2"));
+}
+
+TEST(SoundLibraries, SaysWhichLibraryOrFunctionIsMissing) {
+  const struct {
+    const char *sndfile, *alsa, *why_not;
+  } cases[] = {
+      {"libabsent-sndfile.so.1", "libasound.so.2", "libabsent-sndfile.so.1 is not installed"},
+      {"libsndfile.so.1", "libabsent-asound.so.2", "libabsent-asound.so.2 is not installed"},
+      {"libasound.so.2", "libasound.so.2", "libasound.so.2 has no sf_open_fd"},
+      {"libsndfile.so.1", "libsndfile.so.1", "libsndfile.so.1 has no snd_pcm_open"},
+  };
+  for (const auto& c : cases) {
+    qelmar::sound::SoundLibraries libraries;
+    EXPECT_FALSE(libraries.load(c.sndfile, c.alsa)) << c.why_not;
+    EXPECT_FALSE(libraries.loaded()) << c.why_not;
+    EXPECT_STREQ(libraries.why_not(), c.why_not);
+    // Nothing half-found is left to be called.
+    EXPECT_EQ(libraries.functions().sf_open_fd, nullptr) << c.why_not;
+    EXPECT_EQ(libraries.functions().snd_pcm_open, nullptr) << c.why_not;
+  }
+  EXPECT_EQ(::dlerror(), nullptr);  // no error of ours left for the host to find
+}
+
+TEST_F(SoundTest, LoadedFunctionsAreTheLibrariesOwn) {
+  qelmar::sound::SoundLibraries libraries;
+  ASSERT_TRUE(libraries.load("libsndfile.so.1", "libasound.so.2")) << libraries.why_not();
+  EXPECT_TRUE(libraries.loaded());
+  EXPECT_STREQ(libraries.why_not(), "");
+  const auto& lib = libraries.functions();
+
+  char theirs[128] = {}, ours[128] = {};
+  lib.sf_command(nullptr, SFC_GET_LIB_VERSION, theirs, sizeof theirs);
+  sf_command(nullptr, SFC_GET_LIB_VERSION, ours, sizeof ours);
+  EXPECT_STREQ(theirs, ours);
+
+  use_alsa_config("{ type null }");
+  snd_pcm_t* pcm = nullptr;
+  ASSERT_EQ(lib.snd_pcm_open(&pcm, "default", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK), 0);
+  EXPECT_EQ(lib.snd_pcm_set_params(pcm, SND_PCM_FORMAT_S16, SND_PCM_ACCESS_RW_INTERLEAVED, 1, 8000,
+                                   1, 100000),
+            0);
+  EXPECT_EQ(lib.snd_pcm_state(pcm), SND_PCM_STATE_PREPARED);
+  EXPECT_EQ(lib.snd_pcm_close(pcm), 0);
+}
+
+// Hosts that never play a sound must not need either library installed.
+TEST(SoundLibraries, LibraryDoesNotNeedThem) {
+  void* self = ::dlopen("libqelmar.so.0", RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_NE(self, nullptr) << "libqelmar.so.0 is not loaded";
+  link_map* map = nullptr;
+  ASSERT_EQ(::dlinfo(self, RTLD_DI_LINKMAP, &map), 0);
+  const std::string command = std::string("readelf -d '") + map->l_name + "'";
+  ::dlclose(self);
+
+  FILE* readelf = ::popen(command.c_str(), "r");
+  ASSERT_NE(readelf, nullptr);
+  std::vector<std::string> needed;
+  char line[512];
+  while (std::fgets(line, sizeof line, readelf) != nullptr) {
+    const char* name = std::strstr(line, "(NEEDED)") != nullptr ? std::strchr(line, '[') : nullptr;
+    if (name != nullptr) needed.emplace_back(name + 1, std::strcspn(name + 1, "]"));
+  }
+  ASSERT_EQ(::pclose(readelf), 0) << command;
+  EXPECT_NE(std::find(needed.begin(), needed.end(), "libc.so.6"), needed.end());
+  for (const std::string& name : needed) {
+    EXPECT_NE(name.rfind("libsndfile", 0), 0u) << name;
+    EXPECT_NE(name.rfind("libasound", 0), 0u) << name;
   }
 }
 

@@ -3,13 +3,20 @@
 #include <langinfo.h>
 
 #include <cerrno>
+#include <clocale>
 #include <cwchar>
 #include <stdexcept>
 #include <vector>
 
 namespace qelmar::tools {
 
-std::string locale_charset() { return nl_langinfo(CODESET); }
+std::string locale_charset() {
+  // Only the character set, and only for the commands that convert text:
+  // loading the whole locale would slow every run of the tool.
+  static const bool from_environment = std::setlocale(LC_CTYPE, "") != nullptr;
+  static_cast<void>(from_environment);
+  return nl_langinfo(CODESET);
+}
 
 Charset::Charset(const std::string& to, const std::string& from)
     : cd_(iconv_open(to.c_str(), from.c_str())) {

@@ -7,7 +7,7 @@
 
 namespace qelmar::tools {
 
-// The character set of the user's locale (call setlocale first).
+// The character set of the user's locale; sets LC_CTYPE from the environment.
 std::string locale_charset();
 
 // One iconv conversion. Throws std::runtime_error when iconv knows neither set.

@@ -4,9 +4,10 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <clocale>
+#include <algorithm>
 #include <iostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "api/calls.h"
@@ -129,64 +130,94 @@ int run(int argc, char** argv) {
   CLI::App app{"Drive a qelmar price display, or stand in for one."};
   app.require_subcommand(1);
 
+  // Building every subcommand's options costs more than a whole tavrc call, so
+  // a run that names one builds only that one; help and errors get them all.
+  static constexpr std::string_view names[] = {"send",   "rc",        "play",  "encode", "ports",
+                                               "doctor", "udev-rule", "serve", "display"};
+  const std::string_view named = argc > 1 ? argv[1] : "";
+  const bool one = std::find(std::begin(names), std::end(names), named) != std::end(names);
+  const auto wanted = [&](std::string_view name) { return !one || name == named; };
+  const auto given = [](const CLI::App* subcommand) {
+    return subcommand != nullptr && *subcommand;
+  };
+
   int port = 1;
   bool raw = false;
   bool quiet = false;
   std::vector<std::string> texts;
-  auto* send = app.add_subcommand("send", "Send each TEXT with tavdll and print its result code");
-  send->add_option("-p,--port", port, "Port number")->capture_default_str();
-  send->add_flag("--raw", raw, "Pass the text between '#' marks through unconverted");
-  send->add_option("TEXT", texts, "Command texts")->required();
-  send->add_flag("-q,--quiet", quiet, "Say nothing on stderr; only the exit code tells");
+  CLI::App *send = nullptr, *rc = nullptr, *play = nullptr, *encode = nullptr, *ports = nullptr,
+           *doctor = nullptr, *udev = nullptr, *display = nullptr;
+  if (wanted("send")) {
+    send = app.add_subcommand("send", "Send each TEXT with tavdll and print its result code");
+    send->add_option("-p,--port", port, "Port number")->capture_default_str();
+    send->add_flag("--raw", raw, "Pass the text between '#' marks through unconverted");
+    send->add_option("TEXT", texts, "Command texts")->required();
+    send->add_flag("-q,--quiet", quiet, "Say nothing on stderr; only the exit code tells");
+  }
 
   std::int32_t first = 0, second = 0;
-  auto* rc = app.add_subcommand("rc", "Send the frame 0x12 BYTE BYTE with tavrc");
-  rc->add_option("-p,--port", port, "Port number")->capture_default_str();
-  rc->add_option("BYTE", first, "First parameter byte (only its low 8 bits are sent)")->required();
-  rc->add_option("BYTE2", second, "Second parameter byte")->required();
-  rc->add_flag("-q,--quiet", quiet, "Say nothing on stderr; only the exit code tells");
+  if (wanted("rc")) {
+    rc = app.add_subcommand("rc", "Send the frame 0x12 BYTE BYTE with tavrc");
+    rc->add_option("-p,--port", port, "Port number")->capture_default_str();
+    rc->add_option("BYTE", first, "First parameter byte (only its low 8 bits are sent)")
+        ->required();
+    rc->add_option("BYTE2", second, "Second parameter byte")->required();
+    rc->add_flag("-q,--quiet", quiet, "Say nothing on stderr; only the exit code tells");
+  }
 
   std::string file;
-  auto* play = app.add_subcommand("play", "Play a sound file with tavadd");
-  play->add_option("FILE", file, "Sound file")->required();
-  play->add_flag("-q,--quiet", quiet, "Say nothing on stderr; only the exit code tells");
+  if (wanted("play")) {
+    play = app.add_subcommand("play", "Play a sound file with tavadd");
+    play->add_option("FILE", file, "Sound file")->required();
+    play->add_flag("-q,--quiet", quiet, "Say nothing on stderr; only the exit code tells");
+  }
 
-  auto* encode = app.add_subcommand(
-      "encode",
-      "Print the frame tavdll would write for each TEXT (writes to no port) and its result");
-  encode->add_flag("--raw", raw, "Pass the text between '#' marks through unconverted");
-  encode->add_option("TEXT", texts, "Command texts")->required();
+  if (wanted("encode")) {
+    encode = app.add_subcommand(
+        "encode",
+        "Print the frame tavdll would write for each TEXT (writes to no port) and its result");
+    encode->add_flag("--raw", raw, "Pass the text between '#' marks through unconverted");
+    encode->add_option("TEXT", texts, "Command texts")->required();
+  }
 
   bool json = false, send_test = false;
   std::string root = "/", device;
-  auto* ports =
-      app.add_subcommand("ports", "List the serial devices and the port numbers that reach them");
-  ports->add_flag("--json", json, "As JSON");
-  ports->add_option("--root", root, "Read sysfs, /dev and /proc below DIR (for tests)");
+  if (wanted("ports")) {
+    ports =
+        app.add_subcommand("ports", "List the serial devices and the port numbers that reach them");
+    ports->add_flag("--json", json, "As JSON");
+    ports->add_option("--root", root, "Read sysfs, /dev and /proc below DIR (for tests)");
+  }
 
-  auto* doctor = app.add_subcommand("doctor", "Find out why port N shows nothing");
-  doctor->add_option("-p,--port", port, "Port number")->capture_default_str();
-  doctor->add_flag("--send-test", send_test,
-                   "Also send a test frame and read back the line settings");
-  doctor->add_option("--root", root, "Read sysfs, /dev and /proc below DIR (for tests)");
+  if (wanted("doctor")) {
+    doctor = app.add_subcommand("doctor", "Find out why port N shows nothing");
+    doctor->add_option("-p,--port", port, "Port number")->capture_default_str();
+    doctor->add_flag("--send-test", send_test,
+                     "Also send a test frame and read back the line settings");
+    doctor->add_option("--root", root, "Read sysfs, /dev and /proc below DIR (for tests)");
+  }
 
-  auto* udev =
-      app.add_subcommand("udev-rule", "Print a udev rule that names a USB adapter /dev/comN");
-  udev->add_option("-p,--port", port, "Port number")->required();
-  udev->add_option("DEVICE", device, "The adapter's tty, e.g. /dev/ttyUSB0")->required();
-  udev->add_option("--root", root, "Read sysfs below DIR (for tests)");
+  if (wanted("udev-rule")) {
+    udev = app.add_subcommand("udev-rule", "Print a udev rule that names a USB adapter /dev/comN");
+    udev->add_option("-p,--port", port, "Port number")->required();
+    udev->add_option("DEVICE", device, "The adapter's tty, e.g. /dev/ttyUSB0")->required();
+    udev->add_option("--root", root, "Read sysfs below DIR (for tests)");
+  }
 
-  app.add_subcommand("serve",
-                     "Serve the display to browser pages and scripts over local HTTP "
-                     "(qelmar serve --help)");
+  if (wanted("serve"))
+    app.add_subcommand("serve",
+                       "Serve the display to browser pages and scripts over local HTTP "
+                       "(qelmar serve --help)");
 
   qelmar::tools::DisplayOptions display_options;
-  auto* display = app.add_subcommand("display", "Be a virtual display and show what arrives");
-  display->add_option("-p,--port", display_options.port, "Port number")->capture_default_str();
-  display->add_option("--dir", display_options.dir,
-                      "Where to link comN (default: a fresh temporary directory)");
-  display->add_option("--count", display_options.count, "Exit after N frames")
-      ->check(CLI::NonNegativeNumber);
+  if (wanted("display")) {
+    display = app.add_subcommand("display", "Be a virtual display and show what arrives");
+    display->add_option("-p,--port", display_options.port, "Port number")->capture_default_str();
+    display->add_option("--dir", display_options.dir,
+                        "Where to link comN (default: a fresh temporary directory)");
+    display->add_option("--count", display_options.count, "Exit after N frames")
+        ->check(CLI::NonNegativeNumber);
+  }
 
   try {
     app.parse(argc, argv);
@@ -197,19 +228,19 @@ int run(int argc, char** argv) {
   }
 
   try {
-    if (*send) return send_texts(port, texts, raw, quiet);
-    if (*rc) return send_rc(port, first, second, quiet);
-    if (*play) return play_file(file, quiet);
+    if (given(send)) return send_texts(port, texts, raw, quiet);
+    if (given(rc)) return send_rc(port, first, second, quiet);
+    if (given(play)) return play_file(file, quiet);
     const qelmar::tools::Machine machine = qelmar::tools::this_machine(root);
-    if (*ports) {
+    if (given(ports)) {
       qelmar::tools::print_ports(qelmar::tools::list_ports(machine), json, std::cout);
       return 0;
     }
-    if (*doctor) {
+    if (given(doctor)) {
       const int usable = qelmar::tools::doctor(machine, port, std::cout);
       return usable == 0 && send_test ? send_test_frame(port) : usable;
     }
-    if (*udev) {
+    if (given(udev)) {
       const std::string rule = qelmar::tools::udev_rule(machine, port, device);
       if (rule.empty()) {
         std::cerr << "qelmar: " << device << " is not a USB serial adapter\n";
@@ -218,9 +249,9 @@ int run(int argc, char** argv) {
       std::cout << rule;
       return 0;
     }
-    if (*encode) {
+    if (given(encode)) {
       for (const std::string& t : texts) print_frame(qelmar::encode(device_text(t, raw)));
-    } else if (*display) {
+    } else if (given(display)) {
       return qelmar::tools::run_display(display_options, std::cout);
     }
   } catch (const std::exception& e) {
@@ -233,7 +264,6 @@ int run(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::setlocale(LC_ALL, "");
   if (argc > 1 && std::string(argv[1]) == "serve") return exec_serve(argv);
   try {
     return run(argc, argv);

@@ -66,8 +66,11 @@ def frame_bytes(text):
 
 def encode(qelmar, text):
     """The frame and result `qelmar encode --raw` gives for one text."""
-    done = subprocess.run([qelmar, "encode", "--raw", "--", text], capture_output=True,
-                          text=True, timeout=30)
+    try:
+        done = subprocess.run([qelmar, "encode", "--raw", "--", text], capture_output=True,
+                              text=True, timeout=30)
+    except (OSError, subprocess.TimeoutExpired) as e:
+        raise Failed(f"qelmar encode {text!r}: {e}")
     lines = done.stdout.strip().splitlines()
     if done.returncode != 0 or len(lines) != 2 or not lines[1].startswith("result "):
         raise Failed(f"qelmar encode {text!r}: exit {done.returncode}, {done.stdout!r} {done.stderr!r}")
@@ -105,6 +108,11 @@ class Pages(http.server.ThreadingHTTPServer):
         self.requested = set()
         self.reports = {}  # role -> report
         self.changed = threading.Condition()
+
+    def handle_error(self, request, client_address):
+        # The browser may drop a connection it no longer needs (a favicon, say).
+        if not isinstance(sys.exc_info()[1], ConnectionError):
+            super().handle_error(request, client_address)
 
 
 class PageHandler(http.server.BaseHTTPRequestHandler):
