@@ -238,9 +238,7 @@ std::map<long, std::string> running(const Machine& machine) {
   return names;
 }
 
-namespace {
-
-}  // namespace
+namespace {}  // namespace
 
 std::string ports_json(const std::vector<SerialDevice>& devices) {
   nlohmann::json list = nlohmann::json::array();

@@ -14,13 +14,13 @@ struct BridgeOptions {
   std::vector<std::string> allow_origins;  // exact "scheme://host[:port]"; none by default
   std::string token;                       // empty: no token asked for
   std::string sounds_dir;                  // empty: no sounds are played
-  std::size_t max_body = 16384;  // 16 KiB
-  std::size_t max_texts = 64;  // per request
-  std::size_t workers = 4;     // requests served at once
-  std::size_t queue = 16;      // accepted connections waiting for a worker
-  int timeout_seconds = 5;     // to read a request, to write an answer
-  int keep_alive_seconds = 2;  // an idle connection holds a worker this long
-  std::string client_js;       // what /v1/client.js serves
+  std::size_t max_body = 16384;            // 16 KiB
+  std::size_t max_texts = 64;              // per request
+  std::size_t workers = 4;                 // requests served at once
+  std::size_t queue = 16;                  // accepted connections waiting for a worker
+  int timeout_seconds = 5;                 // to read a request, to write an answer
+  int keep_alive_seconds = 2;              // an idle connection holds a worker this long
+  std::string client_js;                   // what /v1/client.js serves
 };
 
 class Bridge {
