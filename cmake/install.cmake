@@ -9,21 +9,35 @@ if(WIN32)
   else()
     set(arch x64)
   endif()
+  # The zip takes the stripped DLL; its debug file goes in the debug zip.
   install(TARGETS qelmar EXPORT qelmarTargets
-    RUNTIME DESTINATION ${arch} ARCHIVE DESTINATION ${arch} PUBLIC_HEADER DESTINATION include)
+    RUNTIME DESTINATION ${arch} COMPONENT unstripped EXCLUDE_FROM_ALL
+    ARCHIVE DESTINATION ${arch} PUBLIC_HEADER DESTINATION include)
+  install(FILES ${CMAKE_BINARY_DIR}/release/QELMAR.dll DESTINATION ${arch})
+  install(FILES ${CMAKE_BINARY_DIR}/release/QELMAR.dll.debug DESTINATION ${arch}
+          COMPONENT debug EXCLUDE_FROM_ALL)
   install(FILES api/qelmar.def DESTINATION .)
   install(FILES packaging/README-windows.txt DESTINATION . RENAME README.txt)
   install(EXPORT qelmarTargets NAMESPACE qelmar:: DESTINATION ${arch}/cmake/qelmar)
+  set(QELMAR_ZIP_COMPONENT Unspecified)
+  set(QELMAR_ZIP_SUFFIX "")
   configure_file(packaging/windows-zip.cmake.in ${CMAKE_BINARY_DIR}/windows-zip.cmake @ONLY)
+  set(QELMAR_ZIP_COMPONENT debug)
+  set(QELMAR_ZIP_SUFFIX "-debug")
+  configure_file(packaging/windows-zip.cmake.in ${CMAKE_BINARY_DIR}/windows-debug-zip.cmake @ONLY)
   return()
 endif()
 
+# Debian's split: the runtime, the development files, the tools, the Python
+# module; each install rule names its part.
+set(doc ${CMAKE_INSTALL_DATADIR}/doc)
 install(TARGETS qelmar EXPORT qelmarTargets
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
-  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
-  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
-install(EXPORT qelmarTargets NAMESPACE qelmar:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/qelmar)
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
+  LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
+  ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
+  PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
+install(EXPORT qelmarTargets NAMESPACE qelmar:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/qelmar
+        COMPONENT dev)
 configure_package_config_file(cmake/qelmarConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/qelmarConfig.cmake
   INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/qelmar)
@@ -31,34 +45,27 @@ write_basic_package_version_file(${CMAKE_CURRENT_BINARY_DIR}/qelmarConfigVersion
   COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qelmarConfig.cmake
               ${CMAKE_CURRENT_BINARY_DIR}/qelmarConfigVersion.cmake
-        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/qelmar)
-install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+        DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/qelmar COMPONENT dev)
 
 # Relative to the .pc file, so that the installed tree can move.
 file(RELATIVE_PATH QELMAR_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
 string(REGEX REPLACE "/$" "" QELMAR_PC_TO_PREFIX "${QELMAR_PC_TO_PREFIX}")
 configure_file(cmake/qelmar.pc.in ${CMAKE_CURRENT_BINARY_DIR}/qelmar.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qelmar.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
-install(TARGETS qelmar_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES packaging/70-qelmar.rules packaging/serve.conf
-        DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qelmar.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+        COMPONENT dev)
 
+install(TARGETS qelmar_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
+install(FILES packaging/70-qelmar.rules packaging/serve.conf
+        DESTINATION ${doc}/qelmar-tools/examples COMPONENT tools)
+install(FILES README.md DESTINATION ${doc}/qelmar-tools COMPONENT tools)
 # The bridge, its client for pages, and its units (shipped disabled).
-install(TARGETS qelmar_serve RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/qelmar)
-install(FILES tools/client.js DESTINATION ${CMAKE_INSTALL_DATADIR}/qelmar)
+install(TARGETS qelmar_serve RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/qelmar
+        COMPONENT tools)
+install(FILES tools/client.js DESTINATION ${CMAKE_INSTALL_DATADIR}/qelmar COMPONENT tools)
 install(FILES packaging/qelmar-serve.service packaging/qelmar-serve.socket
-        DESTINATION lib/systemd/system)
+        DESTINATION lib/systemd/system COMPONENT tools)
 # The Python module, where Debian's python3 looks.
-install(DIRECTORY python/qelmar DESTINATION lib/python3/dist-packages
+install(DIRECTORY python/qelmar DESTINATION lib/python3/dist-packages COMPONENT python
         PATTERN __pycache__ EXCLUDE)
 
-set(CPACK_PACKAGE_NAME qelmar)
-set(CPACK_PACKAGE_VENDOR "qelmar")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Drives a customer price display on a serial port")
-set(CPACK_PACKAGE_CONTACT "qelmar maintainers <qelmar@localhost>")
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3")
-set(CPACK_GENERATOR DEB)
-include(CPack)
+include(cmake/debian.cmake)

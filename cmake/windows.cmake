@@ -17,6 +17,18 @@ endforeach()
 target_link_libraries(qelmar PRIVATE winmm)
 set_target_properties(qelmar PROPERTIES OUTPUT_NAME QELMAR PREFIX "" IMPORT_PREFIX "lib")
 
+# What ships: release/QELMAR.dll stripped, its debug information in
+# release/QELMAR.dll.debug, which debuggers find through the DLL's debug link.
+# The tests use the unstripped build, whose symbols they read.
+add_custom_command(TARGET qelmar POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E make_directory release
+  COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:qelmar> release/QELMAR.dll.debug
+  COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=release/QELMAR.dll.debug
+          $<TARGET_FILE:qelmar> release/QELMAR.dll
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+  BYPRODUCTS ${CMAKE_BINARY_DIR}/release/QELMAR.dll ${CMAKE_BINARY_DIR}/release/QELMAR.dll.debug
+  VERBATIM)
+
 add_executable(wine_host tests/windows/wine_host.cpp)
 target_include_directories(wine_host PRIVATE include)
 target_link_options(wine_host PRIVATE -static)

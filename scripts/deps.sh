@@ -24,7 +24,7 @@ for group in "${@:-core}"; do
         dpkg --add-architecture i386
       fi
       ;;
-    package) packages+=(dpkg-dev file unzip) ;;
+    package) packages+=(dpkg-dev file unzip lintian) ;;
     bench) packages+=(libbenchmark-dev) ;;
     *) echo "deps.sh: unknown group $group" >&2; exit 2 ;;
   esac

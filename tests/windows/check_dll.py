@@ -4,10 +4,18 @@
 - it exports tavadd, tavdll and tavrc under their plain names at ordinals 1, 2
   and 3, and nothing else;
 - it imports only DLLs that every Windows has;
-- on x86, every return of each export removes its arguments (stdcall)."""
+- on x86, every return of each export removes its arguments (stdcall).
+   check_dll.py --release x86|x64 DLL
+- the shipped DLL: the same exports and imports, at most 150 KB, no symbols or
+  debug information left, and a debug link to the QELMAR.dll.debug beside it
+  that matches that file."""
+import os
 import re
 import subprocess
 import sys
+import zlib
+
+MAX_RELEASE_BYTES = 150_000
 
 EXPORTS = {"tavadd": 1, "tavdll": 2, "tavrc": 3}
 ARGUMENT_BYTES = {"tavadd": 8, "tavdll": 8, "tavrc": 12}
@@ -52,15 +60,48 @@ def returns(arch, dll, name, address):
     return operands
 
 
-def main():
-    arch, dll = sys.argv[1], sys.argv[2]
+def release_problems(arch, dll):
     problems = []
+    size = os.path.getsize(dll)
+    if size > MAX_RELEASE_BYTES:
+        problems.append(f"{size} bytes, over {MAX_RELEASE_BYTES}")
+    headers = objdump(arch, "-h", dll)
+    left = sorted(set(re.findall(r"\s(\.debug_\w+)\s", headers)))
+    if left:
+        problems.append(f"debug sections left in: {left}")
+    if objdump(arch, "-t", dll).count("(sec") > 0:
+        problems.append("symbols left in")
+    if ".gnu_debuglink" not in headers:
+        return problems + ["no debug link"]
+    dump = objdump(arch, "-s", "-j", ".gnu_debuglink", dll)
+    data = bytes.fromhex("".join(
+        m.group(1).replace(" ", "")
+        for m in re.finditer(r"^ [0-9a-f]+ ((?:[0-9a-f]{2,8} ?){1,4})", dump, re.M)))
+    name = data.split(b"\0", 1)[0].decode()
+    debug = os.path.join(os.path.dirname(dll), name)
+    if name != "QELMAR.dll.debug" or not os.path.exists(debug):
+        problems.append(f"debug link names {name!r}, want QELMAR.dll.debug beside it")
+    else:
+        crc = int.from_bytes(data[-4:], "little")
+        with open(debug, "rb") as f:
+            matches = zlib.crc32(f.read()) == crc
+        if not matches:
+            problems.append(f"{debug} is not the file the debug link names (CRC differs)")
+        elif ".debug_info" not in objdump(arch, "-h", debug):
+            problems.append(f"{debug} holds no .debug_info")
+    return problems
+
+
+def main():
+    release = sys.argv[1] == "--release"
+    arch, dll = sys.argv[1 + release], sys.argv[2 + release]
+    problems = release_problems(arch, dll) if release else []
     ordinals, addresses, imports = exports_and_imports(arch, dll)
     if ordinals != EXPORTS:
         problems.append(f"exports {sorted(ordinals.items())}, want {sorted(EXPORTS.items())}")
     if not imports <= SYSTEM_DLLS:
         problems.append(f"imports {sorted(imports - SYSTEM_DLLS)} beyond the system's DLLs")
-    if arch == "x86":
+    if arch == "x86" and not release:
         for name, pops in ARGUMENT_BYTES.items():
             if name not in addresses:
                 continue
@@ -74,7 +115,8 @@ def main():
     if problems:
         return 1
     print(f"{dll}: exports {sorted(EXPORTS)} at ordinals 1-3, imports {sorted(imports)}"
-          + (", every return pops its arguments" if arch == "x86" else ""))
+          + (", every return pops its arguments" if arch == "x86" and not release else "")
+          + (f", {os.path.getsize(dll)} bytes, stripped, debug link matches" if release else ""))
     return 0
 
 
