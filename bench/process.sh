@@ -3,11 +3,13 @@
 # `qelmar send`, each against a C program making the same system calls itself.
 # hyperfine times them in alternating rounds, so that the machine's drift falls
 # on all of them alike; the ratios are of the medians over every round.
-#   bench/process.sh BUILD_DIR [ROUNDS] [RUNS_PER_ROUND]
+#   bench/process.sh BUILD_DIR [ROUNDS] [RUNS_PER_ROUND] [EARLIER_BUILD_DIR]
+# An earlier build's library host and tool, when given, run in the same rounds.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 rounds=${2:-6}
 runs=${3:-10}
+earlier=${4:+$(cd "$4" && pwd)}
 work=$(mktemp -d)
 trap 'kill "$display" 2>/dev/null; wait "$display" 2>/dev/null; rm -rf "$work"' EXIT
 
@@ -20,10 +22,17 @@ export QELMAR_DEVICE_DIR=$work/dev
 names=(bare library "qelmar send" "qelmar rc")
 commands=("$build/bare_host" "$build/library_host" "$build/qelmar send -q -p 1 12.5H"
           "$build/qelmar rc -q -p 1 65 66")
+if [ -n "$earlier" ]; then
+  names+=("library, earlier" "qelmar send, earlier")
+  commands+=("$earlier/library_host" "$earlier/qelmar send -q -p 1 12.5H")
+fi
 for round in $(seq "$rounds"); do
-  # Each round in another order.
+  # Every other round in the reverse order.
   order=("${commands[@]}")
-  if ((round % 2 == 0)); then order=("${commands[3]}" "${commands[2]}" "${commands[1]}" "${commands[0]}"); fi
+  if ((round % 2 == 0)); then
+    order=()
+    for ((i = ${#commands[@]} - 1; i >= 0; i--)); do order+=("${commands[i]}"); done
+  fi
   hyperfine -N --style none --warmup 3 --runs "$runs" --export-json "$work/round$round.json" \
     "${order[@]}" >/dev/null
 done
@@ -38,7 +47,7 @@ for f in sorted(glob.glob(work + "/round*.json")):
         times[r["command"]] += r["times"]
 median = {c: statistics.median(t) for c, t in times.items()}
 bare = median[commands[0]]
-print(f"{'':14} {'runs':>5} {'median':>9} {'vs bare':>8}")
+print(f"{'':22} {'runs':>5} {'median':>9} {'vs bare':>8}")
 for name, c in zip(names, commands):
-    print(f"{name:14} {len(times[c]):5} {median[c] * 1000:7.2f} ms {median[c] / bare:7.2f}x")
+    print(f"{name:22} {len(times[c]):5} {median[c] * 1000:7.2f} ms {median[c] / bare:7.2f}x")
 PY

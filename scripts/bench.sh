@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release tree and runs the benchmarks: the encoder per command kind,
-# a tavrc call against the bare system calls (with their ratio), and the heap
-# allocations per call.
+# a tavrc call against the bare system calls (with their ratio), the heap
+# allocations per call, and whole processes: a C host of the library and the
+# qelmar tool against a C program making the same system calls.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh core bench
@@ -9,3 +10,6 @@ cmake --preset release >/dev/null
 cmake --build --preset release
 build/release/qelmar_bench --benchmark_min_time=1 --benchmark_repetitions=5 \
   --benchmark_report_aggregates_only=true "$@"
+echo
+echo "Whole processes (hyperfine; medians of 60 runs each, in alternating rounds):"
+bash bench/process.sh build/release 6 10

@@ -25,7 +25,7 @@ for group in "${@:-core}"; do
       fi
       ;;
     package) packages+=(dpkg-dev file unzip lintian) ;;
-    bench) packages+=(libbenchmark-dev) ;;
+    bench) packages+=(libbenchmark-dev hyperfine) ;;
     *) echo "deps.sh: unknown group $group" >&2; exit 2 ;;
   esac
 done
