@@ -19,8 +19,11 @@
 
 namespace {
 
+// Only a text command ('#' first) is converted, so only it reads the locale.
 std::string device_text(const std::string& text, bool raw) {
-  return raw ? text : qelmar::tools::to_device(text, qelmar::tools::locale_charset());
+  const std::size_t first = text.find_first_not_of(' ');
+  if (raw || first == std::string::npos || text[first] != '#') return text;
+  return qelmar::tools::to_device(text, qelmar::tools::locale_charset());
 }
 
 void print_frame(const qelmar::Command& command) {
