@@ -8,6 +8,7 @@
 #include <iostream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "api/calls.h"
@@ -128,6 +129,130 @@ int exec_serve(char** argv) {
   return usage_error;
 }
 
+// What the command line says, filled in by CLI11.
+struct Cli {
+  int port = 1;
+  bool raw = false, quiet = false, json = false, send_test = false;
+  std::vector<std::string> texts;
+  std::int32_t first = 0, second = 0;
+  std::string file, root = "/", device;
+  qelmar::tools::DisplayOptions display_options;
+  CLI::App *send = nullptr, *rc = nullptr, *play = nullptr, *encode = nullptr, *ports = nullptr,
+           *doctor = nullptr, *udev = nullptr, *display = nullptr;
+};
+
+constexpr const char* quiet_help = "Say nothing on stderr; only the exit code tells";
+constexpr const char* raw_help = "Pass the text between '#' marks through unconverted";
+constexpr const char* root_help = "Read sysfs, /dev and /proc below DIR (for tests)";
+
+void add_send(CLI::App& app, Cli& c) {
+  c.send = app.add_subcommand("send", "Send each TEXT with tavdll and print its result code");
+  c.send->add_option("-p,--port", c.port, "Port number")->capture_default_str();
+  c.send->add_flag("--raw", c.raw, raw_help);
+  c.send->add_option("TEXT", c.texts, "Command texts")->required();
+  c.send->add_flag("-q,--quiet", c.quiet, quiet_help);
+}
+
+void add_rc(CLI::App& app, Cli& c) {
+  c.rc = app.add_subcommand("rc", "Send the frame 0x12 BYTE BYTE with tavrc");
+  c.rc->add_option("-p,--port", c.port, "Port number")->capture_default_str();
+  c.rc->add_option("BYTE", c.first, "First parameter byte (only its low 8 bits are sent)")
+      ->required();
+  c.rc->add_option("BYTE2", c.second, "Second parameter byte")->required();
+  c.rc->add_flag("-q,--quiet", c.quiet, quiet_help);
+}
+
+void add_play(CLI::App& app, Cli& c) {
+  c.play = app.add_subcommand("play", "Play a sound file with tavadd");
+  c.play->add_option("FILE", c.file, "Sound file")->required();
+  c.play->add_flag("-q,--quiet", c.quiet, quiet_help);
+}
+
+void add_encode(CLI::App& app, Cli& c) {
+  c.encode = app.add_subcommand(
+      "encode",
+      "Print the frame tavdll would write for each TEXT (writes to no port) and its result");
+  c.encode->add_flag("--raw", c.raw, raw_help);
+  c.encode->add_option("TEXT", c.texts, "Command texts")->required();
+}
+
+void add_ports(CLI::App& app, Cli& c) {
+  c.ports =
+      app.add_subcommand("ports", "List the serial devices and the port numbers that reach them");
+  c.ports->add_flag("--json", c.json, "As JSON");
+  c.ports->add_option("--root", c.root, root_help);
+}
+
+void add_doctor(CLI::App& app, Cli& c) {
+  c.doctor = app.add_subcommand("doctor", "Find out why port N shows nothing");
+  c.doctor->add_option("-p,--port", c.port, "Port number")->capture_default_str();
+  c.doctor->add_flag("--send-test", c.send_test,
+                     "Also send a test frame and read back the line settings");
+  c.doctor->add_option("--root", c.root, root_help);
+}
+
+void add_udev(CLI::App& app, Cli& c) {
+  c.udev = app.add_subcommand("udev-rule", "Print a udev rule that names a USB adapter /dev/comN");
+  c.udev->add_option("-p,--port", c.port, "Port number")->required();
+  c.udev->add_option("DEVICE", c.device, "The adapter's tty, e.g. /dev/ttyUSB0")->required();
+  c.udev->add_option("--root", c.root, "Read sysfs below DIR (for tests)");
+}
+
+void add_serve(CLI::App& app, Cli&) {
+  app.add_subcommand("serve",
+                     "Serve the display to browser pages and scripts over local HTTP "
+                     "(qelmar serve --help)");
+}
+
+void add_display(CLI::App& app, Cli& c) {
+  c.display = app.add_subcommand("display", "Be a virtual display and show what arrives");
+  c.display->add_option("-p,--port", c.display_options.port, "Port number")->capture_default_str();
+  c.display->add_option("--dir", c.display_options.dir,
+                        "Where to link comN (default: a fresh temporary directory)");
+  c.display->add_option("--count", c.display_options.count, "Exit after N frames")
+      ->check(CLI::NonNegativeNumber);
+}
+
+using Builder = void (*)(CLI::App&, Cli&);
+constexpr std::pair<std::string_view, Builder> subcommands[] = {
+    {"send", add_send},      {"rc", add_rc},       {"play", add_play},
+    {"encode", add_encode},  {"ports", add_ports}, {"doctor", add_doctor},
+    {"udev-rule", add_udev}, {"serve", add_serve}, {"display", add_display}};
+
+bool given(const CLI::App* subcommand) { return subcommand != nullptr && *subcommand; }
+
+int print_udev_rule(const qelmar::tools::Machine& machine, const Cli& c) {
+  const std::string rule = qelmar::tools::udev_rule(machine, c.port, c.device);
+  if (rule.empty()) {
+    std::cerr << "qelmar: " << c.device << " is not a USB serial adapter\n";
+    return not_delivered;
+  }
+  std::cout << rule;
+  return 0;
+}
+
+// Runs the subcommand the command line gave.
+int dispatch(const Cli& c) {
+  if (given(c.send)) return send_texts(c.port, c.texts, c.raw, c.quiet);
+  if (given(c.rc)) return send_rc(c.port, c.first, c.second, c.quiet);
+  if (given(c.play)) return play_file(c.file, c.quiet);
+  if (given(c.display)) return qelmar::tools::run_display(c.display_options, std::cout);
+  if (given(c.encode)) {
+    for (const std::string& t : c.texts) print_frame(qelmar::encode(device_text(t, c.raw)));
+    return delivered;
+  }
+  const qelmar::tools::Machine machine = qelmar::tools::this_machine(c.root);
+  if (given(c.ports)) {
+    qelmar::tools::print_ports(qelmar::tools::list_ports(machine), c.json, std::cout);
+    return 0;
+  }
+  if (given(c.doctor)) {
+    const int usable = qelmar::tools::doctor(machine, c.port, std::cout);
+    return usable == 0 && c.send_test ? send_test_frame(c.port) : usable;
+  }
+  return given(c.udev) ? print_udev_rule(machine, c) : delivered;
+}
+
 // Everything but the last resort for what nobody expected.
 int run(int argc, char** argv) {
   CLI::App app{"Drive a qelmar price display, or stand in for one."};
@@ -135,91 +260,12 @@ int run(int argc, char** argv) {
 
   // Building every subcommand's options costs more than a whole tavrc call, so
   // a run that names one builds only that one; help and errors get them all.
-  static constexpr std::string_view names[] = {"send",   "rc",        "play",  "encode", "ports",
-                                               "doctor", "udev-rule", "serve", "display"};
   const std::string_view named = argc > 1 ? argv[1] : "";
-  const bool one = std::find(std::begin(names), std::end(names), named) != std::end(names);
-  const auto wanted = [&](std::string_view name) { return !one || name == named; };
-  const auto given = [](const CLI::App* subcommand) {
-    return subcommand != nullptr && *subcommand;
-  };
-
-  int port = 1;
-  bool raw = false;
-  bool quiet = false;
-  std::vector<std::string> texts;
-  CLI::App *send = nullptr, *rc = nullptr, *play = nullptr, *encode = nullptr, *ports = nullptr,
-           *doctor = nullptr, *udev = nullptr, *display = nullptr;
-  if (wanted("send")) {
-    send = app.add_subcommand("send", "Send each TEXT with tavdll and print its result code");
-    send->add_option("-p,--port", port, "Port number")->capture_default_str();
-    send->add_flag("--raw", raw, "Pass the text between '#' marks through unconverted");
-    send->add_option("TEXT", texts, "Command texts")->required();
-    send->add_flag("-q,--quiet", quiet, "Say nothing on stderr; only the exit code tells");
-  }
-
-  std::int32_t first = 0, second = 0;
-  if (wanted("rc")) {
-    rc = app.add_subcommand("rc", "Send the frame 0x12 BYTE BYTE with tavrc");
-    rc->add_option("-p,--port", port, "Port number")->capture_default_str();
-    rc->add_option("BYTE", first, "First parameter byte (only its low 8 bits are sent)")
-        ->required();
-    rc->add_option("BYTE2", second, "Second parameter byte")->required();
-    rc->add_flag("-q,--quiet", quiet, "Say nothing on stderr; only the exit code tells");
-  }
-
-  std::string file;
-  if (wanted("play")) {
-    play = app.add_subcommand("play", "Play a sound file with tavadd");
-    play->add_option("FILE", file, "Sound file")->required();
-    play->add_flag("-q,--quiet", quiet, "Say nothing on stderr; only the exit code tells");
-  }
-
-  if (wanted("encode")) {
-    encode = app.add_subcommand(
-        "encode",
-        "Print the frame tavdll would write for each TEXT (writes to no port) and its result");
-    encode->add_flag("--raw", raw, "Pass the text between '#' marks through unconverted");
-    encode->add_option("TEXT", texts, "Command texts")->required();
-  }
-
-  bool json = false, send_test = false;
-  std::string root = "/", device;
-  if (wanted("ports")) {
-    ports =
-        app.add_subcommand("ports", "List the serial devices and the port numbers that reach them");
-    ports->add_flag("--json", json, "As JSON");
-    ports->add_option("--root", root, "Read sysfs, /dev and /proc below DIR (for tests)");
-  }
-
-  if (wanted("doctor")) {
-    doctor = app.add_subcommand("doctor", "Find out why port N shows nothing");
-    doctor->add_option("-p,--port", port, "Port number")->capture_default_str();
-    doctor->add_flag("--send-test", send_test,
-                     "Also send a test frame and read back the line settings");
-    doctor->add_option("--root", root, "Read sysfs, /dev and /proc below DIR (for tests)");
-  }
-
-  if (wanted("udev-rule")) {
-    udev = app.add_subcommand("udev-rule", "Print a udev rule that names a USB adapter /dev/comN");
-    udev->add_option("-p,--port", port, "Port number")->required();
-    udev->add_option("DEVICE", device, "The adapter's tty, e.g. /dev/ttyUSB0")->required();
-    udev->add_option("--root", root, "Read sysfs below DIR (for tests)");
-  }
-
-  if (wanted("serve"))
-    app.add_subcommand("serve",
-                       "Serve the display to browser pages and scripts over local HTTP "
-                       "(qelmar serve --help)");
-
-  qelmar::tools::DisplayOptions display_options;
-  if (wanted("display")) {
-    display = app.add_subcommand("display", "Be a virtual display and show what arrives");
-    display->add_option("-p,--port", display_options.port, "Port number")->capture_default_str();
-    display->add_option("--dir", display_options.dir,
-                        "Where to link comN (default: a fresh temporary directory)");
-    display->add_option("--count", display_options.count, "Exit after N frames")
-        ->check(CLI::NonNegativeNumber);
+  const bool one = std::any_of(std::begin(subcommands), std::end(subcommands),
+                               [&](const auto& s) { return s.first == named; });
+  Cli cli;
+  for (const auto& [name, add] : subcommands) {
+    if (!one || name == named) add(app, cli);
   }
 
   try {
@@ -231,37 +277,11 @@ int run(int argc, char** argv) {
   }
 
   try {
-    if (given(send)) return send_texts(port, texts, raw, quiet);
-    if (given(rc)) return send_rc(port, first, second, quiet);
-    if (given(play)) return play_file(file, quiet);
-    const qelmar::tools::Machine machine = qelmar::tools::this_machine(root);
-    if (given(ports)) {
-      qelmar::tools::print_ports(qelmar::tools::list_ports(machine), json, std::cout);
-      return 0;
-    }
-    if (given(doctor)) {
-      const int usable = qelmar::tools::doctor(machine, port, std::cout);
-      return usable == 0 && send_test ? send_test_frame(port) : usable;
-    }
-    if (given(udev)) {
-      const std::string rule = qelmar::tools::udev_rule(machine, port, device);
-      if (rule.empty()) {
-        std::cerr << "qelmar: " << device << " is not a USB serial adapter\n";
-        return not_delivered;
-      }
-      std::cout << rule;
-      return 0;
-    }
-    if (given(encode)) {
-      for (const std::string& t : texts) print_frame(qelmar::encode(device_text(t, raw)));
-    } else if (given(display)) {
-      return qelmar::tools::run_display(display_options, std::cout);
-    }
+    return dispatch(cli);
   } catch (const std::exception& e) {
     std::cerr << "qelmar: " << e.what() << "\n";
     return usage_error;
   }
-  return delivered;
 }
 
 }  // namespace
