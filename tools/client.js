@@ -3,9 +3,12 @@
 //   <script src="http://127.0.0.1:27400/v1/client.js"></script>
 //   const shown = await qelmar.port(1).send("12.5H");   // {result, frame, delivered, why}
 //
-// The page's origin must be on the bridge's --allow-origin list. Calls go to
-// the bridge the script was loaded from unless qelmar.configure({base}) says
-// otherwise; a bridge started with --token-file needs qelmar.configure({token}).
+// The page's origin must be on the bridge's --allow-origin list; the browser
+// hides the bridge's refusal of any other page, which then sees status 0, as
+// for a bridge that cannot be reached. Calls go to the bridge the script was
+// loaded from unless qelmar.configure({base}) says otherwise; a bridge started
+// with --token-file needs qelmar.configure({token}). A call is given up after
+// 30 s (qelmar.configure({timeout: ms})).
 (function (global) {
   "use strict";
 
@@ -13,6 +16,7 @@
   const settings = {
     base: script && script.src ? new URL(script.src).origin : "http://127.0.0.1:27400",
     token: "",
+    timeout: 30000,
   };
 
   class QelmarError extends Error {
@@ -34,6 +38,7 @@
         headers,
         body: body === undefined ? undefined : JSON.stringify(body),
         cache: "no-store",
+        signal: AbortSignal.timeout ? AbortSignal.timeout(settings.timeout) : undefined,
       });
     } catch (e) {
       throw new QelmarError("the bridge at " + settings.base + " cannot be reached: " + e.message, 0);
@@ -69,6 +74,7 @@
     configure(options) {
       if (options && options.base) settings.base = String(options.base).replace(/\/+$/, "");
       if (options && options.token !== undefined) settings.token = String(options.token);
+      if (options && options.timeout > 0) settings.timeout = Number(options.timeout);
     },
     port,
     ports: () => call("GET", "/v1/ports"),

@@ -1,20 +1,25 @@
 #include "tools/serve.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <thread>
+#include <set>
 #include <utility>
 
 #include "api/calls.h"
@@ -84,6 +89,103 @@ class BoundedPool : public httplib::TaskQueue {
   std::deque<std::function<void()>> tasks_;
   std::vector<std::thread> threads_;
   bool done_ = false;
+};
+
+// httplib's time-outs are per read, so a client that sends a byte at a time
+// would hold a worker for as long as it likes. Each connection gets `limit` in
+// all to be read; the bridge cannot see the sockets httplib accepts, so it finds
+// them among its own descriptors. A request being answered is left alone, since
+// a sound plays for as long as it lasts.
+class Reaper {
+ public:
+  void start(int listening_port, std::chrono::seconds limit) {
+    port_ = listening_port;
+    limit_ = limit;
+    running_ = true;
+    thread_ = std::thread([this] { loop(); });
+  }
+
+  // Connections not being answered are ended at once, as the server stops.
+  void hurry() { hurry_ = true; }
+
+  void stop() {
+    running_ = false;
+    if (thread_.joinable()) thread_.join();
+  }
+
+  void serving(int peer_port, bool on) {
+    std::lock_guard lock(mutex_);
+    if (on) {
+      serving_.insert(peer_port);
+    } else {
+      serving_.erase(serving_.find(peer_port));
+    }
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  // A connection accepted on our port, and its peer's port.
+  bool connection(int fd, int& peer_port) const {
+    struct stat st {};
+    int listening = 1;
+    socklen_t size = sizeof listening;
+    sockaddr_storage here{}, there{};
+    socklen_t here_size = sizeof here, there_size = sizeof there;
+    if (::fstat(fd, &st) != 0 || !S_ISSOCK(st.st_mode) ||
+        ::getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || listening != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&here), &here_size) != 0 ||
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&there), &there_size) != 0) {
+      return false;
+    }
+    return port_of(here) == port_ && (peer_port = port_of(there), true);
+  }
+
+  static int port_of(const sockaddr_storage& a) {
+    if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
+    if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<const sockaddr_in6&>(a).sin6_port);
+    return -1;
+  }
+
+  void sweep(std::map<ino_t, Clock::time_point>& first_seen) {
+    const Clock::time_point now = Clock::now();
+    std::map<ino_t, Clock::time_point> seen;
+    DIR* dir = ::opendir("/proc/self/fd");
+    if (dir == nullptr) return;
+    while (const dirent* entry = ::readdir(dir)) {
+      const int fd = std::atoi(entry->d_name);
+      struct stat st {};
+      int peer = 0;
+      if (entry->d_name[0] < '0' || entry->d_name[0] > '9' || fd == ::dirfd(dir) ||
+          !connection(fd, peer) || ::fstat(fd, &st) != 0) {
+        continue;
+      }
+      const auto known = first_seen.find(st.st_ino);
+      const Clock::time_point since = known == first_seen.end() ? now : known->second;
+      seen[st.st_ino] = since;
+      std::lock_guard lock(mutex_);
+      if ((hurry_ || now - since > limit_) && serving_.count(peer) == 0) {
+        ::shutdown(fd, SHUT_RDWR);
+      }
+    }
+    ::closedir(dir);
+    first_seen.swap(seen);
+  }
+
+  void loop() {
+    std::map<ino_t, Clock::time_point> first_seen;
+    while (running_) {
+      sweep(first_seen);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+  }
+
+  int port_ = -1;
+  std::chrono::seconds limit_{5};
+  std::atomic<bool> running_{false}, hurry_{false};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::multiset<int> serving_;
 };
 
 // httplib keeps its listening socket to itself; a socket systemd made is handed
@@ -210,6 +312,7 @@ struct Bridge::Impl {
   std::string address;  // what we listen on, as a Host header names it
   bool wildcard = false;
   int listening_port = -1;
+  Reaper reaper;
 
   explicit Impl(BridgeOptions o) : options(std::move(o)) {
     for (std::string& origin : options.allow_origins) origin = lower(origin);
@@ -217,8 +320,10 @@ struct Bridge::Impl {
     server.set_payload_max_length(options.max_body);
     server.set_read_timeout(options.timeout_seconds, 0);
     server.set_write_timeout(options.timeout_seconds, 0);
-    server.set_keep_alive_timeout(options.keep_alive_seconds);
-    server.set_keep_alive_max_count(16);
+    // One request per connection: httplib would read whatever follows a refused
+    // request's unread body as the next request.
+    server.set_keep_alive_max_count(1);
+    server.set_tcp_nodelay(true);
     server.set_pre_routing_handler(
         [this](const Request& req, Response& res) { return screen(req, res); });
     server.set_error_handler(httplib::Server::HandlerWithResponse(
@@ -229,28 +334,54 @@ struct Bridge::Impl {
     routes();
   }
 
+  // The handler runs marked as answering, out of the reaper's way.
+  template <class Handler>
+  auto served(Handler handler) {
+    return [this, handler](const Request& req, Response& res) {
+      reaper.serving(req.remote_port, true);
+      struct Unmark {
+        Reaper& reaper;
+        int port;
+        ~Unmark() { reaper.serving(port, false); }
+      } unmark{reaper, req.remote_port};
+      handler(req, res);
+    };
+  }
+
   void routes() {
-    server.Get("/v1/health", [this](const Request&, Response& res) {
-      answer(res, json{{"status", "ok"},
-                       {"version", QELMAR_VERSION},
-                       {"sounds", !options.sounds_dir.empty()}});
-    });
-    server.Get("/v1/ports", [](const Request&, Response& res) {
-      res.set_content(ports_json(list_ports(this_machine("/"))), "application/json");
-    });
-    server.Get("/v1/client.js", [this](const Request&, Response& res) {
-      res.set_header("Cache-Control", "no-cache");
-      res.set_content(options.client_js, "text/javascript; charset=utf-8");
-    });
+    server.Get("/v1/health", served([this](const Request&, Response& res) {
+                 answer(res, json{{"status", "ok"},
+                                  {"version", QELMAR_VERSION},
+                                  {"sounds", !options.sounds_dir.empty()}});
+               }));
+    server.Get("/v1/ports", served([](const Request&, Response& res) {
+                 res.set_content(ports_json(list_ports(this_machine("/"))), "application/json");
+               }));
+    server.Get("/v1/client.js", served([this](const Request&, Response& res) {
+                 res.set_header("Cache-Control", "no-cache");
+                 res.set_content(options.client_js, "text/javascript; charset=utf-8");
+               }));
     server.Post(R"(/v1/ports/(\d+)/commands)",
-                [this](const Request& req, Response& res) { commands(req, res); });
-    server.Post(R"(/v1/ports/(\d+)/rc)", [](const Request& req, Response& res) { rc(req, res); });
+                served([this](const Request& req, Response& res) { commands(req, res); }));
+    server.Post(R"(/v1/ports/(\d+)/rc)",
+                served([](const Request& req, Response& res) { rc(req, res); }));
     server.Post(R"(/v1/sounds/([A-Za-z0-9_][A-Za-z0-9._-]{0,127}))",
-                [this](const Request& req, Response& res) { sound(req, res); });
+                served([this](const Request& req, Response& res) { sound(req, res); }));
   }
 
   // Everything a request must pass before its body is read.
   Screen screen(const Request& req, Response& res) const {
+    // httplib holds its size limit only against Content-Length: a chunked or
+    // compressed body could be of any size once read.
+    if (req.has_header("Transfer-Encoding")) {
+      return refuse(res, 411, "send the body with a Content-Length, not in chunks");
+    }
+    if (req.has_header("Content-Encoding")) {
+      return refuse(res, 415, "the body must not be compressed");
+    }
+    if (req.method == "POST" && !req.has_header("Content-Length")) {
+      return refuse(res, 411, "a POST needs a Content-Length");
+    }
     if (!host_allowed(req.get_header_value("Host"))) {
       return refuse(res, 403,
                     "the Host header must name this service (" + address + ":" +
@@ -265,6 +396,11 @@ struct Bridge::Impl {
       res.set_header("Vary", "Origin");
     }
     if (req.method == "OPTIONS") {
+      // Chromium asks before a page on a public origin may call a local service.
+      if (req.has_header("Origin") &&
+          lower(req.get_header_value("Access-Control-Request-Private-Network")) == "true") {
+        res.set_header("Access-Control-Allow-Private-Network", "true");
+      }
       res.set_header("Access-Control-Allow-Methods", "GET, POST");
       res.set_header("Access-Control-Allow-Headers", "Content-Type, Authorization");
       res.set_header("Access-Control-Max-Age", "600");
@@ -273,7 +409,9 @@ struct Bridge::Impl {
     }
     if (!options.token.empty() && req.path != "/v1/client.js") {
       const std::string given = req.get_header_value("Authorization");
-      if (!equal_in_constant_time(given, "Bearer " + options.token)) {
+      // The scheme's name is case-insensitive; the token is not.
+      const bool bearer = given.size() > 7 && lower(given.substr(0, 7)) == "bearer ";
+      if (!bearer || !equal_in_constant_time(given.substr(7), options.token)) {
         res.set_header("WWW-Authenticate", "Bearer");
         return refuse(res, 401,
                       given.empty() ? "a bearer token is required" : "the token is not right");
@@ -406,8 +544,12 @@ struct Bridge::Impl {
     const char* names[2] = {"a", "b"};
     for (int i = 0; i < 2; ++i) {
       const json& v = body.contains(names[i]) ? body[names[i]] : json();
-      if (!v.is_number_integer() || v.get<std::int64_t>() < INT32_MIN ||
-          v.get<std::int64_t>() > INT32_MAX) {
+      // An unsigned number past 2^63 would wrap round to a negative one.
+      const bool fits = v.is_number_unsigned()
+                            ? v.get<std::uint64_t>() <= INT32_MAX
+                            : v.is_number_integer() && v.get<std::int64_t>() >= INT32_MIN &&
+                                  v.get<std::int64_t>() <= INT32_MAX;
+      if (!fits) {
         answer(res, 400, std::string("\"") + names[i] + "\" must be a 32-bit integer");
         return;
       }
@@ -490,9 +632,18 @@ int Bridge::adopt(int fd) {
   return impl_->learn_address();
 }
 
-bool Bridge::run() { return impl_->listening_port > 0 && impl_->server.listen_after_bind(); }
+bool Bridge::run() {
+  if (impl_->listening_port <= 0) return false;
+  impl_->reaper.start(impl_->listening_port, std::chrono::seconds(impl_->options.timeout_seconds));
+  const bool ran = impl_->server.listen_after_bind();
+  impl_->reaper.stop();
+  return ran;
+}
 
-void Bridge::stop() { impl_->server.stop(); }
+void Bridge::stop() {
+  impl_->reaper.hurry();
+  impl_->server.stop();
+}
 
 std::vector<int> activated_sockets() {
   std::vector<int> fds;

@@ -19,7 +19,6 @@ struct BridgeOptions {
   std::size_t workers = 4;                 // requests served at once
   std::size_t queue = 16;                  // accepted connections waiting for a worker
   int timeout_seconds = 5;                 // to read a request, to write an answer
-  int keep_alive_seconds = 2;              // an idle connection holds a worker this long
   std::string client_js;                   // what /v1/client.js serves
 };
 

@@ -3,10 +3,13 @@
 #include <pthread.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <chrono>
 #include <clocale>
+#include <cstdlib>
 #include <csignal>
 #include <fstream>
 #include <iostream>
@@ -71,6 +74,13 @@ int serve(int argc, char** argv) {
     std::cerr << "qelmar serve: " << e.what() << " (see --help)\n";
     return 1;
   }
+  // systemd's LoadCredential=token:... hands the token over without the
+  // service's user needing to read the file itself.
+  const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+  if (token_file.empty() && credentials != nullptr &&
+      ::access((std::string(credentials) + "/token").c_str(), R_OK) == 0) {
+    token_file = std::string(credentials) + "/token";
+  }
   if (!token_file.empty()) options.token = read_token(token_file);
   options.client_js = qelmar::tools::client_js;
 
@@ -99,6 +109,10 @@ int serve(int argc, char** argv) {
     return 2;
   }
   std::cout << "qelmar serve: listening on " << where << " port " << port << std::endl;
+  if (options.token.empty() && where != "127.0.0.1" && where != "[::1]" && activated.empty()) {
+    std::cerr << "qelmar serve: warning: listening beyond this machine without --token-file; "
+                 "any host that reaches it can drive the display\n";
+  }
 
   // stop() does nothing until the server runs, so it is repeated until it has.
   std::atomic<bool> done{false};
