@@ -17,9 +17,9 @@
 #include <map>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <stdexcept>
 #include <thread>
-#include <set>
 #include <utility>
 
 #include "api/calls.h"

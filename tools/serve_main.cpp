@@ -2,15 +2,14 @@
 // HTTP and TLS libraries. `qelmar serve` runs it.
 #include <pthread.h>
 #include <sys/stat.h>
-
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <atomic>
 #include <chrono>
 #include <clocale>
-#include <cstdlib>
 #include <csignal>
+#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
