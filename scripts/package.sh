@@ -40,7 +40,7 @@ if [ "${1:-}" = --check ]; then
   apt-get install -y -qq ./dist/*.deb ./dist/*.ddeb >/dev/null
   trap 'apt-get purge -y -qq "${packages[@]}" >/dev/null' EXIT
   # The runtime links no sound library, and nothing but the C library.
-  test "$(dpkg-deb -f dist/libqelmar0_*.deb Depends)" = "libc6 (>= 2.36)"
+  dpkg-deb -f dist/libqelmar0_*.deb Depends | grep -Eqx 'libc6( \(>= [0-9.]+\))?'
   if ldd /usr/lib/*/libqelmar.so.0 | grep -E 'sndfile|asound|stdc\+\+'; then exit 1; fi
   test "$(qelmar encode 12.5H | head -n 1)" = "1F 01 02 05 00 1F"
   work=$(mktemp -d)
