@@ -31,6 +31,11 @@ set(CPACK_COMPONENTS_ALL runtime dev tools python)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Each takes over its part of the single package that came before the split.
+foreach(part RUNTIME DEV TOOLS)
+  set(CPACK_DEBIAN_${part}_PACKAGE_BREAKS "qelmar")
+  set(CPACK_DEBIAN_${part}_PACKAGE_REPLACES "qelmar")
+endforeach()
 # The shlibs file, and ldconfig on install and removal, for the library.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
