@@ -125,8 +125,8 @@ class Reaper {
  private:
   using Clock = std::chrono::steady_clock;
 
-  // A connection accepted on our port, and its peer's port.
-  bool connection(int fd, int& peer_port) const {
+  // A connection accepted on our port: its socket's inode and its peer's port.
+  bool connection(int fd, ino_t& inode, int& peer_port) const {
     struct stat st {};
     int listening = 1;
     socklen_t size = sizeof listening;
@@ -138,7 +138,9 @@ class Reaper {
         ::getpeername(fd, reinterpret_cast<sockaddr*>(&there), &there_size) != 0) {
       return false;
     }
-    return port_of(here) == port_ && (peer_port = port_of(there), true);
+    inode = st.st_ino;
+    peer_port = port_of(there);
+    return port_of(here) == port_;
   }
 
   static int port_of(const sockaddr_storage& a) {
@@ -154,15 +156,15 @@ class Reaper {
     if (dir == nullptr) return;
     while (const dirent* entry = ::readdir(dir)) {
       const int fd = std::atoi(entry->d_name);
-      struct stat st {};
+      ino_t inode = 0;
       int peer = 0;
       if (entry->d_name[0] < '0' || entry->d_name[0] > '9' || fd == ::dirfd(dir) ||
-          !connection(fd, peer) || ::fstat(fd, &st) != 0) {
+          !connection(fd, inode, peer)) {
         continue;
       }
-      const auto known = first_seen.find(st.st_ino);
+      const auto known = first_seen.find(inode);
       const Clock::time_point since = known == first_seen.end() ? now : known->second;
-      seen[st.st_ino] = since;
+      seen[inode] = since;
       std::lock_guard lock(mutex_);
       if ((hurry_ || now - since > limit_) && serving_.count(peer) == 0) {
         ::shutdown(fd, SHUT_RDWR);
