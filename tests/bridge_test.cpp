@@ -382,9 +382,9 @@ std::string answers_to(int port, const std::string& head, const std::string& bod
   std::string got;
   // The body follows a little later, as a browser's may: the service has
   // answered the head by then.
-  if (::write(fd, head.data(), head.size()) == static_cast<ssize_t>(head.size())) {
+  if (::send(fd, head.data(), head.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(head.size())) {
     std::this_thread::sleep_for(50ms);
-    [[maybe_unused]] const ssize_t sent = ::write(fd, body.data(), body.size());
+    [[maybe_unused]] const ssize_t sent = ::send(fd, body.data(), body.size(), MSG_NOSIGNAL);
     char buffer[4096];
     pollfd p{fd, POLLIN, 0};
     ssize_t n = 0;
@@ -440,13 +440,23 @@ TEST(Bridge, SlowClientsDoNotStopTheService) {
       std::make_unique<Bridge>(std::vector<std::string>{"--workers", "2", "--timeout", "1"});
   std::atomic<bool> trickling{true};
   std::vector<std::thread> slow;
+  // The slow clients end however the test does.
+  struct Joiner {
+    std::atomic<bool>& trickling;
+    std::vector<std::thread>& slow;
+    ~Joiner() {
+      trickling = false;
+      for (std::thread& t : slow) t.join();
+    }
+  } joiner{trickling, slow};
   for (int i = 0; i < 4; ++i) {
     slow.emplace_back([&, i] {
       const int fd = connect_to(bridge->port());
       const std::string head = "POST /v1/ports/3/commands HTTP/1.1\r\nHost: localhost\r\n";
       // Half stall after the request line; half send a byte every 200 ms.
       for (std::size_t at = 0; trickling && at < head.size(); ++at) {
-        if (::write(fd, &head[at], i % 2 == 0 && at + 1 < head.size() ? 1 : head.size() - at) <= 0)
+        if (::send(fd, &head[at], i % 2 == 0 && at + 1 < head.size() ? 1 : head.size() - at,
+                   MSG_NOSIGNAL) <= 0)
           break;
         if (i % 2 != 0) at = head.size();
         std::this_thread::sleep_for(200ms);
@@ -467,8 +477,6 @@ TEST(Bridge, SlowClientsDoNotStopTheService) {
   const auto stopping = std::chrono::steady_clock::now();
   EXPECT_EQ(bridge->server().stop(SIGTERM), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - stopping, 3s);
-  trickling = false;
-  for (std::thread& t : slow) t.join();
 }
 
 TEST(Bridge, ServesTheSocketSystemdPasses) {

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <httplib.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -92,10 +93,12 @@ class BoundedPool : public httplib::TaskQueue {
 };
 
 // httplib's time-outs are per read, so a client that sends a byte at a time
-// would hold a worker for as long as it likes. Each connection gets `limit` in
-// all to be read; the bridge cannot see the sockets httplib accepts, so it finds
-// them among its own descriptors. A request being answered is left alone, since
-// a sound plays for as long as it lasts.
+// would hold a worker for as long as it likes. Each connection gets `limit` to
+// be read, counted from when its bytes are first seen taken (a connection still
+// waiting in the queue with its request in the kernel is not slow). The bridge
+// cannot see the sockets httplib accepts, so it finds them among its own
+// descriptors. A request that has reached its handler is left alone, since a
+// sound plays for as long as it lasts.
 class Reaper {
  public:
   void start(int listening_port, std::chrono::seconds limit) {
@@ -113,13 +116,10 @@ class Reaper {
     if (thread_.joinable()) thread_.join();
   }
 
-  void serving(int peer_port, bool on) {
+  // The connection from peer_port has been read whole.
+  void answering(int peer_port) {
     std::lock_guard lock(mutex_);
-    if (on) {
-      serving_.insert(peer_port);
-    } else {
-      serving_.erase(serving_.find(peer_port));
-    }
+    answering_.insert(peer_port);
   }
 
  private:
@@ -149,35 +149,40 @@ class Reaper {
     return -1;
   }
 
-  void sweep(std::map<ino_t, Clock::time_point>& first_seen) {
+  void sweep(std::map<ino_t, Clock::time_point>& reading_since) {
     const Clock::time_point now = Clock::now();
-    std::map<ino_t, Clock::time_point> seen;
+    std::map<ino_t, Clock::time_point> reading;
+    std::set<int> peers;
     DIR* dir = ::opendir("/proc/self/fd");
     if (dir == nullptr) return;
     while (const dirent* entry = ::readdir(dir)) {
       const int fd = std::atoi(entry->d_name);
       ino_t inode = 0;
-      int peer = 0;
+      int peer = 0, unread = 0;
       if (entry->d_name[0] < '0' || entry->d_name[0] > '9' || fd == ::dirfd(dir) ||
-          !connection(fd, inode, peer)) {
+          !connection(fd, inode, peer) || ::ioctl(fd, FIONREAD, &unread) != 0) {
         continue;
       }
-      const auto known = first_seen.find(inode);
-      const Clock::time_point since = known == first_seen.end() ? now : known->second;
-      seen[inode] = since;
+      peers.insert(peer);
+      const auto known = reading_since.find(inode);
+      if (known == reading_since.end() && unread > 0 && !hurry_) continue;  // not taken up yet
+      const Clock::time_point since = known == reading_since.end() ? now : known->second;
+      reading[inode] = since;
       std::lock_guard lock(mutex_);
-      if ((hurry_ || now - since > limit_) && serving_.count(peer) == 0) {
+      if ((hurry_ || now - since > limit_) && answering_.count(peer) == 0) {
         ::shutdown(fd, SHUT_RDWR);
       }
     }
     ::closedir(dir);
-    first_seen.swap(seen);
+    reading_since.swap(reading);
+    std::lock_guard lock(mutex_);
+    std::erase_if(answering_, [&](int peer) { return peers.count(peer) == 0; });
   }
 
   void loop() {
-    std::map<ino_t, Clock::time_point> first_seen;
+    std::map<ino_t, Clock::time_point> reading_since;
     while (running_) {
-      sweep(first_seen);
+      sweep(reading_since);
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
   }
@@ -187,7 +192,7 @@ class Reaper {
   std::atomic<bool> running_{false}, hurry_{false};
   std::thread thread_;
   std::mutex mutex_;
-  std::multiset<int> serving_;
+  std::set<int> answering_;  // peers whose request reached its handler
 };
 
 // httplib keeps its listening socket to itself; a socket systemd made is handed
@@ -336,16 +341,11 @@ struct Bridge::Impl {
     routes();
   }
 
-  // The handler runs marked as answering, out of the reaper's way.
+  // A request that reaches its handler has been read: out of the reaper's way.
   template <class Handler>
   auto served(Handler handler) {
     return [this, handler](const Request& req, Response& res) {
-      reaper.serving(req.remote_port, true);
-      struct Unmark {
-        Reaper& reaper;
-        int port;
-        ~Unmark() { reaper.serving(port, false); }
-      } unmark{reaper, req.remote_port};
+      reaper.answering(req.remote_port);
       handler(req, res);
     };
   }
