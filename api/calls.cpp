@@ -22,7 +22,7 @@ void on_port(std::int32_t port, CallStatus* status, const Send& send) noexcept {
       if (status != nullptr) status->outcome = Outcome::behind_held_up;
       return;
     }
-    serial::Connection connection(port, status);
+    serial::Connection connection(port, lock, status);
     send(connection);
     if (connection.held_up()) lock.mark_held_up();
   } catch (...) {

@@ -5,6 +5,7 @@
 #include <span>
 
 #include "api/status.h"
+#include "serial/port_lock.h"
 
 namespace qelmar::serial {
 
@@ -19,13 +20,16 @@ inline constexpr std::chrono::milliseconds port_wait{81 * 8 + 100 + 100};
 // One connection to the numbered port, owned by one call: the constructor opens
 // and configures the port (2400 baud, 8N1, raw, no flow control), the destructor
 // closes it. A port that another call of this library holds, in any process, is
-// waited for up to port_wait; one that another program holds is never written.
+// waited for up to port_wait, calls waiting in several processes being served
+// in the order they came; one that another program holds is never written.
 // A port that is missing, still busy or cannot be configured is simply not open,
-// and writes to it do nothing.
+// and writes to it do nothing. Nothing it does outlives the process: however the
+// process ends, the port is free for the next call.
 class Connection {
  public:
-  // `status`, when given, learns what became of the call.
-  explicit Connection(std::int32_t port, CallStatus* status = nullptr) noexcept;
+  // Made while holding the port's `turn` in this process; `status`, when
+  // given, learns what became of the call.
+  Connection(std::int32_t port, PortLock& turn, CallStatus* status = nullptr) noexcept;
   ~Connection();
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -42,6 +46,7 @@ class Connection {
   bool is_open() const noexcept;
 
   std::intptr_t handle_;  // a descriptor or a HANDLE, by platform
+  PortLock& turn_in_process_;
   // What keeps other processes' calls out, where the handle does not.
   [[maybe_unused]] std::intptr_t turn_ = 0;
   bool held_up_ = false;

@@ -4,13 +4,15 @@
 
 namespace qelmar::serial {
 
-// A call's turn on a port among the calls of this process, so that overlapping
-// calls wait instead of finding the port busy and dropping their frame. Calls
-// on other ports do not wait. Other processes are kept out by the connection.
+// A call's turn on a port among the calls of this process: calls on one port
+// are served one at a time in the order they came, so that none finds the port
+// busy and drops its frame, and none is starved by a thread calling back to
+// back. Calls on other ports never wait. Other processes are kept out by the
+// connection.
 //
-// The table behind it is made once at a fixed size and never destroyed: a call
-// allocates nothing, a host that exits while threads are calling finds it still
-// in place, and a forked child starts with every port free.
+// The table behind it is fixed in size and never destroyed: a call allocates
+// nothing, a host that exits while threads are calling finds it still in place,
+// and a forked child starts with every port free.
 class PortLock {
  public:
   explicit PortLock(std::int32_t port) noexcept;
@@ -26,10 +28,14 @@ class PortLock {
   // This call was held up.
   void mark_held_up() noexcept;
 
+  // The port this call holds open (a descriptor), which a child forked while
+  // it is open must not keep; `-1` once it is closed.
+  void note_open(std::intptr_t handle) noexcept;
+
  private:
-  void* slot_;
   std::int32_t port_;
-  long long entered_;
+  long long entered_;  // before the wait for the turn
+  void* slot_;
   bool behind_held_up_call_ = false;
 };
 

@@ -1,7 +1,5 @@
 #include <pthread.h>
-
-#include <mutex>
-#include <new>
+#include <unistd.h>
 
 #include "serial/port_lock.h"
 #include "serial/port_table.h"
@@ -9,36 +7,53 @@
 namespace qelmar::serial {
 namespace {
 
-using Table = PortTable<std::mutex>;
+struct PosixSync {
+  struct Mutex {
+    pthread_mutex_t native = PTHREAD_MUTEX_INITIALIZER;
+  };
+  struct Cond {
+    pthread_cond_t native = PTHREAD_COND_INITIALIZER;
+  };
+  static void lock(Mutex& m) { ::pthread_mutex_lock(&m.native); }
+  static void unlock(Mutex& m) { ::pthread_mutex_unlock(&m.native); }
+  static void wait(Cond& c, Mutex& m) { ::pthread_cond_wait(&c.native, &m.native); }
+  static void broadcast(Cond& c) { ::pthread_cond_broadcast(&c.native); }
+  static void reset(Mutex& m) { m = Mutex{}; }
+  static void reset(Cond& c) { c = Cond{}; }
+};
+
+using Table = PortTable<PosixSync>;
 
 constinit Forever<Table> table;
 
 Table::Slot& slot_of(void* slot) { return *static_cast<Table::Slot*>(slot); }
 
-// A child has only the thread that forked: whatever other threads held is
-// free in it.
-void free_all_in_child() {
-  for (Table::Slot& slot : table.value.slots()) new (&slot.mutex) std::mutex;
-}
+// Descriptors are stored one up, so that 0 means none.
+void close_in_child(std::intptr_t open) { ::close(static_cast<int>(open - 1)); }
 
-[[maybe_unused]] const int registered = ::pthread_atfork(nullptr, nullptr, free_all_in_child);
+void reset_in_child() { table.value.reset_in_child(close_in_child); }
+
+[[maybe_unused]] const int registered = ::pthread_atfork(nullptr, nullptr, reset_in_child);
 
 }  // namespace
 
 PortLock::PortLock(std::int32_t port) noexcept
-    : slot_(&table.value.slot(port)), port_(port), entered_(now_ticks()) {
-  slot_of(slot_).mutex.lock();
-  // Read and written only under the slot's lock. A shared slot (a full table)
-  // holds another port's mark, which says nothing about this one.
+    : port_(port), entered_(now_ticks()), slot_(&table.value.enter(port)) {
+  // Read and written only while holding the turn.
   const Table::Slot& slot = slot_of(slot_);
   behind_held_up_call_ = slot.held_up_port == port_ && slot.held_up_at > entered_;
 }
 
-PortLock::~PortLock() { slot_of(slot_).mutex.unlock(); }
+PortLock::~PortLock() {
+  slot_of(slot_).open = 0;
+  table.value.leave(slot_of(slot_));
+}
 
 void PortLock::mark_held_up() noexcept {
   slot_of(slot_).held_up_port = port_;
   slot_of(slot_).held_up_at = now_ticks();
 }
+
+void PortLock::note_open(std::intptr_t handle) noexcept { slot_of(slot_).open = handle + 1; }
 
 }  // namespace qelmar::serial

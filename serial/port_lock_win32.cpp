@@ -6,11 +6,24 @@
 namespace qelmar::serial {
 namespace {
 
-struct SrwMutex {
-  SRWLOCK lock = SRWLOCK_INIT;
+struct WindowsSync {
+  struct Mutex {
+    SRWLOCK native = SRWLOCK_INIT;
+  };
+  struct Cond {
+    CONDITION_VARIABLE native = CONDITION_VARIABLE_INIT;
+  };
+  static void lock(Mutex& m) { AcquireSRWLockExclusive(&m.native); }
+  static void unlock(Mutex& m) { ReleaseSRWLockExclusive(&m.native); }
+  static void wait(Cond& c, Mutex& m) {
+    SleepConditionVariableSRW(&c.native, &m.native, INFINITE, 0);
+  }
+  static void broadcast(Cond& c) { WakeAllConditionVariable(&c.native); }
+  static void reset(Mutex& m) { m = Mutex{}; }
+  static void reset(Cond& c) { c = Cond{}; }
 };
 
-using Table = PortTable<SrwMutex>;
+using Table = PortTable<WindowsSync>;
 
 constinit Forever<Table> table;
 
@@ -19,19 +32,20 @@ Table::Slot& slot_of(void* slot) { return *static_cast<Table::Slot*>(slot); }
 }  // namespace
 
 PortLock::PortLock(std::int32_t port) noexcept
-    : slot_(&table.value.slot(port)), port_(port), entered_(now_ticks()) {
-  AcquireSRWLockExclusive(&slot_of(slot_).mutex.lock);
-  // Read and written only under the slot's lock. A shared slot (a full table)
-  // holds another port's mark, which says nothing about this one.
+    : port_(port), entered_(now_ticks()), slot_(&table.value.enter(port)) {
+  // Read and written only while holding the turn.
   const Table::Slot& slot = slot_of(slot_);
   behind_held_up_call_ = slot.held_up_port == port_ && slot.held_up_at > entered_;
 }
 
-PortLock::~PortLock() { ReleaseSRWLockExclusive(&slot_of(slot_).mutex.lock); }
+PortLock::~PortLock() { table.value.leave(slot_of(slot_)); }
 
 void PortLock::mark_held_up() noexcept {
   slot_of(slot_).held_up_port = port_;
   slot_of(slot_).held_up_at = now_ticks();
 }
+
+// Handles are not inherited by child processes; nothing to track.
+void PortLock::note_open(std::intptr_t) noexcept {}
 
 }  // namespace qelmar::serial

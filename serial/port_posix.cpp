@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -78,13 +79,9 @@ bool configure(int fd) {
   return true;
 }
 
-// Clears the exclusive mode this call set (a program that sets its own while
-// this call holds the port loses it here: the mode belongs to the tty, not to
-// a descriptor), and lets go of the lock before the close: a child forked
-// during the call shares this open file, and must not keep the port locked for
-// as long as it lives.
+// Lets go of the lock before the close: a child forked during the call shares
+// this open file, and must not keep the port locked for as long as it lives.
 void release(int fd) {
-  ::ioctl(fd, TIOCNXCL);
   ::flock(fd, LOCK_UN);
   ::close(fd);
 }
@@ -107,35 +104,103 @@ Outcome open_failure(int error) {
   return Outcome::not_found;
 }
 
-// One try at the port: open it and lock it, unless another call of this
-// library or another program holds it. `fd` stays open across tries that only
-// wait for the lock. `failure` says what stopped the last try.
-Turn try_turn(const char* path, int& fd, Outcome& failure) {
+// The queue of calls waiting for a port, across processes: each waiting call
+// locks one byte of the device at an offset that tells when it began to wait,
+// and takes the port only when no earlier waiter is left, so that a process
+// calling back to back cannot starve another. These are open-file locks
+// (F_OFD_SETLK), apart from flock's, and like it they go with the last
+// descriptor of the open file: a waiter that dies leaves nothing behind.
+class Queue {
+ public:
+  Queue() : place_(offset_of(Clock::now())) {}
+
+  // Joins the queue on `fd`, at the time this call began to wait (a waiter in
+  // the same microsecond of another process takes the next place).
+  void join(int fd) {
+    for (int tries = 0; tries < 16 && joined_ < 0; ++tries, ++place_) {
+      if (byte_lock(fd, F_OFD_SETLK, F_WRLCK, place_, 1) == 0) joined_ = fd;
+    }
+  }
+
+  // Whether a call that began to wait before this one still waits. One that
+  // has waited longer than any call may is stopped or gone and is passed over.
+  bool earlier_waiting(int fd) const {
+    if (joined_ < 0) return false;
+    const off_t window = offset_of(Clock::now() - port_wait - std::chrono::milliseconds(250));
+    const off_t from = std::max(first_place, window);
+    if (from >= place_) return false;
+    struct flock probe {};
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_start = from;
+    probe.l_len = place_ - from;
+    return ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+  }
+
+  // Before the descriptor is closed, and once the call has the port: a child
+  // forked meanwhile shares the open file and would keep the place.
+  void leave() {
+    if (joined_ >= 0) byte_lock(joined_, F_OFD_SETLK, F_UNLCK, place_, 1);
+    joined_ = -1;
+  }
+
+ private:
+  static constexpr off_t first_place = 1;
+
+  // Microseconds of the monotonic clock, which all processes share.
+  static off_t offset_of(Clock::time_point t) {
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(t.time_since_epoch());
+    return first_place + std::max<off_t>(0, static_cast<off_t>(us.count()));
+  }
+
+  static int byte_lock(int fd, int command, short type, off_t at, off_t length) {
+    struct flock lock {};
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = at;
+    lock.l_len = length;
+    return ::fcntl(fd, command, &lock);
+  }
+
+  off_t place_;
+  int joined_ = -1;
+};
+
+// One try at the port: open it and lock it, unless an earlier waiter, another
+// call of this library or another program holds it. `fd` stays open across
+// tries that only wait for the lock. `failure` says what stopped the last try.
+Turn try_turn(const char* path, int& fd, Queue& queue, PortLock& turn, Outcome& failure) {
   if (fd < 0) {
     // Non-blocking, so that neither a missing carrier nor a stuck line holds the call.
     fd = ::open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    // EBUSY: held exclusively by someone else (TIOCEXCL), to be waited for.
+    // EBUSY: held exclusively by another program (TIOCEXCL), to be waited for.
     if (fd < 0) {
       failure = open_failure(errno);
       return errno == EBUSY || errno == EINTR ? Turn::wait : Turn::give_up;
     }
+    turn.note_open(fd);
+    queue.join(fd);
   }
   failure = Outcome::busy;
+  if (queue.earlier_waiting(fd)) return Turn::wait;
   // Every call of this library, in any process and as any user, takes this lock;
   // programs that use flock are kept out by it too.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     return errno == EWOULDBLOCK || errno == EINTR ? Turn::wait : Turn::give_up;
   }
   // Root opens a port that another program holds exclusively; it must not write
-  // into it, and must leave that program's exclusive mode alone.
+  // into it, and must leave that program's exclusive mode alone. The library
+  // never sets the mode itself: it belongs to the tty, not to the process, and
+  // would outlive a host killed in the middle of a call.
   int exclusive = 0;
   if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
-    ::flock(fd, LOCK_UN);
-    ::close(fd);
+    queue.leave();
+    turn.note_open(-1);
+    release(fd);
     fd = -1;
     return Turn::wait;
   }
-  ::ioctl(fd, TIOCEXCL);
+  queue.leave();
   return Turn::taken;
 }
 
@@ -160,8 +225,8 @@ int wait_until_sent(int fd, Clock::time_point deadline) {
 
 }  // namespace
 
-Connection::Connection(std::int32_t port, CallStatus* status) noexcept
-    : handle_(closed), status_(status) {
+Connection::Connection(std::int32_t port, PortLock& turn, CallStatus* status) noexcept
+    : handle_(closed), turn_in_process_(turn), status_(status) {
   char path[PATH_MAX];
   if (!device_path(port, path, status)) {
     if (status != nullptr) status->outcome = Outcome::not_found;
@@ -171,14 +236,19 @@ Connection::Connection(std::int32_t port, CallStatus* status) noexcept
 
   const Clock::time_point deadline = Clock::now() + port_wait;
   int fd = -1;
+  Queue queue;
   Outcome failure = Outcome::busy;
   for (;;) {
-    const Turn turn = try_turn(path, fd, failure);
-    if (turn == Turn::taken) break;
-    if (turn == Turn::give_up || Clock::now() >= deadline) {
-      held_up_ = turn == Turn::wait;
+    const Turn got = try_turn(path, fd, queue, turn, failure);
+    if (got == Turn::taken) break;
+    if (got == Turn::give_up || Clock::now() >= deadline) {
+      held_up_ = got == Turn::wait;
       note_failure(status, failure, path);
-      if (fd >= 0) ::close(fd);
+      if (fd >= 0) {
+        queue.leave();
+        turn.note_open(-1);
+        ::close(fd);
+      }
       return;
     }
     pause_briefly();
@@ -190,6 +260,7 @@ Connection::Connection(std::int32_t port, CallStatus* status) noexcept
     termios line{};
     const bool tty = ::tcgetattr(fd, &line) == 0 || errno != ENOTTY;
     note_failure(status, tty ? Outcome::not_configured : Outcome::not_a_tty, path);
+    turn.note_open(-1);
     release(fd);
     return;
   }
@@ -197,7 +268,9 @@ Connection::Connection(std::int32_t port, CallStatus* status) noexcept
 }
 
 Connection::~Connection() {
-  if (is_open()) release(fd_of(handle_));
+  if (!is_open()) return;
+  turn_in_process_.note_open(-1);
+  release(fd_of(handle_));
 }
 
 bool Connection::is_open() const noexcept { return handle_ != closed; }

@@ -8,39 +8,75 @@
 
 namespace qelmar::serial {
 
-// A fixed table of per-port slots, claimed on first use and never released.
-// Once every slot is taken, further ports share a slot with another port,
-// which costs them only waiting for each other. It starts as all zero bytes, so
-// it takes no room in the library file.
-template <class Mutex>
+// The turns of this process's calls, a queue per port number: calls on one port
+// are served in the order they came, calls on different ports never wait for
+// each other. A slot belongs to a port only while calls on it are in flight, so
+// any number of port numbers can be used over time; only when more ports than
+// slots are in flight at once does a call wait for a slot to come free.
+//
+// `Sync` gives the platform's mutex and condition variable, both of which start
+// as zero bytes: the table takes no room in the library file, is ready before
+// any constructor runs, and allocates nothing.
+template <class Sync>
 class PortTable {
  public:
+  static constexpr std::size_t size = 1024;
+
   struct Slot {
-    std::atomic<std::int64_t> port{unclaimed};  // key_of(port) once claimed
-    Mutex mutex;
-    // Under the mutex: the last call that was held up, and when it ended
-    // (steady_clock ticks).
+    std::int64_t key = unclaimed;  // key_of(port) while users > 0
+    std::uint32_t users = 0;       // calls on the port in flight, the holder included
+    std::uint32_t next = 0;        // the ticket the next call on the port draws
+    std::uint32_t serving = 0;     // the ticket whose call has the turn
+    typename Sync::Cond turn_changed;
+    // The last call that was held up, and when it ended (steady_clock ticks).
     std::int32_t held_up_port = 0;
-    long long held_up_at = 0;  // the steady clock is past 0 by the first call
+    long long held_up_at = 0;
+    // The open port of the call holding the turn, as the platform encodes it (0
+    // for none): a child forked during the call closes its copy.
+    std::atomic<std::intptr_t> open{0};
   };
 
-  static constexpr std::size_t size = 256;
-
-  Slot& slot(std::int32_t port) noexcept {
-    const std::size_t home = (static_cast<std::uint32_t>(port) * 2654435761u) % std::uint32_t{size};
-    for (std::size_t i = 0; i < size; ++i) {
-      Slot& s = slots_[(home + i) % size];
-      std::int64_t key = s.port.load(std::memory_order_acquire);
-      if (key == unclaimed) {
-        s.port.compare_exchange_strong(key, key_of(port), std::memory_order_acq_rel);
-        key = s.port.load(std::memory_order_acquire);
-      }
-      if (key == key_of(port)) return s;
+  // Waits for the port's turn; returns its slot.
+  Slot& enter(std::int32_t port) noexcept {
+    Sync::lock(mutex_);
+    Slot* slot = claim(port);
+    while (slot == nullptr) {
+      Sync::wait(slot_freed_, mutex_);
+      slot = claim(port);
     }
-    return slots_[home];
+    const std::uint32_t ticket = slot->next++;
+    while (slot->serving != ticket) Sync::wait(slot->turn_changed, mutex_);
+    Sync::unlock(mutex_);
+    return *slot;
   }
 
-  std::array<Slot, size>& slots() noexcept { return slots_; }
+  void leave(Slot& slot) noexcept {
+    Sync::lock(mutex_);
+    ++slot.serving;
+    if (--slot.users == 0) {
+      slot.key = unclaimed;
+      Sync::broadcast(slot_freed_);
+    } else {
+      Sync::broadcast(slot.turn_changed);
+    }
+    Sync::unlock(mutex_);
+  }
+
+  // A forked child has only the thread that forked, which holds no turn: every
+  // slot is free in it, and the ports its parent's calls hold open are closed,
+  // so that the child never keeps them locked.
+  template <class Close>
+  void reset_in_child(const Close& close) noexcept {
+    for (Slot& slot : slots_) {
+      const std::intptr_t open = slot.open.exchange(0);
+      if (open != 0) close(open);
+      slot.key = unclaimed;
+      slot.users = slot.next = slot.serving = 0;
+      Sync::reset(slot.turn_changed);
+    }
+    Sync::reset(slot_freed_);
+    Sync::reset(mutex_);
+  }
 
  private:
   static constexpr std::int64_t unclaimed = 0;
@@ -48,6 +84,28 @@ class PortTable {
   static constexpr std::int64_t key_of(std::int32_t port) {
     return std::int64_t{port} + (std::int64_t{1} << 32);
   }
+
+  // Under the mutex: the port's slot, claimed if it has none; null when every
+  // slot is in use by other ports.
+  Slot* claim(std::int32_t port) noexcept {
+    Slot* free = nullptr;
+    for (Slot& slot : slots_) {
+      if (slot.key == key_of(port)) {
+        ++slot.users;
+        return &slot;
+      }
+      if (free == nullptr && slot.key == unclaimed) free = &slot;
+    }
+    if (free != nullptr) {
+      free->key = key_of(port);
+      free->users = 1;
+      free->next = free->serving = 0;
+    }
+    return free;
+  }
+
+  typename Sync::Mutex mutex_;
+  typename Sync::Cond slot_freed_;
   std::array<Slot, size> slots_;
 };
 

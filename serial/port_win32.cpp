@@ -102,8 +102,8 @@ bool configure(HANDLE port) {
 
 }  // namespace
 
-Connection::Connection(std::int32_t port, CallStatus* status) noexcept
-    : handle_(closed), status_(status) {
+Connection::Connection(std::int32_t port, PortLock& turn_in_process, CallStatus* status) noexcept
+    : handle_(closed), turn_in_process_(turn_in_process), status_(status) {
   const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(port_wait.count());
   HANDLE turn = nullptr;
   if (take_turn(port, deadline, turn) == Turn::timed_out) {

@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <set>
 #include <string>
@@ -362,6 +364,149 @@ TEST_F(Reliability, TenThousandCallsKeepNoDescriptors) {
     if (i % 500 == 0) first.read_quiet(0ms);  // keep the pty's buffer from filling
   }
   EXPECT_EQ(open_descriptors(), before);
+}
+
+// Hosts ending in the middle of a call, every way a process can end: the next
+// call, from this process or another user's, delivers its frame in the usual
+// time. A child forked during the call and living on keeps nothing either.
+TEST_F(Reliability, HostsEndingMidCallLeaveThePortWorking) {
+  ::chmod(dir.path().c_str(), 0755);
+  ::chmod(first.slave_path().c_str(), 0666);
+  enum class End { signal, exit, quick_exit };
+  const struct {
+    const char* how;
+    End end;
+    int signal;
+    bool forks_child;  // a child forked during a call, which lives on
+  } cases[] = {
+      {"SIGKILL", End::signal, SIGKILL, false},
+      {"SIGTERM", End::signal, SIGTERM, false},
+      {"SIGSEGV", End::signal, SIGSEGV, false},
+      {"SIGKILL with a forked child alive", End::signal, SIGKILL, true},
+      {"exit (as a return from main)", End::exit, 0, false},
+      {"_exit", End::quick_exit, 0, false},
+  };
+  for (const auto& c : cases) {
+    for (int round = 0; round < 3; ++round) {
+      int inside[2];
+      ASSERT_EQ(::pipe(inside), 0);
+      std::fflush(nullptr);
+      const pid_t host = ::fork();
+      if (host == 0) {
+        ::setpgid(0, 0);  // with the child it may fork, ended together below
+        const rlimit no_core{0, 0};
+        ::setrlimit(RLIMIT_CORE, &no_core);
+        for (int t = 0; t < 2; ++t) {
+          std::thread([t, out = inside[1]] {
+            for (int i = 0;; ++i) {
+              if (i == 1 && t == 0 && ::write(out, "x", 1) != 1) ::_exit(3);
+              tavdll(5, (i + t) % 2 == 0 ? "F" : "@12345678901234567890@");
+            }
+          }).detach();
+        }
+        if (c.forks_child) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(60 + 20 * round));
+          if (::fork() == 0) ::pause();  // keeps whatever the fork gave it
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(150 + 37 * round));
+        if (c.end == End::exit) std::exit(0);
+        if (c.end == End::quick_exit) ::_exit(0);
+        ::pause();
+      }
+      char byte = 0;
+      ASSERT_EQ(::read(inside[0], &byte, 1), 1) << c.how;
+      std::this_thread::sleep_for(std::chrono::milliseconds(40 + 29 * round));
+      if (c.end == End::signal) ::kill(host, c.signal);
+      ::waitpid(host, nullptr, 0);
+      ::close(inside[0]);
+      ::close(inside[1]);
+      first.read_quiet(30ms);
+
+      const auto start = Clock::now();
+      EXPECT_EQ(tavdll(5, "12.5H"), 2);
+      EXPECT_LT(Clock::now() - start, 500ms) << c.how;
+      std::fflush(nullptr);
+      const pid_t other = ::fork();
+      if (other == 0) {
+        if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
+        tavrc(5, 0x41, 0x42);
+        ::_exit(0);
+      }
+      int status = -1;
+      ::waitpid(other, &status, 0);
+      EXPECT_EQ(status, 0);
+      EXPECT_EQ(hex(first.read_through_marker()), "1F 01 02 05 00 1F 12 41 42")
+          << c.how << ", round " << round;
+      ::kill(-host, SIGKILL);
+    }
+  }
+}
+// A caller taking the port back to back (the F key holds it 100 ms a call)
+// starves no other caller, in another process or another thread of its own:
+// each of the other's calls waits at most for the call in progress.
+TEST_F(Reliability, ACallerBackToBackStarvesNobody) {
+  constexpr int calls = 40;
+  for (const bool other_process : {true, false}) {
+    const char* who = other_process ? "another process" : "another thread";
+    std::atomic<bool> stop = false;
+    std::fflush(nullptr);
+    const pid_t hog_process = other_process ? ::fork() : -1;
+    if (hog_process == 0) {
+      for (;;) tavdll(5, "F");
+    }
+    std::thread hog_thread([&] {
+      while (!other_process && !stop) tavdll(5, "F");
+    });
+    std::this_thread::sleep_for(150ms);
+    Clock::duration longest{};
+    for (int i = 0; i < calls; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20 + (i * 37) % 90));
+      const auto start = Clock::now();
+      tavrc(5, 0x01, i);
+      longest = std::max(longest, Clock::now() - start);
+    }
+    stop = true;
+    hog_thread.join();
+    if (hog_process > 0) {
+      ::kill(hog_process, SIGKILL);
+      ::waitpid(hog_process, nullptr, 0);
+    }
+    std::set<int> arrived;
+    const std::vector<std::uint8_t> line = first.read_through_marker();
+    for (std::size_t b = 0; b < line.size(); ++b) {
+      if (line[b] == rc_lead && b + 2 < line.size() && line[b + 1] == 0x01) {
+        arrived.insert(line[b + 2]);
+        b += 2;
+      }
+    }
+    EXPECT_GE(arrived.size(), static_cast<std::size_t>(calls - 1)) << who;
+    EXPECT_LT(longest, 1s) << who;
+  }
+}
+
+// Ports never share a turn: 300 at once, each held 100 ms by the F key, all
+// take about 100 ms.
+TEST_F(Reliability, ThreeHundredPortsRunSideBySide) {
+  constexpr int ports = 300;
+  std::vector<std::unique_ptr<VirtualPort>> lines;
+  for (int p = 0; p < ports; ++p)
+    lines.push_back(std::make_unique<VirtualPort>(dir.path(), 1000 + p));
+  std::vector<Clock::duration> took(ports);
+  std::atomic<int> ready = 0;
+  std::vector<std::thread> hosts;
+  for (int p = 0; p < ports; ++p) {
+    hosts.emplace_back([&, p] {
+      ++ready;
+      while (ready < ports) std::this_thread::yield();
+      const auto start = Clock::now();
+      tavdll(1000 + p, "F");
+      took[static_cast<std::size_t>(p)] = Clock::now() - start;
+    });
+  }
+  for (std::thread& host : hosts) host.join();
+  const auto slowest = *std::max_element(took.begin(), took.end());
+  EXPECT_LT(slowest, 170ms);
+  for (const auto& line : lines) EXPECT_EQ(hex(line->read_quiet(0ms)), "7F") << line->number();
 }
 
 }  // namespace
