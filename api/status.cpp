@@ -25,7 +25,8 @@ std::size_t describe(const CallStatus& s, char* out, std::size_t size) {
       n = std::snprintf(out, size, "not sent: the command was dropped (%s)", s.reason);
       break;
     case Outcome::not_found:
-      n = std::snprintf(out, size, "not sent: no such device");
+      n = s.reason[0] != '\0' ? std::snprintf(out, size, "not sent: no such device (%s)", s.reason)
+                              : std::snprintf(out, size, "not sent: no such device");
       break;
     case Outcome::no_permission:
       n = std::snprintf(out, size, "not sent: permission denied (the device belongs to group %s)",

@@ -29,7 +29,7 @@ struct CallStatus {
   int tried_count = 0;
   char group[64] = {};      // the group that owns the device, for no_permission
   long holder = 0;          // the process holding the port, where the system can tell
-  const char* reason = "";  // why the encoder dropped the command
+  const char* reason = "";  // why the encoder dropped the command, or why no device was tried
   std::size_t frame = 0;    // bytes in the frame
   std::size_t sent = 0;     // bytes that left
   double milliseconds = 0;

@@ -30,7 +30,9 @@ constexpr auto byte_time = std::chrono::microseconds(4167);
 int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
 
 // "comN" in $QELMAR_DEVICE_DIR when set; else /dev/comN (a udev alias), else
-// /dev/ttyS<N-1>.
+// /dev/ttyS<N-1>, unless that is a system console: frames must not land among
+// the kernel's messages or on a login prompt. An alias or a link to it is
+// still used, since someone chose it.
 bool device_path(std::int32_t port, char (&path)[PATH_MAX], CallStatus* status) {
   const char* dir = std::getenv("QELMAR_DEVICE_DIR");
   if (dir != nullptr && *dir != '\0') {
@@ -42,7 +44,12 @@ bool device_path(std::int32_t port, char (&path)[PATH_MAX], CallStatus* status) 
   note_tried(status, path);
   if (port < 1) return false;
   std::snprintf(path, sizeof path, "/dev/ttyS%d", port - 1);
-  return true;
+  if (!listed_as_console(path)) return true;
+  note_tried(status, path);
+  if (status != nullptr && *status->reason == '\0') {
+    status->reason = "the fallback is a system console, never written";
+  }
+  return false;
 }
 
 int queued_output(int fd) {

@@ -4,9 +4,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -507,6 +509,55 @@ TEST_F(Reliability, ThreeHundredPortsRunSideBySide) {
   const auto slowest = *std::max_element(took.begin(), took.end());
   EXPECT_LT(slowest, 170ms);
   for (const auto& line : lines) EXPECT_EQ(hex(line->read_quiet(0ms)), "7F") << line->number();
+}
+
+// Port 1 falls back to /dev/ttyS0 only when that is not a system console. Run
+// in a mount namespace of its own, where /dev/ttyS0 is a pseudo-terminal bound
+// over the real one and /proc/consoles a file of the test's: the real device
+// is never opened.
+TEST(Console, FallbackNeverWritesToAConsole) {
+  if (::access("/dev/com1", F_OK) == 0) GTEST_SKIP() << "/dev/com1 exists here";
+  if (::access("/dev/ttyS0", F_OK) != 0) GTEST_SKIP() << "no /dev/ttyS0 to bind over";
+  const struct {
+    const char* consoles;
+    const char* frames;
+  } cases[] = {
+      {"ttyS0                -W- (EC  p a)    4:64\n", ""},
+      {"tty0                 -WU (EC  p  )    4:1\n", "12 41 42"},
+  };
+  for (const auto& c : cases) {
+    const TempDir dir;
+    const VirtualPort line(dir.path(), 1);
+    const std::string consoles = dir.path() + "/consoles";
+    FILE* file = std::fopen(consoles.c_str(), "w");
+    ASSERT_NE(file, nullptr);
+    std::fputs(c.consoles, file);
+    std::fclose(file);
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::unsetenv("QELMAR_DEVICE_DIR");
+      struct stat bound {};
+      struct stat pty {};
+      if (::unshare(CLONE_NEWNS) != 0 ||
+          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          ::mount(line.slave_path().c_str(), "/dev/ttyS0", nullptr, MS_BIND, nullptr) != 0 ||
+          ::mount(consoles.c_str(), "/proc/consoles", nullptr, MS_BIND, nullptr) != 0 ||
+          ::stat("/dev/ttyS0", &bound) != 0 || ::stat(line.slave_path().c_str(), &pty) != 0 ||
+          bound.st_rdev != pty.st_rdev) {
+        ::_exit(77);  // never call with the real device in place
+      }
+      tavrc(1, 0x41, 0x42);
+      ::_exit(0);
+    }
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+      GTEST_SKIP() << "no private mount namespace here (needs root)";
+    }
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(hex(line.read_quiet(100ms)), c.frames) << c.consoles;
+  }
 }
 
 }  // namespace
