@@ -17,6 +17,8 @@ namespace {
 template <class Send>
 void on_port(std::int32_t port, CallStatus* status, const Send& send) noexcept {
   try {
+    // Until something says otherwise.
+    if (status != nullptr) status->outcome = Outcome::delivered;
     serial::PortLock lock(port);
     if (lock.behind_held_up_call()) {
       if (status != nullptr) status->outcome = Outcome::behind_held_up;

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "api/status.h"
+#include "core/status.h"
 #include "sound/sound.h"
 
 namespace qelmar {

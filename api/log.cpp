@@ -9,11 +9,9 @@
 namespace qelmar::log {
 namespace {
 
-constexpr std::size_t line_size = 2048;
-
 // Appends to a fixed line; what does not fit is cut.
 struct Line {
-  char text[line_size];
+  char text[max_line];
   std::size_t length = 0;
 
   __attribute__((format(printf, 2, 3))) void add(const char* format, ...) {

@@ -1,9 +1,12 @@
 #pragma once
 
-#include "api/status.h"
+#include "core/status.h"
 #include "sound/sound.h"
 
 namespace qelmar::log {
+
+// The longest line, its newline included.
+constexpr std::size_t max_line = 2048;
 
 // Whether QELMAR_LOG names a sink. Read at every call, so that nothing is kept
 // between calls; when it does not, the calls do nothing else for the log.

@@ -8,6 +8,8 @@ else()
   target_sources(qelmar PRIVATE api/qelmar.def)
 endif()
 target_link_options(qelmar PRIVATE -static-libgcc -static-libstdc++ -Wl,--gc-sections)
+# What the linked-in runtime takes at load, given back at unload.
+target_sources(qelmar PRIVATE api/release_runtime.cpp)
 # Only what the three exports reach is linked in, built for size: the line at
 # 2400 baud, not the code, sets the pace. (mingw puts zero data that
 # -fdata-sections separates into .data, so only functions are separated.)

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "api/status.h"
+#include "core/status.h"
 #include "serial/port_lock.h"
 
 namespace qelmar::serial {

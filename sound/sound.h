@@ -4,11 +4,12 @@ namespace qelmar::sound {
 
 // What became of one sound, for the diagnostics log and the tool.
 struct SoundStatus {
-  char format[64] = {};       // as libsndfile names it, with rate and channels
-  double seconds = 0;         // the sound's length
-  const char* device = "";    // the output device
-  const char* fallback = "";  // why the default alert played instead; empty when it did not
-  const char* ending = "";    // "played", "no sound device", "given up at the deadline"
+  char format[64] = {};        // as libsndfile names it, with rate and channels
+  double seconds = 0;          // the sound's length
+  const char* device = "";     // the output device
+  const char* fallback = "";   // why the default alert played instead; empty when it did not
+  const char* ending = "";     // "played", "no sound device", "given up at the deadline"
+  char ending_text[256] = {};  // where `ending` points when it was made for this call
 };
 
 // Plays the file to the end before it returns. A file that cannot be played

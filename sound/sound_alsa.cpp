@@ -5,7 +5,8 @@
 // A sound server can hold an open, a write or a close for as long as it likes
 // (the pulse plugin waits up to 30 s for a server that stopped answering), so
 // the sound plays on a thread of its own and the call waits for it only until
-// the sound's length plus a margin.
+// the sound's length plus a margin. While a player is held past its call, no
+// other is started: each would only be held too.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -174,12 +176,16 @@ void describe_format(const SoundFunctions& lib, SNDFILE* file, const SF_INFO& in
                 info.samplerate, info.channels, info.channels == 1 ? "" : "s");
 }
 
+// Players still held by the sound device after their call gave up on them.
+std::atomic<int> held_players{0};
+
 // What the call and its player share; whichever lets go last frees it.
 struct Playback {
   pthread_mutex_t mutex;
   pthread_cond_t changed;
   bool finished;
   bool device_opened;
+  bool outlived_call;  // counted in held_players
   int holders;
   const SoundFunctions* lib;
   SoundFile sound;  // none: the alert
@@ -226,20 +232,43 @@ void* player(void* argument) {
   pthread_mutex_lock(&playback->mutex);
   playback->finished = true;
   playback->device_opened = opened;
+  if (playback->outlived_call) held_players.fetch_sub(1, std::memory_order_release);
   pthread_cond_signal(&playback->changed);
   pthread_mutex_unlock(&playback->mutex);
   let_go(playback);
   return nullptr;
 }
 
-// Loaded once, on the first sound, by the names their packages install.
-const SoundLibraries& sound_libraries() noexcept {
-  static const SoundLibraries libraries = [] {
-    SoundLibraries loading;
-    loading.load("libsndfile.so.1", "libasound.so.2");
-    return loading;
-  }();
-  return libraries;
+// Loaded by the first sound that can load them, by the names their packages
+// install. A failure is not kept: memory may be short only for the moment, or
+// the package installed since, so the next sound tries again.
+SoundLibraries libraries;
+std::atomic<bool> libraries_loaded{false};
+pthread_mutex_t loading = PTHREAD_MUTEX_INITIALIZER;
+
+// The libraries' functions, or null with the reason in `status`. A call waits
+// for another thread's load only so long: in a child forked during it, the
+// load never ends.
+const SoundFunctions* sound_functions(SoundStatus* status) {
+  if (libraries_loaded.load(std::memory_order_acquire)) return &libraries.functions();
+  timespec until{};
+  ::clock_gettime(CLOCK_MONOTONIC, &until);
+  until.tv_sec += 2;
+  if (pthread_mutex_clocklock(&loading, CLOCK_MONOTONIC, &until) != 0) {
+    if (status != nullptr) status->ending = "nothing played: the sound libraries are still loading";
+    return nullptr;
+  }
+  bool loaded = libraries_loaded.load(std::memory_order_relaxed);
+  if (!loaded) {
+    loaded = libraries.load("libsndfile.so.1", "libasound.so.2");
+    libraries_loaded.store(loaded, std::memory_order_release);
+  }
+  if (!loaded && status != nullptr) {
+    std::snprintf(status->ending_text, sizeof status->ending_text, "%s", libraries.why_not());
+    status->ending = status->ending_text;
+  }
+  pthread_mutex_unlock(&loading);
+  return loaded ? &libraries.functions() : nullptr;
 }
 
 bool stay_loaded() {
@@ -262,6 +291,10 @@ const char* wait_for(Playback* playback) {
   const char* ending = !playback->finished       ? "given up at the deadline"
                        : playback->device_opened ? "played"
                                                  : "no sound device";
+  if (!playback->finished) {
+    playback->outlived_call = true;
+    held_players.fetch_add(1, std::memory_order_relaxed);
+  }
   pthread_mutex_unlock(&playback->mutex);
   return ending;
 }
@@ -274,16 +307,19 @@ void play(const char* path, SoundStatus* status) noexcept {
     return;
   }
 
+  if (status != nullptr) status->device = "ALSA default";
   // Without either library not even the alert can play.
-  const SoundLibraries& libraries = sound_libraries();
-  if (!libraries.loaded()) {
+  const SoundFunctions* const loaded = sound_functions(status);
+  if (loaded == nullptr) return;
+  const SoundFunctions& lib = *loaded;
+  // A device that holds a player holds the next one too; the alert would go
+  // to it as well.
+  if (held_players.load(std::memory_order_acquire) > 0) {
     if (status != nullptr) {
-      status->device = "ALSA default";
-      status->ending = libraries.why_not();
+      status->ending = "nothing played: the sound device still holds an earlier sound";
     }
     return;
   }
-  const SoundFunctions& lib = libraries.functions();
 
   // steady_clock is CLOCK_MONOTONIC, which the wait below counts in.
   static_assert(Clock::is_steady);
@@ -302,7 +338,6 @@ void play(const char* path, SoundStatus* status) noexcept {
     length = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   }
   if (status != nullptr) {
-    status->device = "ALSA default";
     if (sound.file != nullptr) {
       describe_format(lib, sound.file, info, status->format);
       status->seconds = std::chrono::duration<double>(length).count();
@@ -322,6 +357,7 @@ void play(const char* path, SoundStatus* status) noexcept {
   pthread_cond_init(&playback->changed, nullptr);
   playback->finished = false;
   playback->device_opened = false;
+  playback->outlived_call = false;
   playback->holders = 2;
   playback->lib = &lib;
   playback->sound = sound;
@@ -329,8 +365,11 @@ void play(const char* path, SoundStatus* status) noexcept {
   playback->deadline = Clock::now() + length + margin;
 
   // The player runs this library's code, maybe past the call: a host that
-  // unloads the library must not pull it from under the player.
-  [[maybe_unused]] static const bool pinned = stay_loaded();
+  // unloads the library must not pull it from under the player. Tried again
+  // until it holds, like the libraries.
+  static std::atomic<bool> pinned{false};
+  if (!pinned.load(std::memory_order_relaxed))
+    pinned.store(stay_loaded(), std::memory_order_relaxed);
   pthread_attr_t attributes;
   pthread_t thread;
   bool started = pthread_attr_init(&attributes) == 0;

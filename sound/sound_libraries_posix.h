@@ -7,7 +7,9 @@
 #include <dlfcn.h>
 #include <sndfile.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace qelmar::sound {
 
@@ -37,14 +39,16 @@ class SoundLibraries {
 
   bool loaded() const noexcept { return why_not_[0] == '\0'; }
   const SoundFunctions& functions() const noexcept { return functions_; }
-  // "libasound.so.2 is not installed"; empty once loaded.
+  // "libasound.so.2 is not installed", "libasound.so.2 cannot be loaded: failed
+  // to map segment from shared object"; empty once loaded.
   const char* why_not() const noexcept { return why_not_; }
 
  private:
   bool fail(const char* soname, const char* missing) noexcept;
+  bool fail_to_open(const char* soname) noexcept;
 
   SoundFunctions functions_;
-  char why_not_[128] = "not loaded";
+  char why_not_[256] = "not loaded";
 };
 
 namespace detail {
@@ -65,14 +69,35 @@ bool find(void* library, const char* name, Function& function, const char*& miss
 
 inline bool SoundLibraries::fail(const char* soname, const char* missing) noexcept {
   functions_ = {};
-  // dlerror's text names paths and allocates; the fixed text says enough. The
-  // pending error is cleared so that the host's next dlerror is not ours.
+  // The pending error is cleared so that the host's next dlerror is not ours.
   ::dlerror();
-  if (missing == nullptr) {
-    std::snprintf(why_not_, sizeof why_not_, "%s is not installed", soname);
-  } else {
-    std::snprintf(why_not_, sizeof why_not_, "%s has no %s", soname, missing);
+  std::snprintf(why_not_, sizeof why_not_, "%s has no %s", soname, missing);
+  return false;
+}
+
+// A library that is not there is "not installed"; anything else (memory
+// running out above all, which may pass) is said in the loader's words.
+inline bool SoundLibraries::fail_to_open(const char* soname) noexcept {
+  functions_ = {};
+  const char* error = ::dlerror();  // clears it, too
+  if (error == nullptr) error = "";
+  // The loader's text names the library it could not open, unless memory was
+  // too short even for that: "libx.so.1: cannot open shared object file: No
+  // such file or directory", in the host's language.
+  const std::size_t name_length = std::strlen(soname);
+  if (std::strncmp(error, soname, name_length) == 0 &&
+      std::strncmp(error + name_length, ": ", 2) == 0) {
+    error += name_length + 2;
+    char buffer[128];
+    const char* const not_found = ::strerror_r(ENOENT, buffer, sizeof buffer);
+    const std::size_t length = std::strlen(error), suffix = std::strlen(not_found);
+    if (length >= suffix && std::strcmp(error + length - suffix, not_found) == 0) {
+      std::snprintf(why_not_, sizeof why_not_, "%s is not installed", soname);
+      return false;
+    }
   }
+  std::snprintf(why_not_, sizeof why_not_, "%s cannot be loaded: %s", soname,
+                *error != '\0' ? error : "out of memory");
   return false;
 }
 
@@ -81,21 +106,10 @@ inline bool SoundLibraries::load(const char* sndfile, const char* alsa) noexcept
   SoundFunctions& f = functions_;
   const char* missing = nullptr;
 
-  void* const decoder = ::dlopen(sndfile, RTLD_NOW | RTLD_LOCAL);
-  if (decoder == nullptr) return fail(sndfile, nullptr);
-  if (!(find(decoder, "sf_open_fd", f.sf_open_fd, missing) &&
-        find(decoder, "sf_command", f.sf_command, missing) &&
-        find(decoder, "sf_readf_short", f.sf_readf_short, missing) &&
-        find(decoder, "sf_close", f.sf_close, missing))) {
-    ::dlclose(decoder);
-    return fail(sndfile, missing);
-  }
-
+  // ALSA first: it brings no other libraries, so a load tried again at every
+  // sound costs little while the other is missing.
   void* const output = ::dlopen(alsa, RTLD_NOW | RTLD_LOCAL);
-  if (output == nullptr) {
-    ::dlclose(decoder);
-    return fail(alsa, nullptr);
-  }
+  if (output == nullptr) return fail_to_open(alsa);
   if (!(find(output, "snd_pcm_open", f.snd_pcm_open, missing) &&
         find(output, "snd_pcm_set_params", f.snd_pcm_set_params, missing) &&
         find(output, "snd_pcm_writei", f.snd_pcm_writei, missing) &&
@@ -106,8 +120,22 @@ inline bool SoundLibraries::load(const char* sndfile, const char* alsa) noexcept
         find(output, "snd_pcm_state", f.snd_pcm_state, missing) &&
         find(output, "snd_pcm_close", f.snd_pcm_close, missing))) {
     ::dlclose(output);
-    ::dlclose(decoder);
     return fail(alsa, missing);
+  }
+
+  void* const decoder = ::dlopen(sndfile, RTLD_NOW | RTLD_LOCAL);
+  if (decoder == nullptr) {
+    fail_to_open(sndfile);  // first: a dlclose would clear the loader's error
+    ::dlclose(output);
+    return false;
+  }
+  if (!(find(decoder, "sf_open_fd", f.sf_open_fd, missing) &&
+        find(decoder, "sf_command", f.sf_command, missing) &&
+        find(decoder, "sf_readf_short", f.sf_readf_short, missing) &&
+        find(decoder, "sf_close", f.sf_close, missing))) {
+    ::dlclose(decoder);
+    ::dlclose(output);
+    return fail(sndfile, missing);
   }
   why_not_[0] = '\0';
   return true;

@@ -1,15 +1,21 @@
 // The exported entry points end to end, on pseudo-terminals.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -249,6 +255,153 @@ TEST_F(PortTest, LogSaysWhatBecameOfEachCall) {
   }
   ::unsetenv("QELMAR_LOG");
   line.read_quiet(20ms);
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// Runs `body` in a child process: its exit code, and the text it returns.
+std::pair<int, std::string> in_child(const std::function<std::pair<int, std::string>()>& body) {
+  int pipe[2];
+  if (::pipe(pipe) != 0) return {-1, "pipe"};
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(pipe[0]);
+    const auto [code, text] = body();
+    for (std::size_t done = 0; done < text.size();) {
+      const ssize_t n = ::write(pipe[1], text.data() + done, text.size() - done);
+      if (n <= 0) ::_exit(125);
+      done += static_cast<std::size_t>(n);
+    }
+    ::_exit(code);
+  }
+  ::close(pipe[1]);
+  std::string text;
+  char chunk[4096];
+  for (ssize_t n; (n = ::read(pipe[0], chunk, sizeof chunk)) > 0;) {
+    text.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(pipe[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
+}
+
+// Lets this process write files of at most `bytes` (the rest of a write is
+// refused, with EFBIG rather than SIGXFSZ).
+void limit_file_size(rlim_t bytes) {
+  ::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{};
+  ::getrlimit(RLIMIT_FSIZE, &limit);
+  limit.rlim_cur = std::min(bytes, limit.rlim_max);
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+// A sink that fills up mid-line: the next line, after room is made, must not be
+// glued to the cut one. A file takes the cut part back; the host's stderr is
+// never cut into, so there the cut line is only ended.
+TEST_F(PortTest, LogLineIsWholeOrAbsentWhenItsSinkFillsUp) {
+  const std::string full = dir.path() + "/full";
+  const std::string fifo = dir.path() + "/calls.fifo";
+  int reader = -1;
+  std::string from_fifo;
+  auto drain_fifo = [&] {
+    char chunk[4096];
+    for (ssize_t n; (n = ::read(reader, chunk, sizeof chunk)) > 0;) {
+      from_fifo.append(chunk, static_cast<std::size_t>(n));
+    }
+  };
+  const struct {
+    const char* sink;
+    bool cut_line_stays;
+    // In the child: points QELMAR_LOG at the sink and leaves it little room;
+    // says why when this machine cannot.
+    std::function<std::string()> leave_little_room;
+    std::function<void()> make_room;
+    std::function<std::string()> text;
+  } cases[] = {
+      {"a file at its size limit", false,
+       [&] {
+         ::setenv("QELMAR_LOG", (dir.path() + "/limited.log").c_str(), 1);
+         limit_file_size(1000);
+         return std::string();
+       },
+       [] { limit_file_size(RLIM_INFINITY); },
+       [&] { return read_file(dir.path() + "/limited.log"); }},
+      {"a file on a full filesystem", false,
+       [&] {
+         // A mount of this child's own, gone with it.
+         if (::unshare(CLONE_NEWNS) != 0 ||
+             ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             ::mkdir(full.c_str(), 0700) != 0 ||
+             ::mount("tmpfs", full.c_str(), "tmpfs", 0, "size=8k") != 0) {
+           return std::string("cannot mount a small tmpfs: ") + std::strerror(errno);
+         }
+         std::ofstream(full + "/filler") << std::string(4096, 'x');
+         ::setenv("QELMAR_LOG", (full + "/calls.log").c_str(), 1);
+         return std::string();
+       },
+       [&] { ::unlink((full + "/filler").c_str()); },
+       [&] { return read_file(full + "/calls.log"); }},
+      {"a FIFO not read for a while", false,
+       [&] {
+         ::mkfifo(fifo.c_str(), 0600);
+         reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+         ::fcntl(reader, F_SETPIPE_SZ, 4096);
+         ::setenv("QELMAR_LOG", fifo.c_str(), 1);
+         return std::string();
+       },
+       drain_fifo,
+       [&] {
+         drain_fifo();
+         return from_fifo;
+       }},
+      {"stderr, a file at its size limit", true,
+       [&] {
+         const int err = ::open((dir.path() + "/stderr.log").c_str(),
+                                O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+         ::dup2(err, 2);
+         ::setenv("QELMAR_LOG", "stderr", 1);
+         limit_file_size(1000);
+         return std::string();
+       },
+       [] { limit_file_size(RLIM_INFINITY); },
+       [&] { return read_file(dir.path() + "/stderr.log"); }},
+  };
+  constexpr int calls = 64;  // more lines than any of the sinks has room for
+  for (const auto& c : cases) {
+    const auto [status, text] = in_child([&] {
+      const std::string cannot = c.leave_little_room();
+      if (!cannot.empty()) return std::pair(77, cannot);
+      for (int i = 0; i < calls; ++i) tavdll(8, "12");
+      c.make_room();
+      tavdll(8, "12");
+      return std::pair(0, c.text());
+    });
+    if (status == 77) {
+      std::printf("SKIPPED: %s: %s\n", c.sink, text.c_str());
+      continue;
+    }
+    ASSERT_EQ(status, 0) << c.sink << ": " << text;
+    ASSERT_FALSE(text.empty()) << c.sink;
+    EXPECT_EQ(text.back(), '\n') << c.sink << ": the last line is not ended";
+    int whole = 0, cut = 0;
+    std::string last;
+    for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
+      end = std::min(text.find('\n', start), text.size());
+      last = text.substr(start, end - start);
+      const bool one_call = last.find(" qelmar pid ") == last.rfind(" qelmar pid ");
+      EXPECT_TRUE(one_call) << c.sink << ": lines glued together: " << last;
+      const std::string ending = "/com8: not sent: no such device";
+      (last.size() >= ending.size() && last.ends_with(ending) && one_call ? whole : cut) += 1;
+    }
+    EXPECT_LT(whole, calls) << c.sink << ": it never filled up";
+    EXPECT_GE(whole, 2) << c.sink << ": no line before it filled up, or none after room was made";
+    EXPECT_EQ(cut, c.cut_line_stays ? 1 : 0) << c.sink << ":\n" << text;
+    EXPECT_TRUE(last.ends_with("/com8: not sent: no such device")) << c.sink << ": " << last;
+  }
 }
 
 }  // namespace

@@ -1,19 +1,25 @@
 // tavadd through ALSA, with ALSA configurations of the test's own.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <link.h>
 #include <signal.h>
 #include <sndfile.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <thread>
@@ -38,6 +44,42 @@ bool in_process(const char* soname) {
 // Before any test: what linking to the library alone brought in. (This test
 // links libsndfile itself, to write its files; nothing here links ALSA.)
 const bool alsa_loaded_at_start = in_process("libasound.so.2");
+
+// This program run again as a host whose first sound finds its address space
+// full (QELMAR_TEST_FIRST_SOUND set to the file), and whose second has room.
+const bool first_sound_without_memory = [] {
+  const char* wav = std::getenv("QELMAR_TEST_FIRST_SOUND");
+  if (wav == nullptr) return false;
+  unsigned long pages = 0;
+  std::ifstream("/proc/self/statm") >> pages;
+  rlimit room{};
+  ::getrlimit(RLIMIT_AS, &room);
+  // Enough for the call's stack and a little heap, not for mapping a library.
+  const rlimit full{pages * static_cast<unsigned long>(::sysconf(_SC_PAGESIZE)) + 256 * 1024,
+                    room.rlim_max};
+  if (::setrlimit(RLIMIT_AS, &full) != 0) ::_exit(2);
+  tavadd(0, wav);
+  ::setrlimit(RLIMIT_AS, &room);
+  tavadd(0, wav);
+  ::_exit(0);
+}();
+
+std::size_t threads() {
+  return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/task"), {}));
+}
+
+// Waits for players that outlived their calls to end.
+bool threads_back_to(std::size_t count) {
+  for (int i = 0; i < 500 && threads() > count; ++i) std::this_thread::sleep_for(10ms);
+  return threads() <= count;
+}
+
+std::vector<std::string> lines_of(const fs::path& path) {
+  std::ifstream in(path);
+  std::vector<std::string> lines;
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
 
 class SoundTest : public ::testing::Test {
  protected:
@@ -77,6 +119,24 @@ class SoundTest : public ::testing::Test {
     sf_write_short(file, samples.data(), static_cast<sf_count_t>(samples.size()));
     sf_close(file);
     return samples;
+  }
+
+  // A PulseAudio server with a null sink (no sound card) as the default PCM;
+  // ended when the pointer goes.
+  std::unique_ptr<qelmar::test::Process> start_sound_server() {
+    const fs::path socket = dir / "native";
+    auto server = std::make_unique<qelmar::test::Process>(
+        std::vector<std::string>{"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+                                 "--use-pid-file=no", "--log-level=error", "-L", "module-null-sink",
+                                 "-L",
+                                 "module-native-protocol-unix auth-anonymous=1 socket=" +
+                                     socket.string()},
+        qelmar::test::Process::Options{
+            {"HOME=" + dir.string(), "XDG_RUNTIME_DIR=" + dir.string()}, ""});
+    for (int i = 0; i < 100 && !fs::exists(socket); ++i) std::this_thread::sleep_for(50ms);
+    if (!fs::exists(socket)) return nullptr;
+    use_alsa_config("{ type pulse server \"unix:" + socket.string() + "\" }");
+    return server;
   }
 
   static std::vector<std::int16_t> read_raw(const fs::path& path) {
@@ -138,16 +198,9 @@ TEST_F(SoundTest, NoSoundDeviceReturnsPromptly) {
 // A sound server with a null sink plays in real time, so the call must last as
 // long as the sound; one that stops taking samples holds it only a little longer.
 TEST_F(SoundTest, LastsAsLongAsTheSoundAndNotMuchLonger) {
-  const fs::path socket = dir / "native";
   // Stopped when it goes out of scope, whatever the assertions say.
-  const qelmar::test::Process server(
-      {"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
-       "--log-level=error", "-L", "module-null-sink", "-L",
-       "module-native-protocol-unix auth-anonymous=1 socket=" + socket.string()},
-      {{"HOME=" + dir.string(), "XDG_RUNTIME_DIR=" + dir.string()}, ""});
-  for (int i = 0; i < 100 && !fs::exists(socket); ++i) std::this_thread::sleep_for(50ms);
-  ASSERT_TRUE(fs::exists(socket)) << "pulseaudio did not start";
-  use_alsa_config("{ type pulse server \"unix:" + socket.string() + "\" }");
+  const auto server = start_sound_server();
+  ASSERT_NE(server, nullptr) << "pulseaudio did not start";
 
   const fs::path wav = dir / "half.wav";
   write_wav(wav, 1, 44100, 0.5);
@@ -155,23 +208,128 @@ TEST_F(SoundTest, LastsAsLongAsTheSoundAndNotMuchLonger) {
     const char* sink;
     std::optional<std::chrono::milliseconds> stops_after;
   } cases[] = {{"plays", std::nullopt}, {"stops midway", 150ms}, {"stopped already", 0ms}};
+  const std::size_t before = threads();
   for (const auto& c : cases) {
-    if (c.stops_after == 0ms) ::kill(server.pid(), SIGSTOP);
+    if (c.stops_after == 0ms) ::kill(server->pid(), SIGSTOP);
     std::thread stopper([&] {
       if (!c.stops_after || *c.stops_after == 0ms) return;
       std::this_thread::sleep_for(*c.stops_after);
-      ::kill(server.pid(), SIGSTOP);
+      ::kill(server->pid(), SIGSTOP);
     });
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(tavadd(0, wav.c_str()), 0);
     const auto took = std::chrono::steady_clock::now() - start;
     stopper.join();
-    ::kill(server.pid(), SIGCONT);
+    ::kill(server->pid(), SIGCONT);
     if (!c.stops_after) {
       EXPECT_GE(took, 500ms);
     }
     EXPECT_LT(took, 500ms + 2500ms) << c.sink;
+    // The player the server held ends once it answers, and the next case
+    // finds the device free.
+    EXPECT_TRUE(threads_back_to(before)) << c.sink;
   }
+}
+
+// A device that stops taking samples holds the player past its call. Later
+// calls start no player of their own, which it would hold as well: they return
+// at once, saying why, until the device lets go and sound plays again.
+TEST_F(SoundTest, StuckDeviceHoldsOnePlayerNotOnePerCall) {
+  const fs::path wav = dir / "short.wav";
+  write_wav(wav, 1, 44100, 0.1);  // 8.8 kB, more than the FIFO below takes
+  const fs::path fifo = dir / "device.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  ::fcntl(reader, F_SETPIPE_SZ, 4096);
+  // Held open to the end: a player still writing must not find it gone.
+  std::jthread drain;
+  std::unique_ptr<qelmar::test::Process> server;
+  // Declared after the server, so ended before it: a stopped server would not end.
+  const std::unique_ptr<void, std::function<void(void*)>> resume_server(
+      &server, [&](void*) { server != nullptr && ::kill(server->pid(), SIGCONT); });
+
+  const struct {
+    const char* device;
+    std::function<bool()> stop;
+    std::function<void()> resume;
+  } cases[] = {
+      {"a FIFO that is not read",
+       [&] {
+         use_alsa_config("{ type file slave { pcm { type null } } file \"" + fifo.string() +
+                         "\" format \"raw\" }");
+         return true;
+       },
+       [&] {
+         drain = std::jthread([reader](std::stop_token stop) {
+           char chunk[4096];
+           while (!stop.stop_requested()) {
+             if (::read(reader, chunk, sizeof chunk) <= 0) std::this_thread::sleep_for(1ms);
+           }
+         });
+       }},
+      {"a sound server that stopped",
+       [&] {
+         server = start_sound_server();
+         return server != nullptr && ::kill(server->pid(), SIGSTOP) == 0;
+       },
+       [&] { ::kill(server->pid(), SIGCONT); }},
+  };
+  const fs::path log = dir / "sound.log";
+  constexpr int calls = 32;
+  for (const auto& c : cases) {
+    ASSERT_TRUE(c.stop()) << c.device;
+    fs::remove(log);
+    ::setenv("QELMAR_LOG", log.c_str(), 1);
+    const std::size_t before = threads();
+    for (int i = 0; i < calls; ++i) {
+      const auto start = std::chrono::steady_clock::now();
+      EXPECT_EQ(tavadd(0, wav.c_str()), 0);
+      const auto took = std::chrono::steady_clock::now() - start;
+      if (i == 0) {
+        EXPECT_LT(took, 100ms + 2500ms) << c.device;
+        ASSERT_GT(threads(), before) << c.device << ": the player was not held";
+      } else {
+        ASSERT_LT(took, 100ms) << c.device << ": call " << i + 1;
+      }
+    }
+    const std::size_t held = threads() - before;
+    c.resume();
+    EXPECT_TRUE(threads_back_to(before)) << c.device << ": the held player did not end";
+    tavadd(0, wav.c_str());  // plays again
+    ::unsetenv("QELMAR_LOG");
+
+    // One player and what it started itself (the pulse plugin's thread), not one per call.
+    EXPECT_LE(held, 2u) << c.device;
+    const auto lines = lines_of(log);
+    ASSERT_EQ(lines.size(), calls + 1u) << c.device;
+    EXPECT_TRUE(lines.front().ends_with(": given up at the deadline")) << lines.front();
+    for (int i = 1; i < calls; ++i) {
+      EXPECT_TRUE(lines[i].ends_with(
+          ": nothing played: the sound device still holds an earlier sound"))
+          << lines[i];
+    }
+    EXPECT_TRUE(lines.back().ends_with(": played")) << c.device << ": " << lines.back();
+  }
+}
+
+// A process whose first sound runs out of memory plays the next one, and the
+// log does not call the library missing.
+TEST_F(SoundTest, FirstSoundOutOfMemoryIsTriedAgainByTheNext) {
+  ASSERT_FALSE(first_sound_without_memory);
+  const fs::path raw = capture();
+  const fs::path wav = dir / "tone.wav";
+  const auto samples = write_wav(wav, 1, 8000, 0.1);
+  const fs::path log = dir / "sound.log";
+  const auto host = qelmar::test::run_process(
+      {"/proc/self/exe"},
+      {{"QELMAR_TEST_FIRST_SOUND=" + wav.string(), "QELMAR_LOG=" + log.string()}, ""});
+  ASSERT_EQ(host.status, 0) << host.err;
+  const auto lines = lines_of(log);
+  ASSERT_EQ(lines.size(), 2u) << host.err;
+  EXPECT_NE(lines[0].find(": libasound.so.2 cannot be loaded: "), std::string::npos) << lines[0];
+  EXPECT_TRUE(lines[1].ends_with(": played")) << lines[1];
+  EXPECT_EQ(read_raw(raw), samples);
 }
 
 TEST_F(SoundTest, AlsaIsLoadedByTheFirstSoundNotByLinking) {

@@ -4,8 +4,10 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <signal.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
@@ -19,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -122,14 +125,17 @@ TEST(Tool, SaysWhatBecameOfEachCallAndExitsByIt) {
 }
 
 // A machine of its own below a folder: sysfs, /dev and /proc as the tool reads
-// them, with a USB adapter behind /dev/com1, a UART and one without hardware.
-// A machine of its own below a folder: sysfs, /dev and /proc as the tool reads
 // them. A USB adapter behind /dev/com3, held locked by minicom; a UART reached
 // as port 1; one without hardware; an adapter without a /dev node; links that
-// lead nowhere or that the library would never form.
+// lead nowhere or that the library would never form. `consoles`, when given,
+// is its /proc/consoles.
 class FakeMachine {
  public:
-  FakeMachine() {
+  explicit FakeMachine(const std::string& consoles = "") {
+    if (!consoles.empty()) {
+      fs::create_directories(root / "proc");
+      std::ofstream(root / "proc/consoles") << consoles;
+    }
     const fs::path usb = root / "sys/devices/pci0000:00/usb1/1-1";
     const fs::path port = usb / "1-1:1.0/ttyUSB0";
     const fs::path uart = root / "sys/devices/platform/serial8250";
@@ -186,16 +192,38 @@ class FakeMachine {
   fs::path root = temp.path();
 };
 
+// "MAJOR:MINOR" of a character device.
+std::string device_number(const std::string& path) {
+  struct stat node {};
+  if (::stat(path.c_str(), &node) != 0) return "?";
+  return std::to_string(major(node.st_rdev)) + ":" + std::to_string(minor(node.st_rdev));
+}
+
 // ports, doctor and udev-rule read the fake machine; none opens a device.
 TEST(Tool, FindsSerialDevicesAndWhyAPortShowsNothing) {
   const FakeMachine machine;
   const std::string root = machine.root.string();
   const std::vector<std::string> env = {"QELMAR_DEVICE_DIR="};
+  // A machine whose console is the UART that port 1 would fall back to, and
+  // the adapter that /dev/com3 names; a pseudo-terminal listed by its number
+  // only; a name that only starts like ttyS1's; the last line unended.
+  TempDir pty_dir;
+  const VirtualPort pty(pty_dir.path(), 6);
+  const FakeMachine with_console(
+      "ttyS10               -W- (E  p a)    4:74\n"
+      "ttyS0                -W- (EC  p a)    4:64\n"
+      "hvc0                 -W- (E  p  )  " +
+      device_number(pty.slave_path()) +
+      "\n"
+      "ttyUSB0              -W- (E  p  )  188:0");
+  const std::string console_root = with_console.root.string();
+  const std::vector<std::string> pty_env = {"QELMAR_DEVICE_DIR=" + pty_dir.path()};
   const struct {
     std::vector<std::string> args;
     int status;
     std::vector<std::string> out_has;
     std::vector<std::string> out_lacks;
+    std::vector<std::string> env = {};  // when not the table's
   } cases[] = {
       {{"ports", "--root", root},
        0,
@@ -234,16 +262,67 @@ TEST(Tool, FindsSerialDevicesAndWhyAPortShowsNothing) {
         "ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n"},
        {}},
       {{"udev-rule", "-p", "2", "/dev/ttyS0", "--root", root}, 2, {}, {}},
+      {{"ports", "--json", "--root", root}, 0, {"\"console\": false"}, {"\"console\": true"}},
+      // The library never falls back to the console: nothing reaches it as port 1.
+      {{"ports", "--root", console_root},
+       0,
+       {"/dev/ttyS0  native UART, serial8250\n    port numbers: none\n"
+        "    the system console (/proc/consoles lists it)\n",
+        "/dev/ttyUSB0  USB, ftdi_sio, 0403:6001 FTDI FT232R USB UART, serial A1B2C3\n"
+        "    /dev/serial/by-id/"},
+       {"port numbers: 1"}},
+      {{"ports", "--json", "--root", console_root},
+       0,
+       {"\"console\": true,\n    \"driver\": \"serial8250\"",
+        "\"console\": true,\n    \"driver\": \"ftdi_sio\",\n    \"group\": \"dialout\",\n    "
+        "\"holders\": [\n      4321\n    ],\n    \"kind\": \"USB\""},
+       {}},
+      {{"doctor", "-p", "1", "--send-test", "--root", console_root},
+       2,
+       {"port 1: /dev/ttyS0 (by /dev/ttyS<N-1>)\nproblem  /dev/ttyS0 is the system console "
+        "(/proc/consoles lists it): the library does not fall back to it, so port 1 reaches no "
+        "device\n",
+        "SUBSYSTEM==\"tty\", KERNEL==\"ttyS0\", SYMLINK+=\"com1\" in "
+        "/etc/udev/rules.d/70-qelmar-com1.rules; or link it as com1 in a folder that "
+        "QELMAR_DEVICE_DIR names\n",
+        "advice   a serial device here: /dev/ttyUSB9 (USB)\n"},
+       {"the device exists", "test frame", "a serial device here: /dev/ttyS0",
+        "a serial device here: /dev/ttyUSB0"}},
+      // An alias to a console is honoured, and said.
+      {{"doctor", "-p", "3", "--root", console_root},
+       2,
+       {"port 3: /dev/com3 (by /dev/comN)\n",
+        "advice   /dev/ttyUSB0 is the system console (/proc/consoles lists it), reached by "
+        "/dev/comN"},
+       {}},
+      {{"doctor", "-p", "2", "--root", console_root},
+       0,
+       {"port 2: /dev/ttyS1 (by /dev/ttyS<N-1>)\nok       the device exists"},
+       {"console"}},
+      {{"ports", "--root", console_root},
+       0,
+       {pty.slave_path() + "  pseudo-terminal\n    port numbers: 6\n    the system console "
+                           "(/proc/consoles lists it)\n"},
+       {},
+       pty_env},
+      {{"doctor", "-p", "6", "--root", console_root},
+       0,
+       {"advice   " + pty.slave_path() +
+        " is the system console (/proc/consoles lists it), reached by QELMAR_DEVICE_DIR"},
+       {},
+       pty_env},
       // This machine's own entries: listed without error, as JSON.
       {{"ports", "--json"}, 0, {"["}, {}},
   };
   // None of it opens a device.
   const int watch = ::inotify_init1(IN_NONBLOCK);
   for (const char* device : {"ttyUSB0", "ttyS0", "ttyS1"}) {
-    ASSERT_GE(::inotify_add_watch(watch, (machine.root / "dev" / device).c_str(), IN_OPEN), 0);
+    for (const FakeMachine* m : {&machine, &with_console}) {
+      ASSERT_GE(::inotify_add_watch(watch, (m->root / "dev" / device).c_str(), IN_OPEN), 0);
+    }
   }
   for (const auto& c : cases) {
-    const Process::Result r = run(c.args, env);
+    const Process::Result r = run(c.args, c.env.empty() ? env : c.env);
     EXPECT_EQ(r.status, c.status) << ::testing::PrintToString(c.args) << r.out << r.err;
     for (const std::string& part : c.out_has) {
       EXPECT_NE(r.out.find(part), std::string::npos)
@@ -269,6 +348,161 @@ TEST(Tool, FindsSerialDevicesAndWhyAPortShowsNothing) {
   EXPECT_NE(r.out.find("ok       test frame: delivered 1 bytes in "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("ok       the line reads back as 2400 8N1"), std::string::npos) << r.out;
   EXPECT_EQ(hex(line.read_quiet(100ms)), "0C");
+}
+
+// A pseudo-terminal linked as dir/comN, its slave put in exclusive mode from
+// here. A slave that is not kept open is left exclusive as by a program that
+// ended: the master here keeps the tty alive.
+class ExclusivePty {
+ public:
+  ExclusivePty(const std::string& dir, int number, bool exclusive, bool keep_slave) {
+    char name[256];
+    if (::openpty(&master_, &slave_, name, nullptr, nullptr) != 0)
+      throw std::runtime_error("openpty");
+    path_ = name;
+    ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+    // Anyone may open it, so that only its exclusive mode keeps a user out.
+    ::fchmod(slave_, 0666);
+    if (exclusive) ::ioctl(slave_, TIOCEXCL);
+    if (!keep_slave) {
+      ::close(slave_);
+      slave_ = -1;
+    }
+    link_ = dir + "/com" + std::to_string(number);
+    fs::create_symlink(path_, link_);
+  }
+  ~ExclusivePty() {
+    fs::remove(link_);
+    if (slave_ >= 0) ::close(slave_);
+    ::close(master_);
+  }
+  ExclusivePty(const ExclusivePty&) = delete;
+  ExclusivePty& operator=(const ExclusivePty&) = delete;
+
+  // TIOCGEXCL, read through a descriptor of its own (root opens it all the same).
+  int exclusive() const {
+    const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    int mode = -1;
+    if (fd >= 0 && ::ioctl(fd, TIOCGEXCL, &mode) != 0) mode = -1;
+    if (fd >= 0) ::close(fd);
+    return mode;
+  }
+
+  std::string received() const {
+    std::string bytes;
+    pollfd ready{master_, POLLIN, 0};
+    char chunk[256];
+    ssize_t n = 0;
+    while (::poll(&ready, 1, 100) > 0 && (n = ::read(master_, chunk, sizeof chunk)) > 0) {
+      bytes += hex(std::vector<std::uint8_t>(chunk, chunk + n));
+    }
+    return bytes;
+  }
+
+ private:
+  int master_ = -1, slave_ = -1;
+  std::string path_, link_;
+};
+
+// Exclusive mode belongs to the tty, so a program that ended can leave it set;
+// doctor names it, says who holds it, and clears it only when nobody does.
+TEST(Tool, NamesAndClearsAnExclusiveModeLeftBehind) {
+  if (::geteuid() != 0) GTEST_SKIP() << "SKIPPED: clearing exclusive mode needs root";
+  TempDir dir;
+  fs::permissions(dir.path(), fs::perms::others_exec, fs::perm_options::add);
+  const std::vector<std::string> env = {"QELMAR_DEVICE_DIR=" + dir.path()};
+  const std::string self = "process " + std::to_string(::getpid()) + " (tool_test)";
+  const std::string left_over =
+      "problem  exclusive mode (TIOCEXCL) is set and no other program has it open: most likely "
+      "left over by a program that ended";
+  const std::string held = "problem  exclusive mode (TIOCEXCL) is set, held by " + self;
+  const bool can_drop_root = ::access("/usr/bin/setpriv", X_OK) == 0;
+  const struct {
+    bool exclusive, live_holder;
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> out_has;
+    int exclusive_after;
+    std::string received;
+    bool as_nobody = false;
+  } cases[] = {
+      // Without --send-test or --clear-exclusive, doctor does not open the device.
+      {true, false, {"doctor", "-p", "5"}, 0, {"ok       no other process has it open\n"}, 1, ""},
+      {false,
+       false,
+       {"doctor", "-p", "5", "--send-test"},
+       0,
+       {"ok       exclusive mode (TIOCEXCL) is not set\nok       test frame: delivered 1 bytes"},
+       0,
+       "0C"},
+      {true,
+       false,
+       {"doctor", "-p", "5", "--send-test"},
+       2,
+       {left_over, "Clear it: sudo qelmar doctor -p 5 --clear-exclusive\n",
+        "advice   " + self + " holds the other side of this pseudo-terminal"},
+       1,
+       ""},
+      {true,
+       false,
+       {"doctor", "-p", "5", "--clear-exclusive", "--send-test"},
+       0,
+       {"ok       exclusive mode (TIOCEXCL) was set and is now cleared\nok       test frame: "
+        "delivered 1 bytes"},
+       0,
+       "0C"},
+      {true, true, {"doctor", "-p", "5", "--send-test"}, 2, {held + ", which has it open"}, 1, ""},
+      {true,
+       true,
+       {"doctor", "-p", "5", "--clear-exclusive"},
+       2,
+       {held, "problem  exclusive mode not cleared: " + self + " is using it"},
+       1,
+       ""},
+      {true,
+       true,
+       {"doctor", "-p", "5", "--clear-exclusive", "--force"},
+       0,
+       {"ok       exclusive mode (TIOCEXCL) was set and is now cleared, from under " + self},
+       0,
+       ""},
+      // A user cannot open it at all, and is told to ask root.
+      {true,
+       false,
+       {"doctor", "-p", "5", "--clear-exclusive"},
+       2,
+       {"problem  exclusive mode (TIOCEXCL) is set",
+        "problem  --clear-exclusive needs root: sudo qelmar doctor -p 5 --clear-exclusive"},
+       1,
+       "",
+       true},
+  };
+  std::string skipped;
+  for (const auto& c : cases) {
+    const std::string row = ::testing::PrintToString(c.args) + (c.live_holder ? " held" : "") +
+                            (c.as_nobody ? " as nobody" : "");
+    if (c.as_nobody && !can_drop_root) {
+      skipped += " " + row;
+      continue;
+    }
+    const ExclusivePty pty(dir.path(), 5, c.exclusive, c.live_holder);
+    std::vector<std::string> argv{QELMAR_TOOL};
+    if (c.as_nobody) {
+      argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", QELMAR_TOOL};
+    }
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    std::vector<std::string> all_env = env;
+    all_env.insert(all_env.end(), tool_env.begin(), tool_env.end());
+    const Process::Result r = run_process(argv, {all_env, ""});
+    EXPECT_EQ(r.status, c.status) << row << "\n" << r.out << r.err;
+    for (const std::string& part : c.out_has) {
+      EXPECT_NE(r.out.find(part), std::string::npos) << row << " lacks " << part << " in:\n"
+                                                     << r.out;
+    }
+    EXPECT_EQ(pty.exclusive(), c.exclusive_after) << row;
+    EXPECT_EQ(pty.received(), c.received) << row;
+  }
+  if (!skipped.empty()) GTEST_SKIP() << "SKIPPED: no setpriv to run as another user:" << skipped;
 }
 
 TEST(Tool, BadUsageIsOneLineAndNonZero) {

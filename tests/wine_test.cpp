@@ -5,15 +5,20 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <iterator>
 #include <memory>
+#include <random>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "command_table.h"
 #include "process.h"
@@ -247,6 +252,69 @@ TEST(WineDll, OverlappingCallsOnAPortAreSerialised) {
     EXPECT_EQ(bytes.size(), 800u * 9 - 1) << two_processes;
     for (const std::string& frame : frames) EXPECT_EQ(frame.substr(0, 2), "12") << frame;
   }
+}
+
+// A host that loads, calls and unloads the DLL again and again keeps its memory,
+// and each loaded copy makes its call.
+TEST(WineDll, UnloadingGivesBackWhatLoadingTook) {
+  constexpr int cycles = 300, warm_up = 20;  // warm_up as wine_host does
+  const WineHost::Answer answer = wine->call("cycles " + std::to_string(cycles) + " 3");
+  std::cout << "heap growth per load, call and unload: " << answer.result << " bytes\n";
+  EXPECT_LE(answer.result, 512);
+  std::vector<std::uint8_t> frames;
+  for (int i = 0; i < warm_up + cycles; ++i)
+    frames.insert(frames.end(), {0x12, 0x01, static_cast<std::uint8_t>(i)});
+  EXPECT_EQ(wine->frames_on(*wine->line), hex(frames));
+}
+
+// A process that keeps the port busy with key commands (each holds it ~100 ms)
+// does not starve another process's single calls, made at random moments.
+TEST(WineDll, ABusyProcessLeavesOthersTheirTurn) {
+  using Clock = std::chrono::steady_clock;
+  using std::chrono::milliseconds;
+  constexpr int calls = 40;
+  WineHost busy(env("QELMAR_WINE_HOST_DIR"));
+  ASSERT_EQ(busy.greeting(), "ready");
+  const unsigned seed = std::random_device{}();
+  std::mt19937 random(seed);
+  std::uniform_int_distribution<int> moment(300, 4500);
+  std::vector<int> moments(calls);
+  for (int& m : moments) m = moment(random);
+  std::sort(moments.begin(), moments.end());
+
+  const auto start = Clock::now();
+  busy.send("hog 3 5");
+  std::vector<long> waits;
+  for (int i = 0; i < calls; ++i) {
+    std::this_thread::sleep_until(start + milliseconds(moments[static_cast<std::size_t>(i)]));
+    waits.push_back(wine->call("rc 3 " + std::to_string(i + 1) + " 90").milliseconds);
+  }
+  const auto ended = std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
+  const WineHost::Answer hogged = busy.answer();
+  EXPECT_LT(ended, hogged.milliseconds) << "the single calls outlasted the busy process";
+
+  wine->call("rc 3 165 90");
+  const std::vector<std::uint8_t> bytes = wine->line->read_until({0x12, 0xA5, 0x5A});
+  long keys = 0, stray = 0;
+  std::set<int> arrived;
+  for (std::size_t i = 0; i < bytes.size();) {
+    if (bytes[i] == 0x7F) {
+      ++keys, ++i;
+    } else if (bytes[i] == 0x12 && i + 2 < bytes.size() && bytes[i + 2] == 0x5A) {
+      arrived.insert(bytes[i + 1]);
+      i += 3;
+    } else {
+      ++stray, ++i;
+    }
+  }
+  const long longest = *std::max_element(waits.begin(), waits.end());
+  std::cout << "seed " << seed << ": " << hogged.result << " key calls in " << hogged.milliseconds
+            << " ms, " << keys << " arrived; single calls arrived " << arrived.size() << " of "
+            << calls << ", longest wait " << longest << " ms\n";
+  EXPECT_GE(arrived.size(), calls - 1u);
+  EXPECT_LE(longest, 1000);
+  EXPECT_EQ(keys, hogged.result);
+  EXPECT_EQ(stray, 0);
 }
 
 }  // namespace

@@ -133,6 +133,7 @@ int exec_serve(char** argv) {
 struct Cli {
   int port = 1;
   bool raw = false, quiet = false, json = false, send_test = false;
+  bool clear_exclusive = false, force = false;
   std::vector<std::string> texts;
   std::int32_t first = 0, second = 0;
   std::string file, root = "/", device;
@@ -187,7 +188,13 @@ void add_doctor(CLI::App& app, Cli& c) {
   c.doctor = app.add_subcommand("doctor", "Find out why port N shows nothing");
   c.doctor->add_option("-p,--port", c.port, "Port number")->capture_default_str();
   c.doctor->add_flag("--send-test", c.send_test,
-                     "Also send a test frame and read back the line settings");
+                     "Also check exclusive mode, send a test frame and read back the line "
+                     "settings");
+  CLI::Option* clear = c.doctor->add_flag(
+      "--clear-exclusive", c.clear_exclusive,
+      "Clear an exclusive mode (TIOCEXCL) that no other program holds (root only)");
+  c.doctor->add_flag("--force", c.force, "With --clear-exclusive: even under a program using it")
+      ->needs(clear);
   c.doctor->add_option("--root", c.root, root_help);
 }
 
@@ -247,7 +254,10 @@ int dispatch(const Cli& c) {
     return 0;
   }
   if (given(c.doctor)) {
-    const int usable = qelmar::tools::doctor(machine, c.port, std::cout);
+    const qelmar::tools::DoctorOptions options{.look = c.send_test || c.clear_exclusive,
+                                               .clear_exclusive = c.clear_exclusive,
+                                               .force = c.force};
+    const int usable = qelmar::tools::doctor(machine, c.port, std::cout, options);
     return usable == 0 && c.send_test ? send_test_frame(c.port) : usable;
   }
   return given(c.udev) ? print_udev_rule(machine, c) : delivered;

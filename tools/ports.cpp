@@ -1,9 +1,14 @@
 #include "tools/ports.h"
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
@@ -90,8 +95,9 @@ SerialDevice from_sysfs(const Machine& machine, const fs::path& tty) {
   return d;
 }
 
-// The port numbers that lead to `device` now, as the library resolves them.
-std::vector<int> port_numbers(const Machine& machine, const std::string& device) {
+// The port numbers that lead to `device` now, as the library resolves them: it
+// never falls back to a console.
+std::vector<int> port_numbers(const Machine& machine, const std::string& device, bool console) {
   std::vector<int> numbers;
   if (device.empty()) return numbers;
   if (!machine.device_dir.empty()) {
@@ -106,7 +112,7 @@ std::vector<int> port_numbers(const Machine& machine, const std::string& device)
     if (n >= 0 && real(link) == device) numbers.push_back(n);
   }
   const std::string name = fs::path(device).filename().string();
-  if (name.rfind("ttyS", 0) == 0) {
+  if (name.rfind("ttyS", 0) == 0 && !console) {
     const int n = com_number("com" + name.substr(4)) + 1;
     if (n > 0 && !leads_somewhere(machine.at("/dev/com" + std::to_string(n)))) {
       numbers.push_back(n);
@@ -138,6 +144,37 @@ std::vector<long> holders(const Machine& machine, const std::string& device) {
   return pids;
 }
 
+// Processes that hold the other side of the pseudo-terminal `device`
+// (/dev/pts/N) and so keep it, and its exclusive mode, alive: descriptors of
+// /dev/ptmx whose fdinfo names index N.
+std::vector<long> pty_masters(const Machine& machine, const std::string& device) {
+  std::vector<long> pids;
+  if (device.rfind("/dev/pts/", 0) != 0) return pids;
+  const std::string index = "tty-index:\t" + device.substr(9);
+  for (const fs::path& process : entries(machine.at("/proc"))) {
+    long pid = 0;
+    try {
+      pid = std::stol(process.filename().string());
+    } catch (const std::exception&) {
+      continue;
+    }
+    for (const fs::path& fd : entries(process / "fd")) {
+      std::error_code error;
+      const fs::path target = fs::read_symlink(fd, error);
+      if (error || target.filename() != "ptmx") continue;
+      std::ifstream info(process / "fdinfo" / fd.filename());
+      std::string line;
+      while (std::getline(info, line) && line != index) {
+      }
+      if (line == index) {
+        pids.push_back(pid);
+        break;
+      }
+    }
+  }
+  return pids;
+}
+
 // Processes holding a flock on `device`, from /proc/locks: those keep the
 // library out, where a process that only has it open does not.
 std::set<long> lockers(const Machine& machine, const std::string& device) {
@@ -156,7 +193,8 @@ void complete(const Machine& machine, SerialDevice& d) {
       }
     }
   }
-  d.ports = port_numbers(machine, device);
+  d.console = serial::listed_as_console(d.path.c_str(), machine.at("/proc/consoles").c_str());
+  d.ports = port_numbers(machine, device, d.console);
   // The library opens for writing only.
   d.accessible = ::access(d.path.c_str(), W_OK) == 0;
   char group[64];
@@ -224,7 +262,10 @@ Resolution resolve_port(const Machine& machine, int port) {
   // As the library: the alias when it leads somewhere, and for port 0 and below
   // nothing else.
   if (leads_somewhere(alias) || port < 1) return {alias, "/dev/comN"};
-  return {machine.at("/dev/ttyS" + std::to_string(port - 1)), "/dev/ttyS<N-1>"};
+  Resolution fallback{machine.at("/dev/ttyS" + std::to_string(port - 1)), "/dev/ttyS<N-1>"};
+  fallback.console_skipped =
+      serial::listed_as_console(fallback.path.c_str(), machine.at("/proc/consoles").c_str());
+  return fallback;
 }
 
 std::map<long, std::string> running(const Machine& machine) {
@@ -249,7 +290,8 @@ std::string ports_json(const std::vector<SerialDevice>& devices) {
                             {"ports", d.ports},
                             {"accessible", d.accessible},
                             {"group", d.group},
-                            {"holders", d.holders}};
+                            {"holders", d.holders},
+                            {"console", d.console}};
     if (d.kind == "USB") {
       entry["usb"] = {{"vendor_id", d.vendor_id},
                       {"product_id", d.product_id},
@@ -279,6 +321,7 @@ void print_text(const SerialDevice& d, std::ostream& out) {
   out << "    port numbers: ";
   if (d.ports.empty()) out << "none";
   for (std::size_t i = 0; i < d.ports.size(); ++i) out << (i ? ", " : "") << d.ports[i];
+  if (d.console) out << "\n    the system console (/proc/consoles lists it)";
   out << "\n    " << (d.accessible ? "this user may open it" : "this user may not open it")
       << " (group " << d.group << ")";
   for (const long pid : d.holders) out << "; held by process " << pid;
@@ -346,6 +389,12 @@ SerialDevice describe_device(const Machine& machine, const std::string& device) 
   return d;
 }
 
+std::string process_name(long pid, const std::map<long, std::string>& processes) {
+  const auto name = processes.find(pid);
+  return "process " + std::to_string(pid) + " (" + (name != processes.end() ? name->second : "?") +
+         ")";
+}
+
 void check_holders(const Machine& machine, const std::string& device, SerialDevice& d,
                    const std::map<long, std::string>& processes, Checks& checks) {
   const std::set<long> locked = lockers(machine, device);
@@ -358,9 +407,7 @@ void check_holders(const Machine& machine, const std::string& device, SerialDevi
   }
   if (d.holders.empty()) checks.ok("no other process has it open");
   for (const long pid : d.holders) {
-    const auto name = processes.find(pid);
-    const std::string who = "process " + std::to_string(pid) + " (" +
-                            (name != processes.end() ? name->second : "?") + ")";
+    const std::string who = process_name(pid, processes);
     if (locked.count(pid) != 0) {
       checks.problem(who + " holds it locked, which keeps this library out");
     } else {
@@ -389,26 +436,176 @@ void check_services(int port, const SerialDevice& d, const std::map<long, std::s
   }
 }
 
+// Where the port reaches nothing: the serial devices that are there.
+void suggest_devices(const Machine& machine, Checks& checks) {
+  std::size_t shown_devices = 0;
+  bool console = false;
+  for (const SerialDevice& d : list_ports(machine)) {
+    console = console || d.console;
+    if (d.console) continue;
+    checks.advice("a serial device here: " + d.path + " (" + d.kind + ")");
+    ++shown_devices;
+  }
+  if (shown_devices == 0) {
+    checks.advice(console ? "no serial device here but the console"
+                          : "no serial device found on this machine");
+  }
+}
+
+// Port N would fall back to /dev/ttyS<N-1>, which is the system console.
+void console_skipped(const Machine& machine, int port, const std::string& path, Checks& checks) {
+  const std::string n = std::to_string(port);
+  const std::string device = real(path);
+  const SerialDevice d = device.empty() ? SerialDevice{} : describe_device(machine, device);
+  const std::string name = fs::path(device.empty() ? path : device).filename().string();
+  const std::string rules = "/etc/udev/rules.d/70-qelmar-com" + n + ".rules";
+  checks.problem(shown(machine, path) +
+                 " is the system console (/proc/consoles lists it): the library does not fall "
+                 "back to it, so port " +
+                 n + " reaches no device");
+  checks.advice(
+      "to use it for the display all the same (the kernel's messages and any login prompt on it "
+      "go to the display too), name it /dev/com" +
+      n + ": " +
+      (d.kind == "USB" ? "qelmar udev-rule -p " + n + " " + d.path + " | sudo tee " + rules
+                       : "SUBSYSTEM==\"tty\", KERNEL==\"" + name + "\", SYMLINK+=\"com" + n +
+                             "\" in " + rules) +
+      "; or link it as com" + n + " in a folder that QELMAR_DEVICE_DIR names");
+  suggest_devices(machine, checks);
+}
+
+// Reads the tty's exclusive mode through `fd`: 1 set, 0 not, -1 cannot tell.
+int exclusive_mode(int fd) {
+  int exclusive = 0;
+  if (::ioctl(fd, TIOCGEXCL, &exclusive) != 0) return -1;
+  return exclusive != 0 ? 1 : 0;
+}
+
+// TIOCEXCL belongs to the tty, not to a process: one that ended, or was killed,
+// holding it leaves it set for as long as something keeps the tty open (the
+// other side of a pseudo-terminal, mostly). The library never writes to a port
+// in exclusive mode.
+class ExclusiveCheck {
+ public:
+  ExclusiveCheck(const Machine& machine, int port, const std::string& device,
+                 const std::vector<long>& holders, const std::map<long, std::string>& processes,
+                 Checks& checks)
+      : machine_(machine),
+        port_(std::to_string(port)),
+        device_(device),
+        holders_(holders),
+        processes_(processes),
+        checks_(checks) {}
+
+  void run(const DoctorOptions& options) {
+    // Never a device that is not a tty: a fake tree has plain files.
+    struct stat node {};
+    if (::stat(device_.c_str(), &node) != 0 || !S_ISCHR(node.st_mode)) return;
+    // As the library opens it: only root opens a tty in exclusive mode (EBUSY).
+    const int fd = ::open(device_.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int open_error = errno;
+    const int mode = fd >= 0 ? exclusive_mode(fd) : open_error == EBUSY ? 1 : -1;
+    if (mode == 0) {
+      checks_.ok("exclusive mode (TIOCEXCL) is not set");
+    } else if (mode == 1 && options.clear_exclusive) {
+      clear(fd, open_error, options.force);
+    } else if (mode == 1) {
+      report();
+    }
+    if (fd >= 0) ::close(fd);
+  }
+
+ private:
+  std::string holder_names() const {
+    std::string names;
+    for (const long pid : holders_) {
+      names += (names.empty() ? "" : ", ") + process_name(pid, processes_);
+    }
+    return names;
+  }
+
+  void report() {
+    const std::string clear = "qelmar doctor -p " + port_ + " --clear-exclusive";
+    if (!holders_.empty()) {
+      checks_.problem("exclusive mode (TIOCEXCL) is set, held by " + holder_names() +
+                      ", which has it open; the library will not write to it until that program "
+                      "lets it go (" +
+                      clear + " --force would take it away from under it)");
+      return;
+    }
+    checks_.problem(
+        "exclusive mode (TIOCEXCL) is set and no other program has it open: most likely left "
+        "over by a program that ended (older builds of this library set it too); the library "
+        "will not write to it. Clear it: sudo " +
+        clear);
+    for (const long pid : pty_masters(machine_, device_)) {
+      checks_.advice(process_name(pid, processes_) +
+                     " holds the other side of this pseudo-terminal, which keeps it and its "
+                     "exclusive mode alive");
+    }
+  }
+
+  void clear(int fd, int open_error, bool force) {
+    if (::geteuid() != 0) {
+      report();
+      checks_.problem("--clear-exclusive needs root: sudo qelmar doctor -p " + port_ +
+                      " --clear-exclusive");
+      return;
+    }
+    if (fd < 0) {
+      report();
+      checks_.problem(std::string("cannot open it to clear exclusive mode: ") +
+                      std::strerror(open_error));
+      return;
+    }
+    if (!holders_.empty() && !force) {
+      report();
+      checks_.problem("exclusive mode not cleared: " + holder_names() +
+                      " is using it; end that program first, or add --force");
+      return;
+    }
+    if (::ioctl(fd, TIOCNXCL) != 0 || exclusive_mode(fd) != 0) {
+      report();
+      checks_.problem("exclusive mode could not be cleared");
+      return;
+    }
+    checks_.ok("exclusive mode (TIOCEXCL) was set and is now cleared" +
+               (holders_.empty() ? std::string() : ", from under " + holder_names()));
+  }
+
+  const Machine& machine_;
+  std::string port_;
+  const std::string& device_;
+  const std::vector<long>& holders_;
+  const std::map<long, std::string>& processes_;
+  Checks& checks_;
+};
+
 }  // namespace
 
-int doctor(const Machine& machine, int port, std::ostream& out) {
+int doctor(const Machine& machine, int port, std::ostream& out, const DoctorOptions& options) {
   Checks checks{out};
   const Resolution where = resolve_port(machine, port);
   const std::string device = real(where.path);
   out << "port " << port << ": " << shown(machine, where.path) << " (by " << where.how << ")\n";
+  if (where.console_skipped) {
+    console_skipped(machine, port, where.path, checks);
+    return 2;
+  }
   if (device.empty()) {
     checks.problem("no device there");
-    const std::vector<SerialDevice> found = list_ports(machine);
-    for (const SerialDevice& d : found) {
-      checks.advice("a serial device here: " + d.path + " (" + d.kind + ")");
-    }
-    if (found.empty()) checks.advice("no serial device found on this machine");
+    suggest_devices(machine, checks);
     return 2;
   }
 
   SerialDevice d = describe_device(machine, device);
   checks.ok("the device exists: " + d.path + " (" + d.kind +
             (d.driver.empty() ? "" : ", " + d.driver) + ")");
+  if (d.console) {
+    checks.advice(d.path + " is the system console (/proc/consoles lists it), reached by " +
+                  where.how +
+                  ": the kernel's messages and any login prompt on it go to the display too");
+  }
   if (d.accessible) {
     checks.ok("this user may open it");
   } else {
@@ -418,6 +615,8 @@ int doctor(const Machine& machine, int port, std::ostream& out) {
   const std::map<long, std::string> processes = running(machine);
   check_holders(machine, device, d, processes, checks);
   check_services(port, d, processes, checks);
+  if (options.look)
+    ExclusiveCheck(machine, port, device, d.holders, processes, checks).run(options);
   return checks.usable ? 0 : 2;
 }
 

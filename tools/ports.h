@@ -20,6 +20,7 @@ struct SerialDevice {
   bool accessible = false;                  // this user may open it for writing
   std::string group;                        // the group that owns it
   std::vector<long> holders;                // other processes that have it open
+  bool console = false;  // /proc/consoles lists it: no port number falls back to it
 };
 
 // Where to look: "/" on a real machine, a fake tree in tests.
@@ -38,6 +39,9 @@ std::vector<SerialDevice> list_ports(const Machine& machine);
 struct Resolution {
   std::string path;
   std::string how;  // "QELMAR_DEVICE_DIR", "/dev/comN", "/dev/ttyS<N-1>"
+  // The fallback /dev/ttyS<N-1> is the system console, which the library never
+  // falls back to: the port reaches nothing.
+  bool console_skipped = false;
 };
 Resolution resolve_port(const Machine& machine, int port);
 
@@ -49,9 +53,17 @@ std::string ports_json(const std::vector<SerialDevice>& devices);
 
 void print_ports(const std::vector<SerialDevice>& devices, bool json, std::ostream& out);
 
-// `qelmar doctor`: each check as ok, problem or advice. Never opens the device.
-// Returns 0 when the port is usable, else 2.
-int doctor(const Machine& machine, int port, std::ostream& out);
+struct DoctorOptions {
+  // May open the device (never the console it skips) to read its exclusive
+  // mode: --send-test opens it anyway.
+  bool look = false;
+  bool clear_exclusive = false;  // clears a TIOCEXCL that no other program holds (root)
+  bool force = false;            // ... even under a program that has it open
+};
+
+// `qelmar doctor`: each check as ok, problem or advice. Opens the device only
+// when `options.look` allows it. Returns 0 when the port is usable, else 2.
+int doctor(const Machine& machine, int port, std::ostream& out, const DoctorOptions& options = {});
 
 // A udev rule naming the USB adapter `device` /dev/comN; empty when it is not USB.
 std::string udev_rule(const Machine& machine, int port, const std::string& device);

@@ -4,6 +4,9 @@
 //   rc PORT A B
 //   add HEX|-
 //   burst PORT THREADS CALLS [FIRST]   (thread t sends tavrc(PORT, FIRST + t, i) for i < CALLS)
+//   hog PORT SECONDS   (tavdll(PORT, "F") back to back; RESULT is how many)
+//   cycles N PORT      (after a warm-up, N times: load, tavrc(PORT, 1, i), unload; RESULT is
+//                       how many bytes the process heaps grew by per cycle)
 // Each call answers "RESULT STACK_DELTA MILLISECONDS".
 #include <windows.h>
 
@@ -14,7 +17,27 @@
 
 namespace {
 
+HMODULE dll = nullptr;
 FARPROC entry[4];  // by ordinal
+const char* const names[4] = {nullptr, "tavadd", "tavdll", "tavrc"};
+
+// Loads the DLL and finds each export, by ordinal and by name; false if either fails.
+bool load() {
+  dll = LoadLibraryA("QELMAR.dll");
+  if (dll == nullptr) {
+    std::printf("error LoadLibrary %lu\n", GetLastError());
+    return false;
+  }
+  for (int ordinal = 1; ordinal <= 3; ++ordinal) {
+    entry[ordinal] = GetProcAddress(dll, MAKEINTRESOURCEA(ordinal));
+    FARPROC by_name = GetProcAddress(dll, names[ordinal]);
+    if (entry[ordinal] == nullptr || entry[ordinal] != by_name) {
+      std::printf("error export %s\n", names[ordinal]);
+      return false;
+    }
+  }
+  return true;
+}
 
 std::string unhex(const char* hex) {
   std::string out;
@@ -89,24 +112,56 @@ std::int32_t burst(long port, long threads, long calls, long first) {
   return 0;
 }
 
+// One process holding the port with key commands, each of which keeps it ~100 ms.
+std::int32_t hog(long port, long seconds) {
+  const ULONGLONG end = GetTickCount64() + static_cast<ULONGLONG>(seconds) * 1000;
+  std::int32_t calls = 0;
+  long delta = 0;
+  for (; GetTickCount64() < end; ++calls) {
+    call(entry[2], port, reinterpret_cast<std::intptr_t>("F"), 0, 2, &delta);
+  }
+  return calls;
+}
+
+// The busy blocks of every heap of the process, in bytes.
+long long heap_in_use() {
+  HANDLE heaps[64];
+  const DWORD count = GetProcessHeaps(64, heaps);
+  long long busy = 0;
+  for (DWORD i = 0; i < count && i < 64; ++i) {
+    const bool locked = HeapLock(heaps[i]) != FALSE;
+    PROCESS_HEAP_ENTRY block{};
+    while (HeapWalk(heaps[i], &block)) {
+      if ((block.wFlags & PROCESS_HEAP_ENTRY_BUSY) != 0) busy += block.cbData;
+    }
+    if (locked) HeapUnlock(heaps[i]);
+  }
+  return busy;
+}
+
+// Heap growth per load, call and unload, with the host's own reference let go
+// first so that each FreeLibrary really unloads (unless the DLL keeps itself).
+std::int32_t cycles(long count, long port) {
+  constexpr long warm_up = 20;
+  FreeLibrary(dll);
+  long long before = 0;
+  long delta = 0;
+  for (long i = 0; i < warm_up + count; ++i) {
+    if (i == warm_up) before = heap_in_use();
+    if (!load()) return -1;
+    call(entry[3], port, 1, i & 0xFF, 3, &delta);
+    FreeLibrary(dll);
+  }
+  const long long grown = heap_in_use() - before;
+  if (!load()) return -1;
+  return static_cast<std::int32_t>(grown / count);
+}
+
 }  // namespace
 
 int main() {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
-  HMODULE dll = LoadLibraryA("QELMAR.dll");
-  if (dll == nullptr) {
-    std::printf("error LoadLibrary %lu\n", GetLastError());
-    return 1;
-  }
-  const char* names[4] = {nullptr, "tavadd", "tavdll", "tavrc"};
-  for (int ordinal = 1; ordinal <= 3; ++ordinal) {
-    entry[ordinal] = GetProcAddress(dll, MAKEINTRESOURCEA(ordinal));
-    FARPROC by_name = GetProcAddress(dll, names[ordinal]);
-    if (entry[ordinal] == nullptr || entry[ordinal] != by_name) {
-      std::printf("error export %s\n", names[ordinal]);
-      return 1;
-    }
-  }
+  if (!load()) return 1;
 #if defined(__i386__)
   // The measurement must see a callee that leaves its arguments behind.
   long cdecl_delta = 0;
@@ -137,6 +192,10 @@ int main() {
     } else if (long first = 0;
                std::sscanf(line, "burst %ld %ld %ld %ld", &port, &a, &b, &first) >= 3) {
       result = burst(port, a, b, first);
+    } else if (std::sscanf(line, "hog %ld %ld", &port, &a) == 2) {
+      result = hog(port, a);
+    } else if (std::sscanf(line, "cycles %ld %ld", &a, &port) == 2 && a > 0) {
+      result = cycles(a, port);
     } else if (std::sscanf(line, "add %3999s", arg) == 1) {
       text = unhex(arg);
       const char* pointer = arg[0] == '-' ? nullptr : text.c_str();

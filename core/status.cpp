@@ -1,4 +1,4 @@
-#include "api/status.h"
+#include "core/status.h"
 
 #include <cstdio>
 
@@ -12,6 +12,9 @@ void note_tried(CallStatus* status, const char* path) {
 std::size_t describe(const CallStatus& s, char* out, std::size_t size) {
   int n = 0;
   switch (s.outcome) {
+    case Outcome::unfilled:
+      n = std::snprintf(out, size, "unknown: no call has filled this status");
+      break;
     case Outcome::delivered:
       n = std::snprintf(out, size, "delivered %zu bytes in %.1f ms", s.frame, s.milliseconds);
       break;

@@ -1,0 +1,165 @@
+// The host face: the same calls as the legacy entry points, with what became of
+// each handed back in the caller's record. Nothing thrown inside leaves it.
+#include "qelmar/host.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "api/calls.h"
+#include "api/log.h"
+#include "encoder/interpreter.h"
+
+namespace {
+
+using qelmar::CallStatus;
+using qelmar::Outcome;
+
+template <std::size_t N>
+void copy_text(char (&out)[N], const char* text) {
+  std::snprintf(out, N, "%s", text != nullptr ? text : "");
+}
+
+qelmar_outcome public_outcome(Outcome outcome) {
+  switch (outcome) {
+    case Outcome::unfilled: return QELMAR_UNFILLED;
+    case Outcome::delivered: return QELMAR_DELIVERED;
+    case Outcome::empty: return QELMAR_EMPTY;
+    case Outcome::nothing_to_send: return QELMAR_NOTHING_TO_SEND;
+    case Outcome::dropped: return QELMAR_DROPPED;
+    case Outcome::not_found: return QELMAR_NOT_FOUND;
+    case Outcome::no_permission: return QELMAR_NO_PERMISSION;
+    case Outcome::busy: return QELMAR_BUSY;
+    case Outcome::not_a_tty: return QELMAR_NOT_A_TTY;
+    case Outcome::not_configured: return QELMAR_NOT_CONFIGURED;
+    case Outcome::stuck: return QELMAR_STUCK;
+    case Outcome::behind_held_up: return QELMAR_BEHIND_HELD_UP;
+  }
+  return QELMAR_UNFILLED;
+}
+
+// The way back, for describe; outcomes the core does not know stay unfilled.
+Outcome core_outcome(qelmar_outcome outcome) {
+  for (int o = 0; o <= static_cast<int>(Outcome::behind_held_up); ++o) {
+    if (public_outcome(static_cast<Outcome>(o)) == outcome) return static_cast<Outcome>(o);
+  }
+  return Outcome::unfilled;
+}
+
+void fill(const CallStatus& call, std::int32_t result, qelmar_status& out) {
+  std::memset(&out, 0, sizeof out);
+  out.outcome = public_outcome(call.outcome);
+  out.result = result;
+  out.port = call.port;
+  out.tried_count = call.tried_count;
+  for (int i = 0; i < call.tried_count && i < 2; ++i) copy_text(out.tried[i], call.tried[i]);
+  copy_text(out.group, call.group);
+  out.holder = call.holder;
+  copy_text(out.reason, call.reason);
+  out.frame_bytes = static_cast<std::uint32_t>(call.frame);
+  out.sent_bytes = static_cast<std::uint32_t>(call.sent);
+  out.milliseconds = call.milliseconds;
+}
+
+// Runs one call with a status whenever the host or the log wants one.
+template <class Call>
+std::int32_t with_status(const char* entry, std::int32_t port, qelmar_status* status,
+                         const Call& call) noexcept {
+  const bool logged = qelmar::log::enabled();
+  if (status == nullptr && !logged) return call(nullptr);
+  CallStatus record;
+  record.entry = entry;
+  record.port = port;
+  const std::int32_t result = call(&record);
+  if (logged) qelmar::log::write_call(record);
+  if (status != nullptr) fill(record, result, *status);
+  return result;
+}
+
+}  // namespace
+
+extern "C" {
+
+QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_send(std::int32_t port, const char* command,
+                                                     qelmar_status* status) noexcept {
+  return with_status("qelmar_send", port, status, [&](CallStatus* record) {
+    return qelmar::send_command(port, command, record);
+  });
+}
+
+QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_send_rc(std::int32_t port, std::int32_t first,
+                                                        std::int32_t second,
+                                                        qelmar_status* status) noexcept {
+  return with_status("qelmar_send_rc", port, status, [&](CallStatus* record) {
+    qelmar::send_rc(port, first, second, record);
+    return std::int32_t{0};
+  });
+}
+
+QELMAR_HOST_API std::size_t QELMAR_CALL qelmar_describe(const qelmar_status* status, char* buffer,
+                                                        std::size_t size) noexcept {
+  CallStatus call;
+  if (status != nullptr) {
+    call.outcome = core_outcome(status->outcome);
+    call.port = status->port;
+    copy_text(call.group, status->group);
+    call.holder = static_cast<long>(status->holder);
+    call.reason = status->reason;
+    call.frame = status->frame_bytes;
+    call.sent = status->sent_bytes;
+    call.milliseconds = status->milliseconds;
+  }
+  char scratch[1];
+  return qelmar::describe(call, buffer != nullptr && size > 0 ? buffer : scratch,
+                          buffer != nullptr && size > 0 ? size : sizeof scratch);
+}
+
+QELMAR_HOST_API const char* QELMAR_CALL qelmar_outcome_name(qelmar_outcome outcome) noexcept {
+  switch (outcome) {
+    case QELMAR_UNFILLED: return "unfilled";
+    case QELMAR_DELIVERED: return "delivered";
+    case QELMAR_EMPTY: return "empty";
+    case QELMAR_NOTHING_TO_SEND: return "nothing_to_send";
+    case QELMAR_DROPPED: return "dropped";
+    case QELMAR_NOT_FOUND: return "not_found";
+    case QELMAR_NO_PERMISSION: return "no_permission";
+    case QELMAR_BUSY: return "busy";
+    case QELMAR_NOT_A_TTY: return "not_a_tty";
+    case QELMAR_NOT_CONFIGURED: return "not_configured";
+    case QELMAR_STUCK: return "stuck";
+    case QELMAR_BEHIND_HELD_UP: return "behind_held_up";
+    case QELMAR_ALERT_INSTEAD: return "alert_instead";
+    case QELMAR_NOT_PLAYED: return "not_played";
+  }
+  return "unknown";
+}
+
+QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_encode(const char* command, std::uint8_t* frame,
+                                                       std::size_t size, std::int32_t* result,
+                                                       char* reason,
+                                                       std::size_t reason_size) noexcept {
+  try {
+    const std::string_view text =
+        command != nullptr ? std::string_view(command) : std::string_view();
+    qelmar::Command encoded;
+    if (text.empty()) {
+      encoded.result = qelmar::result_empty;
+    } else {
+      encoded = qelmar::encode(text);
+    }
+    if (result != nullptr) *result = encoded.result;
+    if (reason != nullptr && reason_size > 0) {
+      std::snprintf(reason, reason_size, "%s", encoded.dropped_because);
+    }
+    if (!encoded.send) return -1;
+    const auto bytes = encoded.frame.bytes();
+    if (frame != nullptr) std::memcpy(frame, bytes.data(), std::min(size, bytes.size()));
+    return static_cast<std::int32_t>(bytes.size());
+  } catch (...) {
+    return -1;
+  }
+}
+
+QELMAR_HOST_API const char* QELMAR_CALL qelmar_version() noexcept { return QELMAR_VERSION_STRING; }
+
+}  // extern "C"

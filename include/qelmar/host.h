@@ -1,0 +1,232 @@
+/**
+ * @file qelmar/host.h
+ * The display's calls with what became of each: for hosts that want to know.
+ *
+ * This is the second face of the library, in a library of its own
+ * (`libqelmar-host.so.0` on Linux, `qelmar-host.dll` on Windows), beside the
+ * three legacy functions of qelmar.h, which stay as they are. Both run the same
+ * code: the same frames on the line, the same turns on a port, the same
+ * results. What this face adds:
+ *
+ * - each call fills a #qelmar_status: the outcome, the device paths tried, the
+ *   bytes in the frame and the bytes sent, the time taken, and for a failure
+ *   what the system can tell (the owning group, the holding process, the
+ *   encoder's reason); qelmar_describe() puts it in words;
+ * - qelmar_list_ports() lists the serial devices, never opening one;
+ * - qelmar_set_log_hook() hands each call's log line to the host;
+ * - the version, as qelmar_version() and as the macros below.
+ *
+ * @section host_contract The contract
+ * - Any thread of any process may call at any time; calls on a port take turns
+ *   with every call of either face, in this process or another (see qelmar.h).
+ * - No C++ exception ever leaves the library.
+ * - The records are fixed in size and filled in place: sending, describing
+ *   and the log hook allocate nothing. Listing ports may allocate while it
+ *   reads the system, and frees it before it returns.
+ * - A status passed as NULL is allowed: the call then behaves as its legacy
+ *   twin. A status is written only by the call it is given to.
+ */
+#ifndef QELMAR_HOST_H
+#define QELMAR_HOST_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "qelmar.h"
+
+#define QELMAR_VERSION_MAJOR 0
+#define QELMAR_VERSION_MINOR 1
+#define QELMAR_VERSION_PATCH 0
+#define QELMAR_VERSION_STRING "0.1.0"
+
+#if defined(_WIN32)
+#if defined(QELMAR_BUILDING)
+#define QELMAR_HOST_API
+#else
+#define QELMAR_HOST_API __declspec(dllimport)
+#endif
+#else
+#define QELMAR_HOST_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/** What became of a call. */
+typedef enum qelmar_outcome {
+  /** The record was not filled by any call. */
+  QELMAR_UNFILLED = 0,
+  /** The frame left whole (a sound: it played to its end). */
+  QELMAR_DELIVERED = 1,
+  /** An empty or NULL text: the port was not opened. */
+  QELMAR_EMPTY = 2,
+  /** The text selects no frame. */
+  QELMAR_NOTHING_TO_SEND = 3,
+  /** The encoder dropped the command; `reason` says why. */
+  QELMAR_DROPPED = 4,
+  /** No such device (`reason` may say more). */
+  QELMAR_NOT_FOUND = 5,
+  /** The device may not be opened; `group` owns it. */
+  QELMAR_NO_PERMISSION = 6,
+  /** Held by another call or program to the end of the wait; `holder`, when
+   * not 0, is the holding process. */
+  QELMAR_BUSY = 7,
+  /** The device is not a terminal. */
+  QELMAR_NOT_A_TTY = 8,
+  /** The line settings could not be applied. */
+  QELMAR_NOT_CONFIGURED = 9,
+  /** The line did not take the frame by its deadline. */
+  QELMAR_STUCK = 10,
+  /** Queued behind a call that was held up, so not tried. */
+  QELMAR_BEHIND_HELD_UP = 11,
+  /** A sound: the default alert played instead; `reason` says why. */
+  QELMAR_ALERT_INSTEAD = 12,
+  /** A sound: nothing could play (no sound device or sound libraries);
+   * `reason` says what. */
+  QELMAR_NOT_PLAYED = 13
+} qelmar_outcome;
+
+/** The longest device path a record holds, its NUL included. */
+#define QELMAR_PATH_SIZE 1024
+
+/** What became of one call. */
+typedef struct qelmar_status {
+  qelmar_outcome outcome;
+  /** The legacy result: what tavdll(), tavrc() or tavadd() would return. */
+  int32_t result;
+  int32_t port;
+  /** Device paths tried, in order (`tried_count` of them). */
+  int32_t tried_count;
+  char tried[2][QELMAR_PATH_SIZE];
+  /** For QELMAR_NO_PERMISSION: the group that owns the device. */
+  char group[64];
+  /** For QELMAR_BUSY: the holding process, where the system can tell; else 0. */
+  int64_t holder;
+  /** The encoder's reason for QELMAR_DROPPED, a sound's reason for
+   * QELMAR_ALERT_INSTEAD or QELMAR_NOT_PLAYED, or more on QELMAR_NOT_FOUND. */
+  char reason[160];
+  /** Bytes in the frame, and bytes that left. */
+  uint32_t frame_bytes;
+  uint32_t sent_bytes;
+  /** The call's time. */
+  double milliseconds;
+  /** A sound: its format and length as read, and the output device. */
+  char sound_format[64];
+  double sound_seconds;
+  char sound_device[64];
+} qelmar_status;
+
+/**
+ * Sends one command, as tavdll() does, and tells what became of it.
+ * @return tavdll()'s result, which depends on the text alone
+ */
+QELMAR_HOST_API int32_t QELMAR_CALL qelmar_send(int32_t port, const char *command,
+                                                qelmar_status *status) QELMAR_NOEXCEPT;
+
+/**
+ * Sends the frame 0x12, first & 0xFF, second & 0xFF, as tavrc() does.
+ * @return 0
+ */
+QELMAR_HOST_API int32_t QELMAR_CALL qelmar_send_rc(int32_t port, int32_t first, int32_t second,
+                                                   qelmar_status *status) QELMAR_NOEXCEPT;
+
+/**
+ * Plays a sound file, as tavadd() does; `status->port` is 0.
+ * @return 0
+ */
+QELMAR_HOST_API int32_t QELMAR_CALL qelmar_play(const char *path,
+                                                qelmar_status *status) QELMAR_NOEXCEPT;
+
+/**
+ * The outcome in words, without a newline, as the `qelmar` tool and the bridge
+ * say it: "delivered 6 bytes in 25.0 ms", "not sent: busy (held by process
+ * 812)". Writes at most `size` bytes, the NUL included.
+ * @return the length of the whole text (which may exceed what fit)
+ */
+QELMAR_HOST_API size_t QELMAR_CALL qelmar_describe(const qelmar_status *status, char *buffer,
+                                                   size_t size) QELMAR_NOEXCEPT;
+
+/** The outcome's short name: "delivered", "busy", "not_found", ... */
+QELMAR_HOST_API const char *QELMAR_CALL qelmar_outcome_name(qelmar_outcome outcome) QELMAR_NOEXCEPT;
+
+/**
+ * Receives each call's log line (without its newline) on the calling thread,
+ * while the call is still in progress: it must not call back into the library.
+ */
+typedef void(QELMAR_CALL *qelmar_log_hook)(const char *line, void *user);
+
+/**
+ * Sets the function that receives each call's log line instead of the sink
+ * that `QELMAR_LOG` names, for the calls of this face; NULL goes back to
+ * `QELMAR_LOG`. Takes effect for calls that start after it returns.
+ */
+QELMAR_HOST_API void QELMAR_CALL qelmar_set_log_hook(qelmar_log_hook hook,
+                                                     void *user) QELMAR_NOEXCEPT;
+
+/**
+ * Encodes a command as qelmar_send() would send it, sending nothing.
+ * @param frame       where to put the frame's bytes (at most 81), or NULL
+ * @param size        the room at `frame`
+ * @param result      gets tavdll()'s result for the text, when not NULL
+ * @param reason      gets why a command that selected a frame is not sent
+ *                    (empty otherwise), when not NULL
+ * @return the frame's length, or -1 when the text sends nothing
+ */
+QELMAR_HOST_API int32_t QELMAR_CALL qelmar_encode(const char *command, uint8_t *frame, size_t size,
+                                                  int32_t *result, char *reason,
+                                                  size_t reason_size) QELMAR_NOEXCEPT;
+
+/** The library's version, "MAJOR.MINOR.PATCH". */
+QELMAR_HOST_API const char *QELMAR_CALL qelmar_version(void) QELMAR_NOEXCEPT;
+
+/** The most port numbers, links and holders a port record holds. */
+#define QELMAR_PORT_LIST_SIZE 8
+
+/** One serial device, as the system describes it. Texts the system does not
+ * give are empty. */
+typedef struct qelmar_port_info {
+  /** /dev/ttyUSB0; on Windows \\.\COM3. */
+  char path[QELMAR_PATH_SIZE];
+  /** "USB", "native UART", "pseudo-terminal" or "other". */
+  char kind[32];
+  /** The kernel driver (ftdi_sio, serial8250); on Windows the service. */
+  char driver[64];
+  /** USB only: the vendor's and product's ids in hex, and their names. */
+  char vendor_id[8];
+  char product_id[8];
+  char manufacturer[128];
+  char product[128];
+  char serial[128];
+  /** The first link in /dev/serial/by-id; on Windows the friendly name. */
+  char by_id[QELMAR_PATH_SIZE];
+  /** Port numbers that resolve to it now. */
+  int32_t port_count;
+  int32_t ports[QELMAR_PORT_LIST_SIZE];
+  /** Whether this user may open it for writing, and the group that owns it. */
+  int32_t accessible;
+  char group[64];
+  /** Other processes that have it open. */
+  int32_t holder_count;
+  int64_t holders[QELMAR_PORT_LIST_SIZE];
+  /** The system lists it as a console: no port number falls back to it. */
+  int32_t console;
+} qelmar_port_info;
+
+/**
+ * Lists the serial devices, never opening one.
+ * @param root     "/" or NULL for this machine; a folder laid out like one
+ *                 (dev, sys, proc) for tests. Ignored on Windows.
+ * @param ports    where to put up to `capacity` records (may be NULL when
+ *                 `capacity` is 0)
+ * @return how many devices there are, which may exceed `capacity`; -1 when
+ *         the system cannot be read
+ */
+QELMAR_HOST_API int32_t QELMAR_CALL qelmar_list_ports(const char *root, qelmar_port_info *ports,
+                                                      int32_t capacity) QELMAR_NOEXCEPT;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
