@@ -2,6 +2,7 @@
 // each handed back in the caller's record. Nothing thrown inside leaves it.
 #include "qelmar/host.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -22,18 +23,30 @@ void copy_text(char (&out)[N], const char* text) {
 
 qelmar_outcome public_outcome(Outcome outcome) {
   switch (outcome) {
-    case Outcome::unfilled: return QELMAR_UNFILLED;
-    case Outcome::delivered: return QELMAR_DELIVERED;
-    case Outcome::empty: return QELMAR_EMPTY;
-    case Outcome::nothing_to_send: return QELMAR_NOTHING_TO_SEND;
-    case Outcome::dropped: return QELMAR_DROPPED;
-    case Outcome::not_found: return QELMAR_NOT_FOUND;
-    case Outcome::no_permission: return QELMAR_NO_PERMISSION;
-    case Outcome::busy: return QELMAR_BUSY;
-    case Outcome::not_a_tty: return QELMAR_NOT_A_TTY;
-    case Outcome::not_configured: return QELMAR_NOT_CONFIGURED;
-    case Outcome::stuck: return QELMAR_STUCK;
-    case Outcome::behind_held_up: return QELMAR_BEHIND_HELD_UP;
+    case Outcome::unfilled:
+      return QELMAR_UNFILLED;
+    case Outcome::delivered:
+      return QELMAR_DELIVERED;
+    case Outcome::empty:
+      return QELMAR_EMPTY;
+    case Outcome::nothing_to_send:
+      return QELMAR_NOTHING_TO_SEND;
+    case Outcome::dropped:
+      return QELMAR_DROPPED;
+    case Outcome::not_found:
+      return QELMAR_NOT_FOUND;
+    case Outcome::no_permission:
+      return QELMAR_NO_PERMISSION;
+    case Outcome::busy:
+      return QELMAR_BUSY;
+    case Outcome::not_a_tty:
+      return QELMAR_NOT_A_TTY;
+    case Outcome::not_configured:
+      return QELMAR_NOT_CONFIGURED;
+    case Outcome::stuck:
+      return QELMAR_STUCK;
+    case Outcome::behind_held_up:
+      return QELMAR_BEHIND_HELD_UP;
   }
   return QELMAR_UNFILLED;
 }
@@ -46,8 +59,9 @@ Outcome core_outcome(qelmar_outcome outcome) {
   return Outcome::unfilled;
 }
 
-void fill(const CallStatus& call, std::int32_t result, qelmar_status& out) {
+void fill(const char* name, const CallStatus& call, std::int32_t result, qelmar_status& out) {
   std::memset(&out, 0, sizeof out);
+  copy_text(out.call, name);
   out.outcome = public_outcome(call.outcome);
   out.result = result;
   out.port = call.port;
@@ -63,8 +77,8 @@ void fill(const CallStatus& call, std::int32_t result, qelmar_status& out) {
 
 // Runs one call with a status whenever the host or the log wants one.
 template <class Call>
-std::int32_t with_status(const char* entry, std::int32_t port, qelmar_status* status,
-                         const Call& call) noexcept {
+std::int32_t with_status(const char* entry, const char* name, std::int32_t port,
+                         qelmar_status* status, const Call& call) noexcept {
   const bool logged = qelmar::log::enabled();
   if (status == nullptr && !logged) return call(nullptr);
   CallStatus record;
@@ -72,8 +86,27 @@ std::int32_t with_status(const char* entry, std::int32_t port, qelmar_status* st
   record.port = port;
   const std::int32_t result = call(&record);
   if (logged) qelmar::log::write_call(record);
-  if (status != nullptr) fill(record, result, *status);
+  if (status != nullptr) fill(name, record, result, *status);
   return result;
+}
+
+// A sound's outcome in words, as the tool says it.
+void describe_sound(const qelmar_status& s, char* out, std::size_t size) {
+  switch (s.outcome) {
+    case QELMAR_DELIVERED:
+      std::snprintf(out, size, "played %s, %.2f s, to %s", s.sound_format, s.sound_seconds,
+                    s.sound_device);
+      break;
+    case QELMAR_ALERT_INSTEAD:
+      std::snprintf(out, size, "the default alert instead (%s), to %s", s.reason, s.sound_device);
+      break;
+    case QELMAR_STUCK:
+      std::snprintf(out, size, "not played to its end: %s", s.reason);
+      break;
+    default:
+      std::snprintf(out, size, "%s", s.reason);
+      break;
+  }
 }
 
 }  // namespace
@@ -82,7 +115,7 @@ extern "C" {
 
 QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_send(std::int32_t port, const char* command,
                                                      qelmar_status* status) noexcept {
-  return with_status("qelmar_send", port, status, [&](CallStatus* record) {
+  return with_status("qelmar_send", "send", port, status, [&](CallStatus* record) {
     return qelmar::send_command(port, command, record);
   });
 }
@@ -90,46 +123,95 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_send(std::int32_t port, const ch
 QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_send_rc(std::int32_t port, std::int32_t first,
                                                         std::int32_t second,
                                                         qelmar_status* status) noexcept {
-  return with_status("qelmar_send_rc", port, status, [&](CallStatus* record) {
+  return with_status("qelmar_send_rc", "rc", port, status, [&](CallStatus* record) {
     qelmar::send_rc(port, first, second, record);
     return std::int32_t{0};
   });
 }
 
+QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_play(const char* path,
+                                                     qelmar_status* status) noexcept {
+  const bool logged = qelmar::log::enabled();
+  if (status == nullptr && !logged) {
+    qelmar::play_sound(path, nullptr);
+    return 0;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  qelmar::sound::SoundStatus sound;
+  qelmar::play_sound(path, &sound);
+  if (logged) qelmar::log::write_sound(path, sound);
+  if (status == nullptr) return 0;
+  std::memset(status, 0, sizeof *status);
+  copy_text(status->call, "play");
+  const std::string_view ending = sound.ending != nullptr ? sound.ending : "";
+  if (ending == "played") {
+    status->outcome = *sound.fallback == '\0' ? QELMAR_DELIVERED : QELMAR_ALERT_INSTEAD;
+    copy_text(status->reason, sound.fallback);
+  } else {
+    status->outcome = ending.starts_with("given up") ? QELMAR_STUCK : QELMAR_NOT_PLAYED;
+    copy_text(status->reason, sound.ending);
+  }
+  copy_text(status->sound_format, sound.format);
+  status->sound_seconds = sound.seconds;
+  copy_text(status->sound_device, sound.device);
+  status->milliseconds =
+      std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  return 0;
+}
+
 QELMAR_HOST_API std::size_t QELMAR_CALL qelmar_describe(const qelmar_status* status, char* buffer,
                                                         std::size_t size) noexcept {
-  CallStatus call;
-  if (status != nullptr) {
-    call.outcome = core_outcome(status->outcome);
-    call.port = status->port;
-    copy_text(call.group, status->group);
-    call.holder = static_cast<long>(status->holder);
-    call.reason = status->reason;
-    call.frame = status->frame_bytes;
-    call.sent = status->sent_bytes;
-    call.milliseconds = status->milliseconds;
+  char text[1024];
+  if (status != nullptr && std::strcmp(status->call, "play") == 0) {
+    describe_sound(*status, text, sizeof text);
+  } else {
+    CallStatus call;
+    if (status != nullptr) {
+      call.outcome = core_outcome(status->outcome);
+      call.port = status->port;
+      copy_text(call.group, status->group);
+      call.holder = static_cast<long>(status->holder);
+      call.reason = status->reason;
+      call.frame = status->frame_bytes;
+      call.sent = status->sent_bytes;
+      call.milliseconds = status->milliseconds;
+    }
+    qelmar::describe(call, text, sizeof text);
   }
-  char scratch[1];
-  return qelmar::describe(call, buffer != nullptr && size > 0 ? buffer : scratch,
-                          buffer != nullptr && size > 0 ? size : sizeof scratch);
+  if (buffer != nullptr && size > 0) std::snprintf(buffer, size, "%s", text);
+  return std::strlen(text);
 }
 
 QELMAR_HOST_API const char* QELMAR_CALL qelmar_outcome_name(qelmar_outcome outcome) noexcept {
   switch (outcome) {
-    case QELMAR_UNFILLED: return "unfilled";
-    case QELMAR_DELIVERED: return "delivered";
-    case QELMAR_EMPTY: return "empty";
-    case QELMAR_NOTHING_TO_SEND: return "nothing_to_send";
-    case QELMAR_DROPPED: return "dropped";
-    case QELMAR_NOT_FOUND: return "not_found";
-    case QELMAR_NO_PERMISSION: return "no_permission";
-    case QELMAR_BUSY: return "busy";
-    case QELMAR_NOT_A_TTY: return "not_a_tty";
-    case QELMAR_NOT_CONFIGURED: return "not_configured";
-    case QELMAR_STUCK: return "stuck";
-    case QELMAR_BEHIND_HELD_UP: return "behind_held_up";
-    case QELMAR_ALERT_INSTEAD: return "alert_instead";
-    case QELMAR_NOT_PLAYED: return "not_played";
+    case QELMAR_UNFILLED:
+      return "unfilled";
+    case QELMAR_DELIVERED:
+      return "delivered";
+    case QELMAR_EMPTY:
+      return "empty";
+    case QELMAR_NOTHING_TO_SEND:
+      return "nothing_to_send";
+    case QELMAR_DROPPED:
+      return "dropped";
+    case QELMAR_NOT_FOUND:
+      return "not_found";
+    case QELMAR_NO_PERMISSION:
+      return "no_permission";
+    case QELMAR_BUSY:
+      return "busy";
+    case QELMAR_NOT_A_TTY:
+      return "not_a_tty";
+    case QELMAR_NOT_CONFIGURED:
+      return "not_configured";
+    case QELMAR_STUCK:
+      return "stuck";
+    case QELMAR_BEHIND_HELD_UP:
+      return "behind_held_up";
+    case QELMAR_ALERT_INSTEAD:
+      return "alert_instead";
+    case QELMAR_NOT_PLAYED:
+      return "not_played";
   }
   return "unknown";
 }
@@ -161,5 +243,9 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_encode(const char* command, std:
 }
 
 QELMAR_HOST_API const char* QELMAR_CALL qelmar_version() noexcept { return QELMAR_VERSION_STRING; }
+
+QELMAR_HOST_API void QELMAR_CALL qelmar_set_log_hook(qelmar_log_hook hook, void* user) noexcept {
+  qelmar::log::set_hook(hook, user);
+}
 
 }  // extern "C"

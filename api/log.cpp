@@ -2,9 +2,11 @@
 #include "api/log.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 namespace qelmar::log {
 namespace {
@@ -31,9 +33,43 @@ struct Line {
   }
 };
 
+// The host's hook, copied whole under a spin lock: a call never sees one
+// hook's function with another's argument.
+std::atomic_flag hook_busy = ATOMIC_FLAG_INIT;
+qelmar_log_hook hook_function = nullptr;
+void* hook_argument = nullptr;
+
+std::pair<qelmar_log_hook, void*> current_hook() {
+  while (hook_busy.test_and_set(std::memory_order_acquire)) {
+  }
+  const std::pair<qelmar_log_hook, void*> hook{hook_function, hook_argument};
+  hook_busy.clear(std::memory_order_release);
+  return hook;
+}
+
+// To the host's hook when there is one, without the newline; else to the sink.
+void deliver(Line& line) {
+  const auto [function, argument] = current_hook();
+  if (function == nullptr) {
+    deliver(line);
+    return;
+  }
+  line.text[line.length - 1] = '\0';
+  function(line.text, argument);
+}
+
 }  // namespace
 
+void set_hook(qelmar_log_hook function, void* argument) noexcept {
+  while (hook_busy.test_and_set(std::memory_order_acquire)) {
+  }
+  hook_function = function;
+  hook_argument = argument;
+  hook_busy.clear(std::memory_order_release);
+}
+
 bool enabled() noexcept {
+  if (current_hook().first != nullptr) return true;
   const char* sink = std::getenv("QELMAR_LOG");
   return sink != nullptr && *sink != '\0';
 }
@@ -48,7 +84,7 @@ void write_call(const CallStatus& status) noexcept {
   line.add(": ");
   line.length += describe(status, line.text + line.length, sizeof line.text - line.length);
   line.end();
-  write_line(line.text, line.length);
+  deliver(line);
 }
 
 void write_sound(const char* path, const sound::SoundStatus& status) noexcept {
@@ -60,7 +96,7 @@ void write_sound(const char* path, const sound::SoundStatus& status) noexcept {
   if (status.device[0] != '\0') line.add(", to %s", status.device);
   line.add(": %s", status.ending);
   line.end();
-  write_line(line.text, line.length);
+  deliver(line);
 }
 
 }  // namespace qelmar::log

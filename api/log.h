@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/status.h"
+#include "qelmar/host.h"
 #include "sound/sound.h"
 
 namespace qelmar::log {
@@ -11,6 +12,9 @@ constexpr std::size_t max_line = 2048;
 // Whether QELMAR_LOG names a sink. Read at every call, so that nothing is kept
 // between calls; when it does not, the calls do nothing else for the log.
 bool enabled() noexcept;
+
+// A host's function that takes each line instead of the sink; null for none.
+void set_hook(qelmar_log_hook function, void* argument) noexcept;
 
 // One line for one call, written whole in one write.
 void write_call(const CallStatus& status) noexcept;

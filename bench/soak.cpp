@@ -1,6 +1,8 @@
 // Soak: host processes call on several pseudo-terminal ports for a while, as
 // faults come and go, and every frame that reaches a line is checked against
 // the outcome its call was told. See docs/performance.md.
+#include "bench/soak.h"
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -10,6 +12,7 @@
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -30,10 +33,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench/soak.h"
 #include "bench/soak_ledger.h"
-
-extern char** environ;
 
 namespace qelmar::soak {
 namespace {
@@ -91,6 +91,32 @@ std::unique_ptr<Line> make_line(const std::string& dir, int number, Ledger& ledg
   if (::symlink(name, line->link.c_str()) != 0) fail("symlink " + line->link);
   line->parser = std::make_unique<LineParser>(ledger, number);
   return line;
+}
+
+// A display that stops reading: the line fills up, so that calls meet a full
+// line at once rather than after tens of kilobytes. Set up as the library sets
+// the line, since a change of settings would make room again.
+void fill(const Line& line) {
+  const int fd = ::open(line.slave_path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  termios raw{};
+  ::tcgetattr(fd, &raw);
+  ::cfmakeraw(&raw);
+  raw.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  raw.c_cflag |= CS8 | CREAD | CLOCAL;
+  raw.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  ::cfsetispeed(&raw, B2400);
+  ::cfsetospeed(&raw, B2400);
+  ::tcsetattr(fd, TCSANOW, &raw);
+  const std::vector<std::uint8_t> block(4096, filler_byte);
+  // The kernel moves bytes on to the reader's side in the background, which
+  // makes room again: full is when a pause made none.
+  for (bool wrote = true; wrote;) {
+    wrote = false;
+    while (::write(fd, block.data(), block.size()) > 0) wrote = true;
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+  ::close(fd);
 }
 
 // When faults were on each port (0: every port), to tell give-ups they explain
@@ -168,7 +194,14 @@ struct Host {
   Usage at_start;
 };
 
-enum Kind { reader_stopped, link_vanished, host_killed_kind, flock_holder, exclusive_holder, kinds };
+enum Kind {
+  reader_stopped,
+  link_vanished,
+  host_killed_kind,
+  flock_holder,
+  exclusive_holder,
+  kinds
+};
 
 struct Active {
   Kind kind;
@@ -197,7 +230,7 @@ class Soak {
   bool kill_one();
   bool holds_port(pid_t pid) const;
   void reap_deaths();
-  void replace(int slot, std::int64_t killed_at);
+  void replace(int slot, std::int64_t gone_at);
   int stop_hosts();
   int print(const Summary& s, const std::vector<Usage>& hosts_end, const Usage& soak_start,
             const Usage& soak_end, int stragglers);
@@ -265,12 +298,15 @@ void Soak::spawn(int slot) {
                                          "--ports",
                                          std::to_string(o_.ports)};
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
   posix_spawn_file_actions_t actions;
   ::posix_spawn_file_actions_init(&actions);
   ::posix_spawn_file_actions_adddup2(&actions, control[0], STDIN_FILENO);
   ::posix_spawn_file_actions_adddup2(&actions, report_write_, 3);
+  // Nothing else, whatever soak was started with: a host's count is its own.
+  ::posix_spawn_file_actions_addclosefrom_np(&actions, 4);
   const int error = ::posix_spawn(&h.pid, exe_.c_str(), &actions, nullptr, argv.data(), environ);
   ::posix_spawn_file_actions_destroy(&actions);
   ::close(control[0]);
@@ -413,19 +449,24 @@ bool take_lock(int fd) {
 void Soak::inject() {
   const auto kind = static_cast<Kind>(random_() % kinds);
   Line& line = *lines_[random_() % lines_.size()];
-  const std::int64_t until = now_ns() + 100 * ms_ns +
-                             static_cast<std::int64_t>(random_() % (longest_fault_ns - 100 * ms_ns));
+  const std::int64_t until =
+      now_ns() + 100 * ms_ns +
+      static_cast<std::int64_t>(random_() % (longest_fault_ns - 100 * ms_ns));
   if (kind == host_killed_kind) {
     injected_[kind] += kill_one() ? 1 : 0;
     return;
   }
   for (const Active& a : active_) {
     const bool holder = a.kind == flock_holder || a.kind == exclusive_holder;
-    const bool same = a.kind == kind || (holder && (kind == flock_holder || kind == exclusive_holder));
+    const bool same =
+        a.kind == kind || (holder && (kind == flock_holder || kind == exclusive_holder));
     if (a.line == &line && same) return;  // this fault is already on that port
   }
   const std::size_t window = faults_.begin(line.number);
-  if (kind == reader_stopped) line.reading = false;
+  if (kind == reader_stopped) {
+    line.reading = false;
+    fill(line);
+  }
   if (kind == link_vanished) ::unlink(line.link.c_str());
   if (kind == flock_holder || kind == exclusive_holder) {
     line.holder = ::open(line.slave_path.c_str(), O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -548,7 +589,7 @@ void print_outcomes(const Summary& s) {
     if (s.by_outcome[o] == 0) continue;
     std::printf("  %-16s %10llu", outcome_name(static_cast<std::uint8_t>(o)),
                 static_cast<unsigned long long>(s.by_outcome[o]));
-    if (o != 0) {
+    if (o != static_cast<std::size_t>(Outcome::delivered)) {
       std::printf("  (without a fault: %llu)", static_cast<unsigned long long>(s.without_fault[o]));
     }
     std::printf("\n");
@@ -573,7 +614,7 @@ int Soak::print(const Summary& s, const std::vector<Usage>& hosts_end, const Usa
               static_cast<double>(s.calls) / o_.seconds);
   print_outcomes(s);
   std::uint64_t unexplained = 0;
-  for (std::size_t o = 1; o < outcome_count; ++o) unexplained += s.without_fault[o];
+  for (const std::uint64_t n : s.without_fault) unexplained += n;
   std::printf("frames delivered: %llu, each whole and once\n", static_cast<ull>(s.delivered_whole));
   std::printf("frames lost beyond the documented give-ups: %llu\n", static_cast<ull>(s.lost));
   std::printf(
@@ -604,21 +645,22 @@ int Soak::print(const Summary& s, const std::vector<Usage>& hosts_end, const Usa
   return failed ? 1 : 0;
 }
 
-}  // namespace
-}  // namespace qelmar::soak
-
-int main(int argc, char** argv) {
-  using namespace qelmar::soak;
+int run(int argc, char** argv) {
   Options o;
-  CLI::App app{"Hosts calling on pseudo-terminal ports through injected faults; every frame is "
-               "checked against what its call was told"};
-  app.add_option("--processes", o.processes, "Host processes")->capture_default_str()
+  CLI::App app{
+      "Hosts calling on pseudo-terminal ports through injected faults; every frame is "
+      "checked against what its call was told"};
+  app.add_option("--processes", o.processes, "Host processes")
+      ->capture_default_str()
       ->check(CLI::Range(1, max_callers));
-  app.add_option("--threads", o.threads, "Calling threads in each")->capture_default_str()
+  app.add_option("--threads", o.threads, "Calling threads in each")
+      ->capture_default_str()
       ->check(CLI::Range(1, max_callers));
-  app.add_option("--ports", o.ports, "Ports (pseudo-terminals)")->capture_default_str()
+  app.add_option("--ports", o.ports, "Ports (pseudo-terminals)")
+      ->capture_default_str()
       ->check(CLI::Range(1, 99));
-  app.add_option("--seconds", o.seconds, "How long")->capture_default_str()
+  app.add_option("--seconds", o.seconds, "How long")
+      ->capture_default_str()
       ->check(CLI::PositiveNumber);
   app.add_option("--seed", o.seed, "Seed of the fault schedule (default: from the clock)");
   app.add_flag("--check", o.check, "Check soak's own bookkeeping against made-up lines");
@@ -633,11 +675,20 @@ int main(int argc, char** argv) {
   }
   if (o.seed == 0) o.seed = static_cast<std::uint64_t>(now_ns());
   ::signal(SIGPIPE, SIG_IGN);
+  Soak soak(o);
+  return soak.run();
+}
+
+}  // namespace
+}  // namespace qelmar::soak
+
+int main(int argc, char** argv) {
   try {
-    Soak soak(o);
-    return soak.run();
+    return qelmar::soak::run(argc, argv);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "soak: %s\n", e.what());
-    return 2;
+  } catch (...) {
+    std::fprintf(stderr, "soak: failed\n");
   }
+  return 2;
 }

@@ -16,6 +16,10 @@ inline constexpr int id_byte_count = 0xFD - 0x20;
 // in place of a killed one never shares its predecessor's stream.
 inline constexpr int max_callers = id_byte_count / 2;
 
+// What soak fills a stopped line with, so that calls meet a full line: no
+// frame of a soak host holds it, and the line is raw, so it arrives as it is.
+inline constexpr std::uint8_t filler_byte = 0x0A;
+
 // An @ frame's id: generation (5 digits), thread (3), call number (9), check digit.
 inline constexpr int id_digits = 18;
 using Digits = std::array<std::uint8_t, id_digits>;

@@ -136,8 +136,8 @@ const std::vector<Case>& cases() {
       {"frames no call made",
        [](Bench& b) {
          b.both({1, 0, 0});
-         b.frame({1, 0, 3});        // never reported, and its host lives on
-         b.frame({7, 0, 1});        // no such host
+         b.frame({1, 0, 3});  // never reported, and its host lives on
+         b.frame({7, 0, 1});  // no such host
          Digits d = digits_of({1, 1, 1});
          d[3] = static_cast<std::uint8_t>((d[3] + 1) % 10);  // a mangled id
          const std::uint8_t mark = digit_string_mark;
@@ -178,11 +178,12 @@ bool check(const Case& c) {
   bench.line.end();
   const Summary s = bench.ledger.finish();
   const Expect& e = c.expect;
-  const std::uint64_t got[] = {s.delivered_whole, s.lost,      s.duplicated,
-                               s.mangled,         s.phantom,   s.unknown,
-                               s.in_flight,       s.in_flight_arrived, s.fragments};
-  const std::uint64_t want[] = {e.delivered, e.lost,      e.duplicated,        e.mangled,  e.phantom,
-                                e.unknown,   e.in_flight, e.in_flight_arrived, e.fragments};
+  const std::uint64_t got[] = {s.delivered_whole, s.lost,    s.duplicated, s.mangled,
+                               s.phantom,         s.unknown, s.in_flight,  s.in_flight_arrived,
+                               s.fragments};
+  const std::uint64_t want[] = {e.delivered, e.lost,    e.duplicated, e.mangled,
+                                e.phantom,   e.unknown, e.in_flight,  e.in_flight_arrived,
+                                e.fragments};
   const char* names[] = {"delivered", "lost",      "duplicated",        "mangled",  "phantom",
                          "unknown",   "in flight", "in flight arrived", "fragments"};
   bool ok = true;

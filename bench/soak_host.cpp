@@ -75,7 +75,8 @@ std::uint8_t residue_byte(std::uint32_t seq) {
 
 Plan plan(const CallId& id, int slot, int threads, int ports) {
   Plan p;
-  const std::uint64_t key = (std::uint64_t{id.gen} << 44) ^ (std::uint64_t{id.thread} << 34) ^ id.seq;
+  const std::uint64_t key =
+      (std::uint64_t{id.gen} << 44) ^ (std::uint64_t{id.thread} << 34) ^ id.seq;
   p.port = 1 + static_cast<int>(mix(key) % static_cast<std::uint64_t>(ports));
   p.rc = id.seq % 2 == 0;
   if (p.rc) {
@@ -119,6 +120,7 @@ std::int64_t now_ns() {
 int run_host(std::uint32_t gen, int slot, int threads, int ports) {
   std::atomic<bool> stop = false;
   std::vector<std::thread> callers;
+  callers.reserve(static_cast<std::size_t>(threads));
   for (int t = 0; t < threads; ++t) {
     callers.emplace_back(call_loop, gen, slot, threads, ports, static_cast<std::uint32_t>(t),
                          std::cref(stop));

@@ -17,7 +17,9 @@ constexpr bool writes(std::uint8_t outcome) {
   return outcome == code(Outcome::delivered) || outcome == code(Outcome::stuck);
 }
 
-constexpr bool is_id_byte(std::uint8_t b) { return b >= id_byte_first && b - id_byte_first < id_byte_count; }
+constexpr bool is_id_byte(std::uint8_t b) {
+  return b >= id_byte_first && b - id_byte_first < id_byte_count;
+}
 
 // A frame of a call that is this far past its thread's reports is no call's.
 constexpr std::uint32_t furthest_ahead = 1'000'000;
@@ -25,10 +27,34 @@ constexpr std::uint32_t furthest_ahead = 1'000'000;
 }  // namespace
 
 const char* outcome_name(std::uint8_t outcome) {
-  static constexpr const char* names[outcome_count] = {
-      "delivered",     "empty", "nothing to send", "dropped", "not found",     "no permission",
-      "busy",          "not a tty", "not configured",  "stuck",   "behind held up"};
-  return outcome < outcome_count ? names[outcome] : "?";
+  switch (static_cast<Outcome>(outcome)) {
+    case Outcome::unfilled:
+      return "unfilled";
+    case Outcome::delivered:
+      return "delivered";
+    case Outcome::empty:
+      return "empty";
+    case Outcome::nothing_to_send:
+      return "nothing to send";
+    case Outcome::dropped:
+      return "dropped";
+    case Outcome::not_found:
+      return "not found";
+    case Outcome::no_permission:
+      return "no permission";
+    case Outcome::busy:
+      return "busy";
+    case Outcome::not_a_tty:
+      return "not a tty";
+    case Outcome::not_configured:
+      return "not configured";
+    case Outcome::stuck:
+      return "stuck";
+    case Outcome::behind_held_up:
+      return "behind held up";
+    default:
+      return "?";
+  }
 }
 
 Ledger::Ledger(int threads, int ports)
@@ -44,7 +70,8 @@ Ledger::Host* Ledger::host(std::uint32_t gen) {
 }
 
 Ledger::Stream& Ledger::stream(int port, std::uint8_t a) {
-  return streams_[static_cast<std::size_t>((port - 1) * id_byte_count + (a - id_byte_first))];
+  return streams_[static_cast<std::size_t>(port - 1) * id_byte_count +
+                  static_cast<std::size_t>(a - id_byte_first)];
 }
 
 void Ledger::host_started(std::uint32_t gen, int slot) {
@@ -189,35 +216,39 @@ void Ledger::fragment(int port) {
   if (port >= 1 && port <= ports_) ++fragments_[static_cast<std::size_t>(port - 1)];
 }
 
-void Ledger::settle(Summary& summary) {
+// A reported call's fate, from its outcome and how often its frame arrived.
+void settle_call(Summary& summary, std::uint8_t state) {
+  const auto seen = static_cast<std::uint64_t>(times_seen(state));
+  const std::uint8_t outcome = outcome_of(state) - 1;
+  if (outcome == code(Outcome::delivered)) {
+    summary.lost += seen == 0 ? 1 : 0;
+    summary.delivered_whole += seen > 0 ? 1 : 0;
+  } else if (outcome == code(Outcome::stuck)) {
+    summary.stuck_arrived += seen > 0 ? 1 : 0;
+  } else {
+    summary.phantom += seen;
+    return;
+  }
+  summary.duplicated += seen > 1 ? seen - 1 : 0;
+}
+
+void Ledger::settle(Summary& summary) const {
   for (const Host& h : hosts_) {
     for (const Thread& t : h.threads) {
       for (std::size_t seq = 0; seq < t.calls.size(); ++seq) {
         const std::uint8_t state = t.calls[seq];
-        const auto seen = static_cast<std::uint64_t>(times_seen(state));
-        if (outcome_of(state) == 0) {
-          // The call a killed host had in flight is excused either way.
-          if (!(h.killed && seq == t.reported)) summary.unknown += seen;
-          continue;
+        if (outcome_of(state) != 0) {
+          settle_call(summary, state);
+        } else if (!h.killed || seq != t.reported) {
+          summary.unknown += static_cast<std::uint64_t>(times_seen(state));
         }
-        const std::uint8_t outcome = outcome_of(state) - 1;
-        if (outcome == code(Outcome::delivered)) {
-          summary.lost += seen == 0 ? 1 : 0;
-          summary.delivered_whole += seen > 0 ? 1 : 0;
-        } else if (outcome == code(Outcome::stuck)) {
-          summary.stuck_arrived += seen > 0 ? 1 : 0;
-        } else {
-          summary.phantom += seen;
-          continue;
-        }
-        summary.duplicated += seen > 1 ? seen - 1 : 0;
       }
+      // The call a killed host had in flight is excused, whatever arrived.
       if (!h.killed) continue;
       ++summary.in_flight;
       ++summary.calls;
-      if (t.reported < t.calls.size() && times_seen(t.calls[t.reported]) > 0) {
-        ++summary.in_flight_arrived;
-      }
+      const bool arrived = t.reported < t.calls.size() && times_seen(t.calls[t.reported]) > 0;
+      summary.in_flight_arrived += arrived ? 1 : 0;
     }
   }
 }
@@ -259,7 +290,7 @@ void LineParser::take(std::uint8_t byte) {
         state_ = State::rc;
       } else if (byte == digit_string_mark) {
         state_ = State::digits;
-      } else if (state_ == State::idle) {
+      } else if (state_ == State::idle && byte != filler_byte) {
         ledger_->fragment(port_);
         state_ = State::stray;
       }

@@ -11,21 +11,23 @@
 #include <mutex>
 #include <vector>
 
-#include "api/status.h"
 #include "bench/soak.h"
+#include "core/status.h"
 
 namespace qelmar::soak {
 
-inline constexpr std::size_t outcome_count = static_cast<std::size_t>(Outcome::behind_held_up) + 1;
+// Outcomes by their value; a call's state keeps its outcome + 1 in four bits.
+inline constexpr std::size_t outcome_count = 15;
+static_assert(static_cast<std::size_t>(Outcome::behind_held_up) < outcome_count);
 
 struct Summary {
   std::uint64_t calls = 0;  // reported, and in flight when their host was killed
   std::array<std::uint64_t, outcome_count> by_outcome{};
   std::array<std::uint64_t, outcome_count> without_fault{};  // give-ups with no fault on the port
   std::uint64_t in_flight = 0, in_flight_arrived = 0;        // calls of killed hosts
-  std::uint64_t delivered_whole = 0;  // told delivered, arrived whole once
-  std::uint64_t stuck_arrived = 0;    // told stuck, yet arrived whole
-  std::uint64_t fragments = 0;        // bytes that made no whole frame, in runs
+  std::uint64_t delivered_whole = 0;                         // told delivered, arrived whole once
+  std::uint64_t stuck_arrived = 0;                           // told stuck, yet arrived whole
+  std::uint64_t fragments = 0;            // bytes that made no whole frame, in runs
   std::uint64_t fragments_explained = 0;  // up to one per stuck or killed call on the port
   // Faults of the library, each counted once:
   std::uint64_t lost = 0;        // told delivered, never arrived
@@ -85,7 +87,7 @@ class Ledger {
   Stream& stream(int port, std::uint8_t a);
   void seen(const CallId& id);
   void match(Stream& s);
-  void settle(Summary& summary);
+  void settle(Summary& summary) const;
 
   std::mutex mutex_;
   int threads_;

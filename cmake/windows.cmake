@@ -16,7 +16,8 @@ target_sources(qelmar PRIVATE api/release_runtime.cpp)
 foreach(part qelmar qelmar_core qelmar_encoder)
   target_compile_options(${part} PRIVATE -Os -ffunction-sections)
 endforeach()
-target_link_libraries(qelmar PRIVATE winmm)
+# The sound code in the core needs it, in whichever library links the core.
+target_link_libraries(qelmar_core PRIVATE winmm)
 set_target_properties(qelmar PROPERTIES OUTPUT_NAME QELMAR PREFIX "" IMPORT_PREFIX "lib")
 
 # What ships: release/QELMAR.dll stripped, its debug information in

@@ -26,11 +26,6 @@ class Frame {
     put(a);
     put(b);
   }
-  void clear() {
-    size_ = 0;
-    overflowed_ = false;
-  }
-
   std::size_t size() const { return size_; }
   bool overflowed() const { return overflowed_; }
   std::span<const std::uint8_t> bytes() const { return {bytes_.data(), size_}; }

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "serial/device_info.h"
+#include "serial/device_path.h"
 #include "serial/port.h"
 
 namespace qelmar::serial {
@@ -29,25 +30,19 @@ constexpr auto byte_time = std::chrono::microseconds(4167);
 
 int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
 
-// "comN" in $QELMAR_DEVICE_DIR when set; else /dev/comN (a udev alias), else
-// /dev/ttyS<N-1>, unless that is a system console: frames must not land among
-// the kernel's messages or on a login prompt. An alias or a link to it is
-// still used, since someone chose it.
+// The device port N leads to, with each path tried noted for the report.
 bool device_path(std::int32_t port, char (&path)[PATH_MAX], CallStatus* status) {
-  const char* dir = std::getenv("QELMAR_DEVICE_DIR");
-  if (dir != nullptr && *dir != '\0') {
-    const int n = std::snprintf(path, sizeof path, "%s/com%d", dir, port);
-    return n > 0 && static_cast<std::size_t>(n) < sizeof path;
-  }
-  std::snprintf(path, sizeof path, "/dev/com%d", port);
-  if (::access(path, F_OK) == 0) return true;
-  note_tried(status, path);
-  if (port < 1) return false;
-  std::snprintf(path, sizeof path, "/dev/ttyS%d", port - 1);
-  if (!listed_as_console(path)) return true;
-  note_tried(status, path);
-  if (status != nullptr && *status->reason == '\0') {
-    status->reason = "the fallback is a system console, never written";
+  char alias[PATH_MAX] = "";
+  const Route route = serial::device_path(port, std::getenv("QELMAR_DEVICE_DIR"), "", path,
+                                          sizeof path, alias, sizeof alias);
+  if (route == Route::device_dir || route == Route::alias) return true;
+  note_tried(status, alias);
+  if (route == Route::fallback) return true;
+  if (route == Route::console_skipped) {
+    note_tried(status, path);
+    if (status != nullptr && *status->reason == '\0') {
+      status->reason = "the fallback is a system console, never written";
+    }
   }
   return false;
 }

@@ -362,8 +362,7 @@ TEST(Bridge, ManyClientsAtOnceEachGetTheirFrameWhole) {
   }
 }
 
-// A client that never finishes its request holds a worker only until the read
-// time-out, and the others are served meanwhile.
+// A loopback connection to the service.
 int connect_to(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in to{};

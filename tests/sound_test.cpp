@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -126,13 +127,12 @@ class SoundTest : public ::testing::Test {
   std::unique_ptr<qelmar::test::Process> start_sound_server() {
     const fs::path socket = dir / "native";
     auto server = std::make_unique<qelmar::test::Process>(
-        std::vector<std::string>{"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
-                                 "--use-pid-file=no", "--log-level=error", "-L", "module-null-sink",
-                                 "-L",
-                                 "module-native-protocol-unix auth-anonymous=1 socket=" +
-                                     socket.string()},
-        qelmar::test::Process::Options{
-            {"HOME=" + dir.string(), "XDG_RUNTIME_DIR=" + dir.string()}, ""});
+        std::vector<std::string>{
+            "pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1", "--use-pid-file=no",
+            "--log-level=error", "-L", "module-null-sink", "-L",
+            "module-native-protocol-unix auth-anonymous=1 socket=" + socket.string()},
+        qelmar::test::Process::Options{{"HOME=" + dir.string(), "XDG_RUNTIME_DIR=" + dir.string()},
+                                       ""});
     for (int i = 0; i < 100 && !fs::exists(socket); ++i) std::this_thread::sleep_for(50ms);
     if (!fs::exists(socket)) return nullptr;
     use_alsa_config("{ type pulse server \"unix:" + socket.string() + "\" }");
@@ -243,11 +243,12 @@ TEST_F(SoundTest, StuckDeviceHoldsOnePlayerNotOnePerCall) {
   ASSERT_GE(reader, 0);
   ::fcntl(reader, F_SETPIPE_SZ, 4096);
   // Held open to the end: a player still writing must not find it gone.
+  std::atomic<bool> draining = false;
   std::jthread drain;
   std::unique_ptr<qelmar::test::Process> server;
   // Declared after the server, so ended before it: a stopped server would not end.
   const std::unique_ptr<void, std::function<void(void*)>> resume_server(
-      &server, [&](void*) { server != nullptr && ::kill(server->pid(), SIGCONT); });
+      &server, [&](void*) { server != nullptr&& ::kill(server->pid(), SIGCONT); });
 
   const struct {
     const char* device;
@@ -258,16 +259,18 @@ TEST_F(SoundTest, StuckDeviceHoldsOnePlayerNotOnePerCall) {
        [&] {
          use_alsa_config("{ type file slave { pcm { type null } } file \"" + fifo.string() +
                          "\" format \"raw\" }");
-         return true;
-       },
-       [&] {
-         drain = std::jthread([reader](std::stop_token stop) {
+         // Started now, so that the count of threads before the calls has it.
+         drain = std::jthread([reader, &draining](std::stop_token stop) {
            char chunk[4096];
            while (!stop.stop_requested()) {
-             if (::read(reader, chunk, sizeof chunk) <= 0) std::this_thread::sleep_for(1ms);
+             if (!draining || ::read(reader, chunk, sizeof chunk) <= 0) {
+               std::this_thread::sleep_for(1ms);
+             }
            }
          });
-       }},
+         return true;
+       },
+       [&] { draining = true; }},
       {"a sound server that stopped",
        [&] {
          server = start_sound_server();
@@ -305,8 +308,8 @@ TEST_F(SoundTest, StuckDeviceHoldsOnePlayerNotOnePerCall) {
     ASSERT_EQ(lines.size(), calls + 1u) << c.device;
     EXPECT_TRUE(lines.front().ends_with(": given up at the deadline")) << lines.front();
     for (int i = 1; i < calls; ++i) {
-      EXPECT_TRUE(lines[i].ends_with(
-          ": nothing played: the sound device still holds an earlier sound"))
+      EXPECT_TRUE(
+          lines[i].ends_with(": nothing played: the sound device still holds an earlier sound"))
           << lines[i];
     }
     EXPECT_TRUE(lines.back().ends_with(": played")) << c.device << ": " << lines.back();
@@ -343,17 +346,23 @@ TEST_F(SoundTest, AlsaIsLoadedByTheFirstSoundNotByLinking) {
 }
 
 TEST(SoundLibraries, SaysWhichLibraryOrFunctionIsMissing) {
+  // There, but not what it takes to load: that is not "not installed".
+  const qelmar::test::TempDir temp;
+  const std::string broken = temp.path() + "/libbroken.so.1";
+  std::ofstream(broken) << "not a library";
   const struct {
-    const char *sndfile, *alsa, *why_not;
+    std::string sndfile, alsa, why_not;
   } cases[] = {
       {"libabsent-sndfile.so.1", "libasound.so.2", "libabsent-sndfile.so.1 is not installed"},
       {"libsndfile.so.1", "libabsent-asound.so.2", "libabsent-asound.so.2 is not installed"},
       {"libasound.so.2", "libasound.so.2", "libasound.so.2 has no sf_open_fd"},
       {"libsndfile.so.1", "libsndfile.so.1", "libsndfile.so.1 has no snd_pcm_open"},
+      {broken, "libasound.so.2", broken + " cannot be loaded: invalid ELF header"},
+      {"libsndfile.so.1", broken, broken + " cannot be loaded: invalid ELF header"},
   };
   for (const auto& c : cases) {
     qelmar::sound::SoundLibraries libraries;
-    EXPECT_FALSE(libraries.load(c.sndfile, c.alsa)) << c.why_not;
+    EXPECT_FALSE(libraries.load(c.sndfile.c_str(), c.alsa.c_str())) << c.why_not;
     EXPECT_FALSE(libraries.loaded()) << c.why_not;
     EXPECT_STREQ(libraries.why_not(), c.why_not);
     // Nothing half-found is left to be called.

@@ -427,7 +427,14 @@ TEST(Tool, NamesAndClearsAnExclusiveModeLeftBehind) {
     bool as_nobody = false;
   } cases[] = {
       // Without --send-test or --clear-exclusive, doctor does not open the device.
-      {true, false, {"doctor", "-p", "5"}, 0, {"ok       no other process has it open\n"}, 1, ""},
+      {true,
+       false,
+       {"doctor", "-p", "5"},
+       0,
+       {"ok       no other process has it open\nadvice   exclusive mode (TIOCEXCL), which another "
+        "program may have left behind, is read only with --send-test"},
+       1,
+       ""},
       {false,
        false,
        {"doctor", "-p", "5", "--send-test"},

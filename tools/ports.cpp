@@ -615,8 +615,13 @@ int doctor(const Machine& machine, int port, std::ostream& out, const DoctorOpti
   const std::map<long, std::string> processes = running(machine);
   check_holders(machine, device, d, processes, checks);
   check_services(port, d, processes, checks);
-  if (options.look)
+  if (options.look) {
     ExclusiveCheck(machine, port, device, d.holders, processes, checks).run(options);
+  } else if (struct stat node{}; ::stat(device.c_str(), &node) == 0 && S_ISCHR(node.st_mode)) {
+    checks.advice(
+        "exclusive mode (TIOCEXCL), which another program may have left behind, is "
+        "read only with --send-test, which opens the device");
+  }
   return checks.usable ? 0 : 2;
 }
 

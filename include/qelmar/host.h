@@ -93,6 +93,8 @@ typedef enum qelmar_outcome {
 /** What became of one call. */
 typedef struct qelmar_status {
   qelmar_outcome outcome;
+  /** The call that filled it: "send", "rc" or "play". */
+  char call[8];
   /** The legacy result: what tavdll(), tavrc() or tavadd() would return. */
   int32_t result;
   int32_t port;

@@ -2,30 +2,53 @@
 
     import qelmar
     display = qelmar.Display(1)           # port 1: /dev/com1, else /dev/ttyS0
-    display.send("12.5H")                 # -> 2, the library's result code
+    sent = display.send("12.5H")          # what became of it
+    sent.result                           # -> 2, the library's result code
+    sent.delivered, sent.reason           # -> True, 'delivered 6 bytes in 25.0 ms'
     display.send("#价格 12.50#")          # the text between '#' marks goes as GB2312
     display.rc(0x41, 0x42)
     display.play("/usr/share/sounds/qelmar/thanks.wav")
+    qelmar.Display(1, strict=True).send("5")   # raises NotDelivered unless it left
+    qelmar.ports()                        # the serial devices, none opened
+    qelmar.log_to_logging(True)           # each call's line to the "qelmar" logger
 
-Each call blocks until its frame has left (or the sound has played) and, like
-the library, never raises for a display that is missing: set QELMAR_LOG=stderr
-to see what became of each call. Calls from several threads take turns.
+Each call blocks until its frame has left (or the sound has played) and returns
+a Result; like the library it never raises for a display that is missing,
+unless asked to be strict. Calls from several threads take turns.
+
+The module calls libqelmar-host (include/qelmar/host.h) through ctypes: the
+build tree's, $QELMAR_HOST_LIBRARY, or the system's libqelmar-host.so.0.
 """
 from __future__ import annotations
 
 import ctypes
+import enum
+import logging
 import os
 import threading
-from typing import Final, Optional, Union
+from dataclasses import dataclass
+from typing import Callable, Final, List, NamedTuple, Optional, Tuple, Union
+
+from . import _native
+from ._native import MissingFunction
 
 __all__ = [
     "Display",
+    "Encoded",
     "EncodingError",
+    "MissingFunction",
+    "NotDelivered",
+    "Outcome",
+    "Port",
     "RESULT_DONE",
     "RESULT_EMPTY",
     "RESULT_TWO_CHARACTERS",
+    "Result",
     "encode",
+    "frame",
     "library",
+    "log_to_logging",
+    "ports",
 ]
 
 # tavdll's result codes, as include/qelmar.h names them.
@@ -35,6 +58,70 @@ RESULT_TWO_CHARACTERS: Final = 750630
 
 Text = Union[str, bytes, bytearray]
 Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+
+logger: Final = logging.getLogger("qelmar")
+
+
+class Outcome(enum.IntEnum):
+    """What became of a call: qelmar_outcome, value for value. A name in lower
+    case is the library's short name for it (qelmar_outcome_name)."""
+
+    UNFILLED = 0
+    DELIVERED = 1
+    EMPTY = 2
+    NOTHING_TO_SEND = 3
+    DROPPED = 4
+    NOT_FOUND = 5
+    NO_PERMISSION = 6
+    BUSY = 7
+    NOT_A_TTY = 8
+    NOT_CONFIGURED = 9
+    STUCK = 10
+    BEHIND_HELD_UP = 11
+    ALERT_INSTEAD = 12
+    NOT_PLAYED = 13
+
+
+# Outcomes where nothing was asked for: logged as INFO like a delivery.
+_NOTHING_ASKED: Final = frozenset({Outcome.DELIVERED, Outcome.EMPTY, Outcome.NOTHING_TO_SEND})
+
+
+@dataclass(frozen=True)
+class Result:
+    """What became of one call (a qelmar_status, read out)."""
+
+    result: int
+    """The legacy result code: what tavdll, tavrc or tavadd would return."""
+    outcome: Outcome
+    delivered: bool
+    """The frame left whole, or the sound played to its end."""
+    reason: str
+    """The outcome in words, as the tool says it (qelmar_describe)."""
+    port: int
+    tried: Tuple[str, ...]
+    """The device paths tried, in order."""
+    frame_bytes: int
+    sent_bytes: int
+    milliseconds: float
+    group: str = ""
+    """For NO_PERMISSION: the group that owns the device."""
+    holder: int = 0
+    """For BUSY: the holding process where the system can tell, else 0."""
+    detail: str = ""
+    """The encoder's reason for DROPPED, a sound's for ALERT_INSTEAD and
+    NOT_PLAYED, or more on NOT_FOUND."""
+    sound_format: str = ""
+    sound_seconds: float = 0.0
+    sound_device: str = ""
+
+
+class NotDelivered(RuntimeError):
+    """A strict call whose frame did not leave (or whose sound did not play);
+    the message is the result's reason."""
+
+    def __init__(self, result: Result) -> None:
+        super().__init__(result.reason)
+        self.result = result
 
 
 class EncodingError(ValueError):
@@ -84,37 +171,130 @@ def _to_device(text: str) -> bytes:
     return bytes(out)
 
 
-_library: Optional[ctypes.CDLL] = None
-_loading = threading.Lock()
+class Encoded(NamedTuple):
+    """A command as the library would send it (qelmar_encode)."""
+
+    frame: bytes
+    """The bytes on the line; empty when the text sends nothing."""
+    result: int
+    """The result code a send of it returns."""
+    dropped: str
+    """Why a command that selected a frame is not sent; empty otherwise."""
 
 
-def _where() -> str:
-    explicit = os.environ.get("QELMAR_LIBRARY")
-    if explicit:
-        return explicit
-    try:  # written into the build tree's copy of this package
-        from ._build import LIBRARY
-
-        return LIBRARY
-    except ImportError:
-        return "libqelmar.so.0"
+def frame(text: Text) -> Encoded:
+    """Encodes a command as Display.send would send it, sending nothing."""
+    frame_buffer = (ctypes.c_uint8 * _native.FRAME_SIZE)()
+    result = ctypes.c_int32(0)
+    dropped = ctypes.create_string_buffer(160)
+    length = _native.function("qelmar_encode")(
+        encode(text), frame_buffer, len(frame_buffer), ctypes.byref(result), dropped, len(dropped)
+    )
+    sent = bytes(frame_buffer[: min(length, len(frame_buffer))]) if length >= 0 else b""
+    return Encoded(sent, int(result.value), _native.text(dropped.value))
 
 
 def library() -> ctypes.CDLL:
-    """libqelmar, loaded on first use: $QELMAR_LIBRARY, the build tree's, or the
-    installed libqelmar.so.0."""
-    global _library
-    with _loading:
-        if _library is None:
-            lib = ctypes.CDLL(_where())
-            lib.tavdll.argtypes = [ctypes.c_int32, ctypes.c_char_p]
-            lib.tavdll.restype = ctypes.c_int32
-            lib.tavrc.argtypes = [ctypes.c_int32, ctypes.c_int32, ctypes.c_int32]
-            lib.tavrc.restype = ctypes.c_int32
-            lib.tavadd.argtypes = [ctypes.c_int32, ctypes.c_char_p]
-            lib.tavadd.restype = ctypes.c_int32
-            _library = lib
-        return _library
+    """libqelmar-host, loaded on first use: $QELMAR_HOST_LIBRARY, the build
+    tree's, or the installed libqelmar-host.so.0 (qelmar-host.dll on Windows)."""
+    return _native.library()
+
+
+def __getattr__(name: str) -> str:
+    # The version is the library's, read when first asked for.
+    if name == "__version__":
+        version = _native.function("qelmar_version")()
+        return _native.text(version or b"")
+    raise AttributeError(f"module 'qelmar' has no attribute {name!r}")
+
+
+# The log hook: lines of a call made here wait on the calling thread until its
+# outcome is known, which chooses the level; others go out at once.
+_pending = threading.local()
+
+
+def _on_log_line(line: Optional[bytes], user: Optional[int]) -> None:
+    text = _native.text(line or b"")
+    lines: Optional[List[str]] = getattr(_pending, "lines", None)
+    if lines is not None:
+        lines.append(text)
+    else:
+        logger.info("%s", text)
+
+
+# Made once and never freed: a call already under way on another thread may
+# still reach it after the hook is turned off.
+_hook: Final = _native.LogHook(_on_log_line)
+_hooking = threading.Lock()
+
+
+def log_to_logging(enabled: bool = True) -> None:
+    """Hands each call's log line to the "qelmar" logger, instead of the sink
+    that QELMAR_LOG names; False goes back to QELMAR_LOG.
+
+    A call that delivered, or had nothing to send, is logged at INFO; one that
+    meant to send or play and did not, at WARNING. The record carries the
+    Result as its `qelmar` attribute. Applies to calls that start afterwards,
+    from any thread.
+    """
+    with _hooking:
+        _native.function("qelmar_set_log_hook")(_hook if enabled else None, None)
+
+
+def _describe(status: _native.Status) -> str:
+    describe = _native.function("qelmar_describe")
+    buffer = ctypes.create_string_buffer(256)
+    length = describe(ctypes.byref(status), buffer, len(buffer))
+    if length >= len(buffer):
+        buffer = ctypes.create_string_buffer(length + 1)
+        describe(ctypes.byref(status), buffer, len(buffer))
+    return _native.text(buffer.value)
+
+
+def _outcome(value: int) -> Outcome:
+    try:
+        return Outcome(value)
+    except ValueError:  # from a newer library: its reason still says what happened
+        return Outcome.UNFILLED
+
+
+def _read(result: int, status: _native.Status) -> Result:
+    outcome = _outcome(status.outcome)
+    return Result(
+        result=int(result),
+        outcome=outcome,
+        delivered=outcome is Outcome.DELIVERED,
+        reason=_describe(status),
+        port=int(status.port),
+        tried=tuple(_native.text(status.tried[i].value) for i in range(min(status.tried_count, 2))),
+        frame_bytes=int(status.frame_bytes),
+        sent_bytes=int(status.sent_bytes),
+        milliseconds=float(status.milliseconds),
+        group=_native.text(status.group),
+        holder=int(status.holder),
+        detail=_native.text(status.reason),
+        sound_format=_native.text(status.sound_format),
+        sound_seconds=float(status.sound_seconds),
+        sound_device=_native.text(status.sound_device),
+    )
+
+
+def _call(call: Callable[[_native.Status], int], strict: bool) -> Result:
+    status = _native.Status()
+    outer = getattr(_pending, "lines", None)
+    _pending.lines = []
+    try:
+        code = call(status)
+    finally:
+        lines: List[str] = _pending.lines
+        _pending.lines = outer
+    result = _read(code, status)
+    level = logging.INFO if result.outcome in _NOTHING_ASKED else logging.WARNING
+    for line in lines:
+        logger.log(level, "%s", line, extra={"qelmar": result})
+    if strict and not result.delivered:
+        raise NotDelivered(result)
+    return result
 
 
 def _int32(name: str, value: int) -> int:
@@ -126,25 +306,105 @@ def _int32(name: str, value: int) -> int:
 
 
 class Display:
-    """The display on serial port `port` (1 for COM1)."""
+    """The display on serial port `port` (1 for COM1). A strict display
+    raises NotDelivered for every call that did not deliver, unless the call
+    says otherwise."""
 
-    def __init__(self, port: int) -> None:
+    def __init__(self, port: int, *, strict: bool = False) -> None:
         self.port = _int32("port", port)
+        self.strict = bool(strict)
 
     def __repr__(self) -> str:
-        return f"qelmar.Display({self.port})"
+        return f"qelmar.Display({self.port}{', strict=True' if self.strict else ''})"
 
-    def send(self, text: Text) -> int:
-        """Sends one command; returns the library's result code (RESULT_*)."""
-        return int(library().tavdll(self.port, encode(text)))
+    def _strict(self, strict: Optional[bool]) -> bool:
+        return self.strict if strict is None else bool(strict)
 
-    def rc(self, a: int, b: int) -> None:
+    def send(self, text: Text, *, strict: Optional[bool] = None) -> Result:
+        """Sends one command; `.result` is the library's result code (RESULT_*).
+        Strict: raises NotDelivered unless the frame left whole."""
+        command = encode(text)
+        send = _native.function("qelmar_send")
+        return _call(lambda status: send(self.port, command, status), self._strict(strict))
+
+    def rc(self, a: int, b: int, *, strict: Optional[bool] = None) -> Result:
         """Sends the frame 0x12 a b (only the low 8 bits of each)."""
-        library().tavrc(self.port, _int32("a", a), _int32("b", b))
+        first, second = _int32("a", a), _int32("b", b)
+        send_rc = _native.function("qelmar_send_rc")
+        return _call(
+            lambda status: send_rc(self.port, first, second, status), self._strict(strict)
+        )
 
-    def play(self, path: Path) -> None:
-        """Plays a sound file to its end; the default alert when it cannot be played."""
+    def play(self, path: Path, *, strict: Optional[bool] = None) -> Result:
+        """Plays a sound file to its end; the default alert when it cannot be
+        played. Touches no port: the result's port is 0. Strict: raises
+        NotDelivered unless the file itself played."""
         encoded = os.fsencode(path)
         if b"\0" in encoded:
             raise ValueError("a path cannot hold a NUL character")
-        library().tavadd(0, encoded)
+        play = _native.function("qelmar_play")
+        return _call(lambda status: play(encoded, status), self._strict(strict))
+
+
+@dataclass(frozen=True)
+class Port:
+    """One serial device as the system describes it (qelmar_port_info); texts
+    the system does not give are empty."""
+
+    path: str
+    kind: str
+    """"USB", "native UART", "pseudo-terminal" or "other"."""
+    driver: str
+    vendor_id: str
+    product_id: str
+    manufacturer: str
+    product: str
+    serial: str
+    by_id: str
+    """The first link in /dev/serial/by-id."""
+    ports: Tuple[int, ...]
+    """The port numbers that resolve to it now."""
+    accessible: bool
+    """Whether this user may open it for writing."""
+    group: str
+    holders: Tuple[int, ...]
+    """Other processes that have it open."""
+    console: bool
+    """The system lists it as a console: no port number falls back to it."""
+
+
+def _port(info: _native.PortInfo) -> Port:
+    return Port(
+        path=_native.text(info.path),
+        kind=_native.text(info.kind),
+        driver=_native.text(info.driver),
+        vendor_id=_native.text(info.vendor_id),
+        product_id=_native.text(info.product_id),
+        manufacturer=_native.text(info.manufacturer),
+        product=_native.text(info.product),
+        serial=_native.text(info.serial),
+        by_id=_native.text(info.by_id),
+        ports=tuple(info.ports[: max(0, min(info.port_count, _native.PORT_LIST_SIZE))]),
+        accessible=bool(info.accessible),
+        group=_native.text(info.group),
+        holders=tuple(info.holders[: max(0, min(info.holder_count, _native.PORT_LIST_SIZE))]),
+        console=bool(info.console),
+    )
+
+
+def ports(root: Optional[Path] = None) -> List[Port]:
+    """The serial devices, never opening one. `root` is a folder laid out like
+    a machine (dev, sys, proc), for tests; None is this machine."""
+    list_ports = _native.function("qelmar_list_ports")
+    where = None if root is None else os.fsencode(root)
+    if where is not None and b"\0" in where:
+        raise ValueError("a path cannot hold a NUL character")
+    capacity = 16
+    while True:
+        buffer = (_native.PortInfo * capacity)()
+        count = list_ports(where, buffer, capacity)
+        if count < 0:
+            raise OSError(f"the serial devices of {os.fsdecode(where or b'/')} cannot be read")
+        if count <= capacity:
+            return [_port(buffer[i]) for i in range(count)]
+        capacity = count  # room for them all; ask again, as the count may change

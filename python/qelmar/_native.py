@@ -1,0 +1,162 @@
+"""libqelmar-host through ctypes: its records, its functions, and where it is.
+
+Everything here mirrors include/qelmar/host.h; the public face is in
+__init__.py. Each function is looked up on first use, so that a library that
+lacks one still serves the others.
+"""
+from __future__ import annotations
+
+import ctypes
+import os
+import sys
+import threading
+from typing import Any, Callable, Dict, Optional
+
+# The sizes host.h fixes.
+PATH_SIZE = 1024
+PORT_LIST_SIZE = 8
+FRAME_SIZE = 81
+
+_WINDOWS = sys.platform == "win32"
+
+
+class Status(ctypes.Structure):
+    """struct qelmar_status."""
+
+    _fields_ = [
+        ("outcome", ctypes.c_int),
+        ("result", ctypes.c_int32),
+        ("port", ctypes.c_int32),
+        ("tried_count", ctypes.c_int32),
+        ("tried", (ctypes.c_char * PATH_SIZE) * 2),
+        ("group", ctypes.c_char * 64),
+        ("holder", ctypes.c_int64),
+        ("reason", ctypes.c_char * 160),
+        ("frame_bytes", ctypes.c_uint32),
+        ("sent_bytes", ctypes.c_uint32),
+        ("milliseconds", ctypes.c_double),
+        ("sound_format", ctypes.c_char * 64),
+        ("sound_seconds", ctypes.c_double),
+        ("sound_device", ctypes.c_char * 64),
+    ]
+
+
+class PortInfo(ctypes.Structure):
+    """struct qelmar_port_info."""
+
+    _fields_ = [
+        ("path", ctypes.c_char * PATH_SIZE),
+        ("kind", ctypes.c_char * 32),
+        ("driver", ctypes.c_char * 64),
+        ("vendor_id", ctypes.c_char * 8),
+        ("product_id", ctypes.c_char * 8),
+        ("manufacturer", ctypes.c_char * 128),
+        ("product", ctypes.c_char * 128),
+        ("serial", ctypes.c_char * 128),
+        ("by_id", ctypes.c_char * PATH_SIZE),
+        ("port_count", ctypes.c_int32),
+        ("ports", ctypes.c_int32 * PORT_LIST_SIZE),
+        ("accessible", ctypes.c_int32),
+        ("group", ctypes.c_char * 64),
+        ("holder_count", ctypes.c_int32),
+        ("holders", ctypes.c_int64 * PORT_LIST_SIZE),
+        ("console", ctypes.c_int32),
+    ]
+
+
+# The x86 DLL is stdcall throughout, its hook type included.
+if _WINDOWS:
+    _Library: Any = ctypes.WinDLL  # type: ignore[attr-defined]
+    _functype: Any = ctypes.WINFUNCTYPE  # type: ignore[attr-defined]
+    SYSTEM_NAME = "qelmar-host.dll"
+else:
+    _Library = ctypes.CDLL
+    _functype = ctypes.CFUNCTYPE
+    SYSTEM_NAME = "libqelmar-host.so.0"
+
+# void hook(const char *line, void *user); the line as bytes, NULL-safe.
+LogHook = _functype(None, ctypes.c_char_p, ctypes.c_void_p)
+
+_P = ctypes.POINTER
+_SIGNATURES: Dict[str, tuple] = {
+    "qelmar_send": (ctypes.c_int32, [ctypes.c_int32, ctypes.c_char_p, _P(Status)]),
+    "qelmar_send_rc": (
+        ctypes.c_int32,
+        [ctypes.c_int32, ctypes.c_int32, ctypes.c_int32, _P(Status)],
+    ),
+    "qelmar_play": (ctypes.c_int32, [ctypes.c_char_p, _P(Status)]),
+    "qelmar_describe": (ctypes.c_size_t, [_P(Status), ctypes.c_char_p, ctypes.c_size_t]),
+    "qelmar_outcome_name": (ctypes.c_char_p, [ctypes.c_int]),
+    "qelmar_set_log_hook": (None, [LogHook, ctypes.c_void_p]),
+    "qelmar_encode": (
+        ctypes.c_int32,
+        [
+            ctypes.c_char_p,
+            _P(ctypes.c_uint8),
+            ctypes.c_size_t,
+            _P(ctypes.c_int32),
+            ctypes.c_char_p,
+            ctypes.c_size_t,
+        ],
+    ),
+    "qelmar_version": (ctypes.c_char_p, []),
+    "qelmar_list_ports": (ctypes.c_int32, [ctypes.c_char_p, _P(PortInfo), ctypes.c_int32]),
+}
+
+
+class MissingFunction(RuntimeError):
+    """The loaded library predates a function this module calls."""
+
+
+def where() -> str:
+    """The library to load: $QELMAR_HOST_LIBRARY, the build tree's, or the
+    system's."""
+    explicit = os.environ.get("QELMAR_HOST_LIBRARY")
+    if explicit:
+        return explicit
+    try:  # written into the build tree's copy of this package
+        from ._build import HOST_LIBRARY  # type: ignore[import-not-found]
+
+        return str(HOST_LIBRARY)
+    except ImportError:
+        return SYSTEM_NAME
+
+
+_library: Optional[ctypes.CDLL] = None
+_functions: Dict[str, Callable[..., Any]] = {}
+_loading = threading.Lock()
+
+
+def library() -> ctypes.CDLL:
+    """The host library, loaded on first use."""
+    global _library
+    with _loading:
+        if _library is None:
+            _library = _Library(where())
+        return _library
+
+
+def function(name: str) -> Callable[..., Any]:
+    """`name` from the library with host.h's signature; MissingFunction when
+    the library has no such export."""
+    found = _functions.get(name)
+    if found is not None:
+        return found
+    lib = library()
+    try:
+        entry = getattr(lib, name)
+    except AttributeError:
+        raise MissingFunction(
+            f"{lib._name} has no {name}: the library is older than this module"
+        ) from None
+    restype, argtypes = _SIGNATURES[name]
+    entry.restype = restype
+    entry.argtypes = argtypes
+    with _loading:
+        _functions[name] = entry
+    return entry
+
+
+def text(field: bytes) -> str:
+    """A fixed-size text field: the system's bytes, never failing to decode."""
+    return field.decode("utf-8", "surrogateescape")
