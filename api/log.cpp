@@ -51,7 +51,7 @@ std::pair<qelmar_log_hook, void*> current_hook() {
 void deliver(Line& line) {
   const auto [function, argument] = current_hook();
   if (function == nullptr) {
-    deliver(line);
+    write_line(line.text, line.length);
     return;
   }
   line.text[line.length - 1] = '\0';

@@ -242,7 +242,6 @@ class Soak {
   std::string exe_, dir_;
   std::vector<std::unique_ptr<Line>> lines_;
   std::vector<Host> hosts_;
-  std::uint32_t last_gen_ = 0;
   int report_read_ = -1, report_write_ = -1;
   std::atomic<bool> draining_ = false;
   std::vector<Active> active_;
@@ -286,8 +285,7 @@ void Soak::spawn(int slot) {
   Host& h = hosts_[static_cast<std::size_t>(slot)];
   int control[2];
   if (::pipe2(control, O_CLOEXEC) != 0) fail("pipe");
-  h.gen = ++last_gen_;
-  ledger_.host_started(h.gen, slot);
+  h.gen = ledger_.host_started(slot);
   const std::vector<std::string> args = {exe_,
                                          "--host",
                                          std::to_string(h.gen),

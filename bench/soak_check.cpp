@@ -17,7 +17,7 @@ constexpr int threads = 2;
 struct Bench {
   Ledger ledger{threads, 1};
   LineParser line{ledger, 1};
-  Bench() { ledger.host_started(1, 0); }
+  Bench() { ledger.host_started(0); }
 
   static std::vector<std::uint8_t> bytes(const CallId& id, int slot) {
     const Plan p = plan(id, slot, threads, 1);
@@ -153,18 +153,30 @@ const std::vector<Case>& cases() {
          b.frame({1, 0, 1});
          b.frame({1, 1, 0}, 2);
          b.ledger.host_killed(1);
-         b.ledger.host_started(2, 0);
+         b.ledger.host_started(0);
          b.both({2, 0, 0});
        },
        {.delivered = 2, .in_flight = 2, .in_flight_arrived = 1, .fragments = 1}},
+      {"a killed host's frames read after its successor started",
+       [](Bench& b) {
+         b.ledger.host_started(1);  // host 2, in the second slot
+         b.told({1, 0, 0}, Outcome::delivered);
+         b.told({1, 0, 2}, Outcome::delivered);
+         b.ledger.host_killed(1);
+         const std::uint32_t successor = b.ledger.host_started(0);
+         b.both({successor, 0, 0});
+         b.frame({1, 0, 0});
+         b.frame({1, 0, 2});
+       },
+       {.delivered = 3, .in_flight = 2}},
       {"a killed host's lost frame in flight, and its successor's with the same bytes",
        [](Bench& b) {
          // Call 442 is the first after 0 whose 0x12 frame repeats call 0's second byte.
          for (std::uint32_t seq = 0; seq < 442; ++seq) b.told({1, 0, seq}, Outcome::not_found);
          b.ledger.host_killed(1);
-         b.ledger.host_started(2, 0);
+         b.ledger.host_started(0);
          b.ledger.host_killed(2);
-         b.ledger.host_started(3, 0);
+         b.ledger.host_started(0);
          b.both({3, 0, 0});
        },
        {.delivered = 1, .in_flight = 4}},

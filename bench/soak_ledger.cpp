@@ -74,10 +74,14 @@ Ledger::Stream& Ledger::stream(int port, std::uint8_t a) {
                   static_cast<std::size_t>(a - id_byte_first)];
 }
 
-void Ledger::host_started(std::uint32_t gen, int slot) {
+std::uint32_t Ledger::host_started(int slot) {
   const std::lock_guard lock(mutex_);
-  if (gen == 0) return;
-  if (hosts_.size() < gen) hosts_.resize(gen);
+  if (latest_.size() <= static_cast<std::size_t>(slot)) latest_.resize(std::size_t(slot) + 1);
+  std::uint32_t& latest = latest_[static_cast<std::size_t>(slot)];
+  auto gen = static_cast<std::uint32_t>(hosts_.size() + 1);
+  if (latest != 0 && gen % 2 == latest % 2) ++gen;
+  latest = gen;
+  hosts_.resize(gen);
   hosts_[gen - 1] = {slot, false, std::vector<Thread>(static_cast<std::size_t>(threads_))};
   // This host's streams last carried the host two generations back, killed at
   // least two seconds ago (soak spaces the kills), so its frames have arrived
@@ -90,6 +94,7 @@ void Ledger::host_started(std::uint32_t gen, int slot) {
       match(s);
     }
   }
+  return gen;
 }
 
 void Ledger::report(const Record& r, bool fault) {

@@ -47,7 +47,10 @@ class Ledger {
  public:
   Ledger(int threads, int ports);
 
-  void host_started(std::uint32_t gen, int slot);
+  // A host about to start in `slot`: its generation. A host's successor in its
+  // slot takes the other parity, which its 0x12 frames carry, so that frames its
+  // predecessor left on a stopped line are told apart.
+  std::uint32_t host_started(int slot);
   // One call's report; `fault` when a fault was on its port while it lasted.
   void report(const Record& record, bool fault);
   // After the killed host's last report: its threads' next calls were in flight.
@@ -92,7 +95,8 @@ class Ledger {
   std::mutex mutex_;
   int threads_;
   int ports_;
-  std::vector<Host> hosts_;
+  std::vector<Host> hosts_;            // by generation - 1
+  std::vector<std::uint32_t> latest_;  // by slot
   std::vector<Stream> streams_;
   std::vector<std::uint64_t> fragments_, explained_;  // per port
   Summary summary_;

@@ -247,8 +247,9 @@ TEST_F(SoundTest, StuckDeviceHoldsOnePlayerNotOnePerCall) {
   std::jthread drain;
   std::unique_ptr<qelmar::test::Process> server;
   // Declared after the server, so ended before it: a stopped server would not end.
-  const std::unique_ptr<void, std::function<void(void*)>> resume_server(
-      &server, [&](void*) { server != nullptr&& ::kill(server->pid(), SIGCONT); });
+  const std::unique_ptr<void, std::function<void(void*)>> resume_server(&server, [&](void*) {
+    if (server != nullptr) ::kill(server->pid(), SIGCONT);
+  });
 
   const struct {
     const char* device;
@@ -364,7 +365,7 @@ TEST(SoundLibraries, SaysWhichLibraryOrFunctionIsMissing) {
     qelmar::sound::SoundLibraries libraries;
     EXPECT_FALSE(libraries.load(c.sndfile.c_str(), c.alsa.c_str())) << c.why_not;
     EXPECT_FALSE(libraries.loaded()) << c.why_not;
-    EXPECT_STREQ(libraries.why_not(), c.why_not);
+    EXPECT_STREQ(libraries.why_not(), c.why_not.c_str());
     // Nothing half-found is left to be called.
     EXPECT_EQ(libraries.functions().sf_open_fd, nullptr) << c.why_not;
     EXPECT_EQ(libraries.functions().snd_pcm_open, nullptr) << c.why_not;

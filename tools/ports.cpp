@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -15,6 +16,7 @@
 #include <set>
 
 #include "serial/device_info.h"
+#include "serial/device_path.h"
 
 namespace qelmar::tools {
 namespace {
@@ -95,9 +97,8 @@ SerialDevice from_sysfs(const Machine& machine, const fs::path& tty) {
   return d;
 }
 
-// The port numbers that lead to `device` now, as the library resolves them: it
-// never falls back to a console.
-std::vector<int> port_numbers(const Machine& machine, const std::string& device, bool console) {
+// The port numbers that lead to `device` now, as the library resolves them.
+std::vector<int> port_numbers(const Machine& machine, const std::string& device) {
   std::vector<int> numbers;
   if (device.empty()) return numbers;
   if (!machine.device_dir.empty()) {
@@ -111,10 +112,13 @@ std::vector<int> port_numbers(const Machine& machine, const std::string& device,
     const int n = com_number(link.filename().string());
     if (n >= 0 && real(link) == device) numbers.push_back(n);
   }
+  // The fallback, where no alias stands before it and it is not a console.
   const std::string name = fs::path(device).filename().string();
-  if (name.rfind("ttyS", 0) == 0 && !console) {
+  if (name.rfind("ttyS", 0) == 0) {
     const int n = com_number("com" + name.substr(4)) + 1;
-    if (n > 0 && !leads_somewhere(machine.at("/dev/com" + std::to_string(n)))) {
+    const Resolution fallback = n > 0 ? resolve_port(machine, n) : Resolution{};
+    if (fallback.how == "/dev/ttyS<N-1>" && !fallback.console_skipped &&
+        real(fallback.path) == device) {
       numbers.push_back(n);
     }
   }
@@ -194,7 +198,7 @@ void complete(const Machine& machine, SerialDevice& d) {
     }
   }
   d.console = serial::listed_as_console(d.path.c_str(), machine.at("/proc/consoles").c_str());
-  d.ports = port_numbers(machine, device, d.console);
+  d.ports = port_numbers(machine, device);
   // The library opens for writing only.
   d.accessible = ::access(d.path.c_str(), W_OK) == 0;
   char group[64];
@@ -256,16 +260,18 @@ std::vector<SerialDevice> list_ports(const Machine& machine) {
 }
 
 Resolution resolve_port(const Machine& machine, int port) {
-  const std::string n = std::to_string(port);
-  if (!machine.device_dir.empty()) return {machine.device_dir + "/com" + n, "QELMAR_DEVICE_DIR"};
-  const std::string alias = machine.at("/dev/com" + n);
-  // As the library: the alias when it leads somewhere, and for port 0 and below
-  // nothing else.
-  if (leads_somewhere(alias) || port < 1) return {alias, "/dev/comN"};
-  Resolution fallback{machine.at("/dev/ttyS" + std::to_string(port - 1)), "/dev/ttyS<N-1>"};
-  fallback.console_skipped =
-      serial::listed_as_console(fallback.path.c_str(), machine.at("/proc/consoles").c_str());
-  return fallback;
+  // The library's own rule, below the machine's root.
+  char path[PATH_MAX];
+  const serial::Route route = serial::device_path(port, machine.device_dir.c_str(),
+                                                  machine.root.c_str(), path, sizeof path);
+  if (!machine.device_dir.empty()) {
+    return {machine.device_dir + "/com" + std::to_string(port), "QELMAR_DEVICE_DIR"};
+  }
+  if (route == serial::Route::fallback || route == serial::Route::console_skipped) {
+    return {path, "/dev/ttyS<N-1>", route == serial::Route::console_skipped};
+  }
+  // The alias, and for port 0 and below nothing else.
+  return {path, "/dev/comN"};
 }
 
 std::map<long, std::string> running(const Machine& machine) {

@@ -227,6 +227,34 @@ typedef struct qelmar_port_info {
 QELMAR_HOST_API int32_t QELMAR_CALL qelmar_list_ports(const char *root, qelmar_port_info *ports,
                                                       int32_t capacity) QELMAR_NOEXCEPT;
 
+/** How a port number leads to a device. */
+typedef enum qelmar_route {
+  /** Nothing to try: port 0 or below with no alias. */
+  QELMAR_ROUTE_NONE = 0,
+  /** `$QELMAR_DEVICE_DIR/comN`. */
+  QELMAR_ROUTE_DEVICE_DIR = 1,
+  /** `/dev/comN`, a udev alias. */
+  QELMAR_ROUTE_ALIAS = 2,
+  /** `/dev/ttyS<N-1>`. */
+  QELMAR_ROUTE_FALLBACK = 3,
+  /** `/dev/ttyS<N-1>` is a system console, which is never written: the port
+   * reaches no device. */
+  QELMAR_ROUTE_CONSOLE_SKIPPED = 4,
+  /** Windows: `\\.\COMN`. */
+  QELMAR_ROUTE_COM = 5
+} qelmar_route;
+
+/**
+ * Where a call on `port` would go now, found by the same rule the calls use,
+ * without opening anything.
+ * @param root  as for qelmar_list_ports()
+ * @param path  gets the device path (for QELMAR_ROUTE_NONE and
+ *              QELMAR_ROUTE_CONSOLE_SKIPPED, the one that is not used)
+ */
+QELMAR_HOST_API qelmar_route QELMAR_CALL qelmar_resolve_port(const char *root, int32_t port,
+                                                             char *path,
+                                                             size_t size) QELMAR_NOEXCEPT;
+
 #ifdef __cplusplus
 }
 #endif
