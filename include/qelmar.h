@@ -10,12 +10,14 @@
  * @section line The line
  * Frames are written at 2400 baud, 8 data bits, no parity, one stop bit, raw,
  * with no flow control and DTR and RTS inactive. The port is opened and closed
- * within each call, and held exclusively while the call lasts. Nothing is ever
- * read back from the display.
+ * within each call, and held (with `flock` on Linux) while the call lasts;
+ * nothing of it outlives the process, however the process ends. Nothing is
+ * ever read back from the display.
  *
  * On Windows port N is the device `\\.\COMN`. On Linux it is
  * `$QELMAR_DEVICE_DIR/comN` when that variable is set and not empty, else
- * `/dev/comN` when it exists, else `/dev/ttyS<N-1>`.
+ * `/dev/comN` when it exists, else `/dev/ttyS<N-1>` unless that is a system
+ * console (then nothing).
  *
  * @section failures Failures
  * Failures are not reported. A port that is missing, held by another program
@@ -25,9 +27,10 @@
  *
  * @section threads Threads and processes
  * Any thread of any process may call at any time. Calls on the same port
- * number, from this process or another, take turns: each frame goes out whole
- * and none is lost on a working line. Calls on different ports do not wait for
- * each other. A process may fork while another of its threads is inside a
+ * number, from this process or another, take turns in about the order they
+ * came: each frame goes out whole and none is lost on a working line, and a
+ * caller calling back to back starves nobody. Calls on different ports do not
+ * wait for each other. A process may fork while another of its threads is inside a
  * call; the child may call too.
  *
  * @section timing Timing

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -21,10 +22,13 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "command_table.h"
 #include "qelmar.h"
+#include "qelmar/host.h"
 #include "virtual_port.h"
 
 namespace qelmar::test {
@@ -190,70 +194,173 @@ TEST_F(PortTest, StoppedLineDoesNotHoldTheCallAndRecovers) {
   EXPECT_EQ(hex(line.read_through_marker()), "1F 01 02 05 00 1F");
 }
 
-// QELMAR_LOG: one line per call, saying what became of it.
-TEST_F(PortTest, LogSaysWhatBecameOfEachCall) {
+// Each call made through one face of the library: the legacy entry points, or
+// the host library's with a status.
+struct Face {
+  bool host = false;
+  qelmar_status status{};
+
+  void send(int port_number, const char* text) {
+    if (host) {
+      qelmar_send(port_number, text, &status);
+    } else {
+      tavdll(port_number, text);
+    }
+  }
+  void rc(int port_number, int first, int second) {
+    if (host) {
+      qelmar_send_rc(port_number, first, second, &status);
+    } else {
+      tavrc(port_number, first, second);
+    }
+  }
+  void play(const char* path) {
+    if (host) {
+      qelmar_play(path, &status);
+    } else {
+      tavadd(0, path);
+    }
+  }
+  std::string words() const {
+    char text[512];
+    qelmar_describe(&status, text, sizeof text);
+    return text;
+  }
+};
+
+// One line per call in QELMAR_LOG, saying what became of it, from either
+// face; the host's status has the outcome, in the log's words.
+TEST_F(PortTest, LogAndStatusSayWhatBecameOfEachCall) {
   const std::string log = dir.path() + "/calls.log";
   std::ofstream(dir.path() + "/com9") << "not a tty";
   const struct {
     const char* condition;
-    std::function<void()> call;
+    std::function<void(Face&)> call;
     std::string line_has;
+    qelmar_outcome outcome;
   } cases[] = {
-      {"delivered", [] { tavdll(port, "12.5H"); }, "tavdll port 7 tried "},
-      {"delivered", [] { tavdll(port, "12.5H"); }, ": delivered 6 bytes in "},
-      {"cut short", [this] { tavadd(0, (dir.path() + std::string(3000, 'x')).c_str()); },
-       "tavadd file /"},
-      {"delivered", [] { tavrc(port, 1, 2); }, ": delivered 3 bytes in "},
-      {"missing", [] { tavdll(8, "12"); }, "/com8: not sent: no such device"},
-      {"not a tty", [] { tavdll(9, "12"); }, "/com9: not sent: not a tty"},
-      {"dropped", [] { tavdll(port, "@12"); },
-       "not sent: the command was dropped (no closing '@')"},
-      {"selects nothing", [] { tavdll(port, "-12"); },
-       "nothing to send: the text selects no frame"},
-      {"empty", [] { tavdll(port, ""); }, "nothing to send: the text is empty"},
+      {"delivered", [](Face& f) { f.send(port, "12.5H"); }, " port 7 tried ", QELMAR_DELIVERED},
+      {"delivered", [](Face& f) { f.send(port, "12.5H"); }, ": delivered 6 bytes in ",
+       QELMAR_DELIVERED},
+      {"cut short", [this](Face& f) { f.play((dir.path() + std::string(3000, 'x')).c_str()); },
+       "tavadd file /", QELMAR_NOT_PLAYED},
+      {"delivered", [](Face& f) { f.rc(port, 1, 2); }, ": delivered 3 bytes in ", QELMAR_DELIVERED},
+      {"missing", [](Face& f) { f.send(8, "12"); }, "/com8: not sent: no such device",
+       QELMAR_NOT_FOUND},
+      {"not a tty", [](Face& f) { f.send(9, "12"); }, "/com9: not sent: not a tty",
+       QELMAR_NOT_A_TTY},
+      {"dropped", [](Face& f) { f.send(port, "@12"); },
+       "not sent: the command was dropped (no closing '@')", QELMAR_DROPPED},
+      {"selects nothing", [](Face& f) { f.send(port, "-12"); },
+       "nothing to send: the text selects no frame", QELMAR_NOTHING_TO_SEND},
+      {"empty", [](Face& f) { f.send(port, ""); }, "nothing to send: the text is empty",
+       QELMAR_EMPTY},
       {"busy",
-       [this] {
+       [this](Face& f) {
          const int holder = ::open(line.slave_path().c_str(), O_WRONLY | O_NOCTTY);
          ::flock(holder, LOCK_EX);
-         tavdll(port, "12");
+         f.send(port, "12");
          ::close(holder);
        },
-       "not sent: busy (held by process " + std::to_string(::getpid()) + ")"},
+       "not sent: busy (held by process " + std::to_string(::getpid()) + ")", QELMAR_BUSY},
       {"stuck",
-       [this] {
+       [this](Face& f) {
          // A line that no call has set up yet stays full once filled.
          const VirtualPort fresh(dir.path(), 15);
          fresh.stop_line();
-         tavdll(15, "@12345678@");
+         f.send(15, "@12345678@");
        },
-       "not sent: the line was stuck (10 of 10 bytes discarded at the deadline)"},
+       "not sent: the line was stuck (10 of 10 bytes discarded at the deadline)", QELMAR_STUCK},
       {"permission denied",
-       [this] {
-         // An ordinary user, for whom the device is closed.
+       [this](Face& f) {
+         // An ordinary user, for whom the device is closed; the status comes
+         // back over a pipe.
          ::chmod(line.slave_path().c_str(), 0);
+         int back[2];
+         if (::pipe(back) != 0) return;
          const pid_t child = ::fork();
          if (child == 0) {
            if (::getuid() == 0 && (::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(2);
-           tavdll(port, "12");
-           ::_exit(0);
+           f.send(port, "12");
+           const bool whole = ::write(back[1], &f.status, sizeof f.status) == sizeof f.status;
+           ::_exit(whole ? 0 : 1);
          }
+         ::close(back[1]);
+         if (::read(back[0], &f.status, sizeof f.status) != sizeof f.status) f.status = {};
+         ::close(back[0]);
          ::waitpid(child, nullptr, 0);
          ::chmod(line.slave_path().c_str(), 0620);
        },
-       "not sent: permission denied (the device belongs to group "},
+       "not sent: permission denied (the device belongs to group ", QELMAR_NO_PERMISSION},
   };
   ::setenv("QELMAR_LOG", log.c_str(), 1);
   ::chmod(dir.path().c_str(), 0777);  // the ordinary user's child appends too
-  for (const auto& c : cases) {
-    std::filesystem::remove(log);
-    c.call();
-    std::ifstream in(log);
-    const std::string text{std::istreambuf_iterator<char>(in), {}};
-    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << c.condition << ": " << text;
-    EXPECT_NE(text.find(c.line_has), std::string::npos) << c.condition << ": " << text;
-    EXPECT_NE(text.find(" qelmar pid "), std::string::npos) << c.condition << ": " << text;
+  for (const bool host : {false, true}) {
+    for (const auto& c : cases) {
+      const std::string row = std::string(host ? "host: " : "legacy: ") + c.condition;
+      std::filesystem::remove(log);
+      Face face{host};
+      c.call(face);
+      std::ifstream in(log);
+      const std::string text{std::istreambuf_iterator<char>(in), {}};
+      EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << row << ": " << text;
+      EXPECT_NE(text.find(c.line_has), std::string::npos) << row << ": " << text;
+      EXPECT_NE(text.find(" qelmar pid "), std::string::npos) << row << ": " << text;
+      if (!host) continue;
+      EXPECT_EQ(face.status.outcome, c.outcome) << row << ": " << qelmar_outcome_name(c.outcome);
+      // The same words, from the same function, in the log and for the host
+      // (a sound's line has its file first, cut here by its length).
+      if (std::string_view(face.status.call) == "play") continue;
+      EXPECT_NE(text.find(": " + face.words() + "\n"), std::string::npos)
+          << row << ": " << face.words() << " / " << text;
+    }
   }
   ::unsetenv("QELMAR_LOG");
+  line.read_quiet(20ms);
+}
+
+// The host's hook takes each call's line, whole and once, from every thread,
+// instead of QELMAR_LOG's sink; a status no call filled never reads delivered.
+TEST_F(PortTest, LogHookTakesOneLinePerCallFromEveryThread) {
+  const std::string log = dir.path() + "/calls.log";
+  ::setenv("QELMAR_LOG", log.c_str(), 1);
+  static std::atomic<int> lines = 0;
+  static std::atomic<int> unended = 0;
+  qelmar_set_log_hook(
+      [](const char* text, void* tag) {
+        ++lines;
+        if (std::strchr(text, '\n') != nullptr || std::strstr(text, " port ") == nullptr ||
+            tag != &lines) {
+          ++unended;
+        }
+      },
+      &lines);
+  constexpr int threads = 4;
+  constexpr int calls = 50;
+  std::vector<std::thread> hosts;
+  for (int t = 0; t < threads; ++t) {
+    hosts.emplace_back([t] {
+      for (int i = 0; i < calls; ++i) {
+        qelmar_status status{};
+        if (i % 2 == 0) {
+          qelmar_send_rc(port, t, i, &status);
+        } else {
+          qelmar_send(i % 3 == 0 ? 8 : port, "12", nullptr);
+        }
+      }
+    });
+  }
+  for (std::thread& host : hosts) host.join();
+  qelmar_set_log_hook(nullptr, nullptr);
+  ::unsetenv("QELMAR_LOG");
+  EXPECT_EQ(lines, threads * calls);
+  EXPECT_EQ(unended, 0);
+  EXPECT_FALSE(std::filesystem::exists(log));
+  const qelmar_status unfilled{};
+  char words[256];
+  qelmar_describe(&unfilled, words, sizeof words);
+  EXPECT_EQ(unfilled.outcome, QELMAR_UNFILLED);
+  EXPECT_EQ(std::string(words).find("delivered"), std::string::npos) << words;
   line.read_quiet(20ms);
 }
 
