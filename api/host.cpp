@@ -2,14 +2,19 @@
 // each handed back in the caller's record. Nothing thrown inside leaves it.
 #include "qelmar/host.h"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 #include "api/calls.h"
 #include "api/log.h"
 #include "encoder/interpreter.h"
+#include "serial/port_list.h"
 
 namespace {
 
@@ -246,6 +251,105 @@ QELMAR_HOST_API const char* QELMAR_CALL qelmar_version() noexcept { return QELMA
 
 QELMAR_HOST_API void QELMAR_CALL qelmar_set_log_hook(qelmar_log_hook hook, void* user) noexcept {
   qelmar::log::set_hook(hook, user);
+}
+
+}  // extern "C"
+
+namespace {
+
+// The machine below `root`, with the device folder the calls read.
+qelmar::serial::Machine machine_at(const char* root) {
+  qelmar::serial::Machine machine;
+  if (root != nullptr && *root != '\0') machine.root = root;
+  while (machine.root.size() > 1 && machine.root.back() == '/') machine.root.pop_back();
+  const char* dir = std::getenv("QELMAR_DEVICE_DIR");
+  if (dir != nullptr) machine.device_dir = dir;
+  return machine;
+}
+
+template <std::size_t N>
+void copy_first(char (&out)[N], const std::vector<std::string>& texts) {
+  copy_text(out, texts.empty() ? "" : texts.front().c_str());
+}
+
+// Counts the whole list; keeps what fits.
+template <class T, class U, std::size_t N>
+std::int32_t copy_list(T (&out)[N], const std::vector<U>& list) {
+  for (std::size_t i = 0; i < N && i < list.size(); ++i) out[i] = static_cast<T>(list[i]);
+  return static_cast<std::int32_t>(std::min<std::size_t>(list.size(), INT32_MAX));
+}
+
+void fill_port(const qelmar::serial::SerialDevice& d, qelmar_port_info& out) {
+  std::memset(&out, 0, sizeof out);
+  copy_text(out.path, d.path.c_str());
+  copy_text(out.kind, d.kind.c_str());
+  copy_text(out.driver, d.driver.c_str());
+  copy_text(out.vendor_id, d.vendor_id.c_str());
+  copy_text(out.product_id, d.product_id.c_str());
+  copy_text(out.manufacturer, d.manufacturer.c_str());
+  copy_text(out.product, d.product.c_str());
+  copy_text(out.serial, d.serial.c_str());
+  copy_first(out.by_id, d.by_id);
+  out.port_count = copy_list(out.ports, d.ports);
+  out.accessible = d.accessible ? 1 : 0;
+  copy_text(out.group, d.group.c_str());
+  out.holder_count = copy_list(out.holders, d.holders);
+  out.console = d.console ? 1 : 0;
+}
+
+qelmar_route public_route(qelmar::serial::PortRoute route) {
+  using qelmar::serial::PortRoute;
+  switch (route) {
+    case PortRoute::none:
+      return QELMAR_ROUTE_NONE;
+    case PortRoute::device_dir:
+      return QELMAR_ROUTE_DEVICE_DIR;
+    case PortRoute::alias:
+      return QELMAR_ROUTE_ALIAS;
+    case PortRoute::fallback:
+      return QELMAR_ROUTE_FALLBACK;
+    case PortRoute::console_skipped:
+      return QELMAR_ROUTE_CONSOLE_SKIPPED;
+    case PortRoute::com:
+      return QELMAR_ROUTE_COM;
+  }
+  return QELMAR_ROUTE_NONE;
+}
+
+}  // namespace
+
+extern "C" {
+
+QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_list_ports(const char* root,
+                                                           qelmar_port_info* ports,
+                                                           std::int32_t capacity) noexcept {
+  try {
+    std::vector<qelmar::serial::SerialDevice> devices;
+    if (!qelmar::serial::list_ports(machine_at(root), devices)) return -1;
+    for (std::size_t i = 0; ports != nullptr && i < devices.size() &&
+                            i < static_cast<std::size_t>(std::max(capacity, 0));
+         ++i) {
+      fill_port(devices[i], ports[i]);
+    }
+    return static_cast<std::int32_t>(std::min<std::size_t>(devices.size(), INT32_MAX));
+  } catch (...) {
+    return -1;
+  }
+}
+
+QELMAR_HOST_API qelmar_route QELMAR_CALL qelmar_resolve_port(const char* root, std::int32_t port,
+                                                             char* path,
+                                                             std::size_t size) noexcept {
+  try {
+    char found[QELMAR_PATH_SIZE] = "";
+    const qelmar_route route = public_route(
+        qelmar::serial::resolve_port(machine_at(root), port, found, sizeof found));
+    if (path != nullptr && size > 0) std::snprintf(path, size, "%s", found);
+    return route;
+  } catch (...) {
+    if (path != nullptr && size > 0) *path = '\0';
+    return QELMAR_ROUTE_NONE;
+  }
 }
 
 }  // extern "C"

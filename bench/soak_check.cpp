@@ -106,6 +106,26 @@ const std::vector<Case>& cases() {
          b.both({1, 0, 3});
        },
        {.delivered = 2, .fragments = 1}},
+      {"a stopped line's filler, and a cut frame before it",
+       [](Bench& b) {
+         const std::uint8_t filler[] = {filler_byte, filler_byte, filler_byte};
+         b.line.feed(filler, sizeof filler);
+         b.both({1, 0, 0});
+         b.frame({1, 0, 1}, 4);
+         b.told({1, 0, 1}, Outcome::stuck);
+         b.line.feed(filler, sizeof filler);
+         b.both({1, 0, 2});
+       },
+       {.delivered = 2, .fragments = 1}},
+      {"an @ frame with a digit too many",
+       [](Bench& b) {
+         std::vector<std::uint8_t> longer = Bench::bytes({1, 0, 1}, 0);
+         longer.insert(longer.begin() + 1, 1);
+         b.line.feed(longer.data(), longer.size());
+         b.told({1, 0, 1}, Outcome::delivered);
+         b.both({1, 0, 3});
+       },
+       {.delivered = 1, .lost = 1, .mangled = 1, .fragments = 1}},
       {"a frame cut short that no give-up explains",
        [](Bench& b) {
          b.frame({1, 0, 1}, 5);

@@ -113,7 +113,10 @@ void Ledger::report(const Record& r, bool fault) {
   ++summary_.by_outcome[r.outcome];
   if (r.outcome != code(Outcome::delivered) && !fault) ++summary_.without_fault[r.outcome];
   const double ms = static_cast<double>(r.end_ns - r.start_ns) / 1e6;
-  if (ms > 1000) ++summary_.over_one_second;
+  if (ms > 1000) {
+    ++summary_.over_one_second;
+    summary_.over_one_second_calm += fault ? 0 : 1;
+  }
   if (ms > summary_.longest_ms) {
     summary_.longest_ms = ms;
     summary_.longest_outcome = r.outcome;
@@ -312,10 +315,10 @@ void LineParser::take(std::uint8_t byte) {
       if (byte == digit_string_mark) {
         if (count_ == id_digits) {
           state_ = State::closed;  // unless a digit follows: then this mark opened the next
-        } else {
+        } else if (count_ > 0) {
           ledger_->fragment(port_);
           count_ = 0;
-        }
+        }  // else the mark before was a cut frame's end, counted with it
       } else if (!is_digit_code(byte) || count_ == id_digits) {
         broken(byte);
       } else {

@@ -38,7 +38,7 @@ struct Summary {
   double longest_ms = 0;
   std::uint8_t longest_outcome = 0;
   int longest_port = 0;
-  std::uint64_t over_one_second = 0;
+  std::uint64_t over_one_second = 0, over_one_second_calm = 0;  // calm: no fault on the port
 
   std::uint64_t faults() const { return lost + duplicated + mangled + phantom + unknown; }
 };

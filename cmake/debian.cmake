@@ -1,6 +1,6 @@
 # The Debian packages, in the usual split:
-#   libqelmar0     the shared library (and its dbgsym package)
-#   libqelmar-dev  header, .so link, pkg-config and CMake files
+#   libqelmar0     the shared libraries (and their dbgsym package)
+#   libqelmar-dev  headers, .so links, pkg-config and CMake files
 #   qelmar-tools   the qelmar command, the bridge and its units (and dbgsym)
 #   python3-qelmar the Python module
 # Every package carries its own copyright file and changelog.
@@ -46,7 +46,8 @@ set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "drives a customer price display on a seria
 A host program, usually a point-of-sale application, loads libqelmar and
 calls tavdll, tavrc and tavadd to put prices and texts on a pole display at
 2400 baud and to play sounds. The sound libraries are loaded on the first
-sound only.")
+sound only. libqelmar-host makes the same calls and tells what became of
+each, and lists the serial ports.")
 # Loaded when the first sound plays, so recommended rather than required.
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_RECOMMENDS "libsndfile1, libasound2")
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_BINARY_DIR}/debian/triggers)
@@ -55,8 +56,9 @@ set(CPACK_DEBIAN_RUNTIME_DEBUGINFO_PACKAGE ON)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libqelmar0 (= ${version})")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "drives a customer price display - development files
-The header, the link to the shared library, a pkg-config file and a CMake
-package (qelmar::qelmar) for building hosts of libqelmar.")
+The headers, the links to the shared libraries, pkg-config files and a CMake
+package (qelmar::qelmar, qelmar::host) for building hosts of libqelmar and
+libqelmar-host.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_TOOLS_DESCRIPTION "drives a customer price display - command and bridge
@@ -65,6 +67,10 @@ why a display shows nothing, and stands in for a display. qelmar serve is a
 local HTTP bridge for point-of-sale pages in a browser, with a JavaScript
 client and systemd units that are installed disabled.")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "libsndfile1, libasound2")
+# Built with the host library and calling it; dpkg-shlibdeps finds it in the
+# runtime package's staging folder beside this one, which has no shlibs yet.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "libqelmar0 (= ${version})")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ../runtime${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR})
 set(CPACK_DEBIAN_TOOLS_DEBUGINFO_PACKAGE ON)
 
 set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)

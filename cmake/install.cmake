@@ -1,6 +1,8 @@
-# What `cmake --install` puts where: the library, its header, the tool, a CMake
-# package (qelmar::qelmar), a pkg-config file, and the packages built from them.
+# What `cmake --install` puts where: the libraries, their headers, the tool, a
+# CMake package (qelmar::qelmar, qelmar::host), pkg-config files, and the
+# packages built from them.
 include(CMakePackageConfigHelpers)
+set_target_properties(qelmar_host PROPERTIES EXPORT_NAME host)
 
 if(WIN32)
   # The Windows zip: x86/ and x64/ side by side, the header and .def once.
@@ -31,11 +33,12 @@ endif()
 # Debian's split: the runtime, the development files, the tools, the Python
 # module; each install rule names its part.
 set(doc ${CMAKE_INSTALL_DATADIR}/doc)
-install(TARGETS qelmar EXPORT qelmarTargets
+install(TARGETS qelmar qelmar_host EXPORT qelmarTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
+install(FILES include/qelmar/host.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qelmar COMPONENT dev)
 install(EXPORT qelmarTargets NAMESPACE qelmar:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/qelmar
         COMPONENT dev)
 configure_package_config_file(cmake/qelmarConfig.cmake.in
@@ -50,9 +53,11 @@ install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qelmarConfig.cmake
 # Relative to the .pc file, so that the installed tree can move.
 file(RELATIVE_PATH QELMAR_PC_TO_PREFIX "/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/")
 string(REGEX REPLACE "/$" "" QELMAR_PC_TO_PREFIX "${QELMAR_PC_TO_PREFIX}")
-configure_file(cmake/qelmar.pc.in ${CMAKE_CURRENT_BINARY_DIR}/qelmar.pc @ONLY)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/qelmar.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
-        COMPONENT dev)
+foreach(pc qelmar qelmar-host)
+  configure_file(cmake/${pc}.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc @ONLY)
+  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${pc}.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+          COMPONENT dev)
+endforeach()
 
 install(TARGETS qelmar_cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT tools)
 install(FILES packaging/70-qelmar.rules packaging/serve.conf

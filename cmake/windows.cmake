@@ -1,36 +1,48 @@
-# QELMAR.dll: exports by name and ordinal from a .def list, and no runtime DLLs
-# beyond what every Windows has.
+# QELMAR.dll and qelmar-host.dll: exports by name from a .def list (QELMAR.dll
+# also by ordinal), and no runtime DLLs beyond what every Windows has.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   # stdcall names carry @N inside; --kill-at exports them plain.
   target_sources(qelmar PRIVATE api/qelmar-x86.def)
+  target_sources(qelmar_host PRIVATE api/qelmar-host-x86.def)
   target_link_options(qelmar PRIVATE -Wl,--kill-at)
+  target_link_options(qelmar_host PRIVATE -Wl,--kill-at)
 else()
   target_sources(qelmar PRIVATE api/qelmar.def)
+  target_sources(qelmar_host PRIVATE api/qelmar-host.def)
 endif()
-target_link_options(qelmar PRIVATE -static-libgcc -static-libstdc++ -Wl,--gc-sections)
-# What the linked-in runtime takes at load, given back at unload.
-target_sources(qelmar PRIVATE api/release_runtime.cpp)
-# Only what the three exports reach is linked in, built for size: the line at
+foreach(dll qelmar qelmar_host)
+  target_link_options(${dll} PRIVATE -static-libgcc -static-libstdc++ -Wl,--gc-sections)
+  # What the linked-in runtime takes at load, given back at unload.
+  target_sources(${dll} PRIVATE api/release_runtime.cpp)
+endforeach()
+# Only what the exports reach is linked in, built for size: the line at
 # 2400 baud, not the code, sets the pace. (mingw puts zero data that
 # -fdata-sections separates into .data, so only functions are separated.)
-foreach(part qelmar qelmar_core qelmar_encoder)
+foreach(part qelmar qelmar_host qelmar_core qelmar_encoder)
   target_compile_options(${part} PRIVATE -Os -ffunction-sections)
 endforeach()
-# The sound code in the core needs it, in whichever library links the core.
-target_link_libraries(qelmar_core PRIVATE winmm)
+# The sound code in the core needs winmm, the port listing the registry and
+# SetupAPI, in whichever library links the core (only what it uses is imported).
+target_link_libraries(qelmar_core PRIVATE winmm advapi32 setupapi)
 set_target_properties(qelmar PROPERTIES OUTPUT_NAME QELMAR PREFIX "" IMPORT_PREFIX "lib")
+set_target_properties(qelmar_host PROPERTIES PREFIX "" IMPORT_PREFIX "lib")
 
-# What ships: release/QELMAR.dll stripped, its debug information in
-# release/QELMAR.dll.debug, which debuggers find through the DLL's debug link.
+# What ships: release/NAME.dll stripped, its debug information in
+# release/NAME.dll.debug, which debuggers find through the DLL's debug link.
 # The tests use the unstripped build, whose symbols they read.
-add_custom_command(TARGET qelmar POST_BUILD
-  COMMAND ${CMAKE_COMMAND} -E make_directory release
-  COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:qelmar> release/QELMAR.dll.debug
-  COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=release/QELMAR.dll.debug
-          $<TARGET_FILE:qelmar> release/QELMAR.dll
-  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
-  BYPRODUCTS ${CMAKE_BINARY_DIR}/release/QELMAR.dll ${CMAKE_BINARY_DIR}/release/QELMAR.dll.debug
-  VERBATIM)
+foreach(dll qelmar:QELMAR.dll qelmar_host:qelmar-host.dll)
+  string(REPLACE ":" ";" dll ${dll})
+  list(GET dll 0 target)
+  list(GET dll 1 name)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E make_directory release
+    COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}> release/${name}.debug
+    COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=release/${name}.debug
+            $<TARGET_FILE:${target}> release/${name}
+    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+    BYPRODUCTS ${CMAKE_BINARY_DIR}/release/${name} ${CMAKE_BINARY_DIR}/release/${name}.debug
+    VERBATIM)
+endforeach()
 
 add_executable(wine_host tests/windows/wine_host.cpp)
 target_include_directories(wine_host PRIVATE include)

@@ -176,8 +176,24 @@ void describe_format(const SoundFunctions& lib, SNDFILE* file, const SF_INFO& in
                 info.samplerate, info.channels, info.channels == 1 ? "" : "s");
 }
 
-// Players still held by the sound device after their call gave up on them.
-std::atomic<int> held_players{0};
+// Players still held by the sound device after their call gave up on them:
+// the count, and above it the process that counts them, since a child forked
+// meanwhile has none of them.
+std::atomic<std::uint64_t> held_players{0};
+
+std::uint64_t held_here(std::uint64_t held) {
+  return held >> 32 == static_cast<std::uint64_t>(::getpid()) ? held & 0xFFFFFFFFU : 0;
+}
+
+void count_held(bool one_more) {
+  const std::uint64_t self = static_cast<std::uint64_t>(::getpid()) << 32;
+  std::uint64_t held = held_players.load(std::memory_order_relaxed);
+  for (;;) {
+    const std::uint64_t count = held_here(held);
+    const std::uint64_t next = one_more ? count + 1 : count - (count > 0 ? 1 : 0);
+    if (held_players.compare_exchange_weak(held, self | next, std::memory_order_acq_rel)) return;
+  }
+}
 
 // What the call and its player share; whichever lets go last frees it.
 struct Playback {
@@ -232,7 +248,7 @@ void* player(void* argument) {
   pthread_mutex_lock(&playback->mutex);
   playback->finished = true;
   playback->device_opened = opened;
-  if (playback->outlived_call) held_players.fetch_sub(1, std::memory_order_release);
+  if (playback->outlived_call) count_held(false);
   pthread_cond_signal(&playback->changed);
   pthread_mutex_unlock(&playback->mutex);
   let_go(playback);
@@ -293,7 +309,7 @@ const char* wait_for(Playback* playback) {
                                                  : "no sound device";
   if (!playback->finished) {
     playback->outlived_call = true;
-    held_players.fetch_add(1, std::memory_order_relaxed);
+    count_held(true);
   }
   pthread_mutex_unlock(&playback->mutex);
   return ending;
@@ -314,7 +330,7 @@ void play(const char* path, SoundStatus* status) noexcept {
   const SoundFunctions& lib = *loaded;
   // A device that holds a player holds the next one too; the alert would go
   // to it as well.
-  if (held_players.load(std::memory_order_acquire) > 0) {
+  if (held_here(held_players.load(std::memory_order_acquire)) > 0) {
     if (status != nullptr) {
       status->ending = "nothing played: the sound device still holds an earlier sound";
     }
@@ -368,8 +384,9 @@ void play(const char* path, SoundStatus* status) noexcept {
   // unloads the library must not pull it from under the player. Tried again
   // until it holds, like the libraries.
   static std::atomic<bool> pinned{false};
-  if (!pinned.load(std::memory_order_relaxed))
+  if (!pinned.load(std::memory_order_relaxed)) {
     pinned.store(stay_loaded(), std::memory_order_relaxed);
+  }
   pthread_attr_t attributes;
   pthread_t thread;
   bool started = pthread_attr_init(&attributes) == 0;

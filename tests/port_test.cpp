@@ -22,6 +22,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <sstream>
 #include <string_view>
 #include <thread>
 #include <vector>
@@ -364,38 +365,6 @@ TEST_F(PortTest, LogHookTakesOneLinePerCallFromEveryThread) {
   line.read_quiet(20ms);
 }
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-// Runs `body` in a child process: its exit code, and the text it returns.
-std::pair<int, std::string> in_child(const std::function<std::pair<int, std::string>()>& body) {
-  int pipe[2];
-  if (::pipe(pipe) != 0) return {-1, "pipe"};
-  const pid_t child = ::fork();
-  if (child == 0) {
-    ::close(pipe[0]);
-    const auto [code, text] = body();
-    for (std::size_t done = 0; done < text.size();) {
-      const ssize_t n = ::write(pipe[1], text.data() + done, text.size() - done);
-      if (n <= 0) ::_exit(125);
-      done += static_cast<std::size_t>(n);
-    }
-    ::_exit(code);
-  }
-  ::close(pipe[1]);
-  std::string text;
-  char chunk[4096];
-  for (ssize_t n; (n = ::read(pipe[0], chunk, sizeof chunk)) > 0;) {
-    text.append(chunk, static_cast<std::size_t>(n));
-  }
-  ::close(pipe[0]);
-  int status = 0;
-  ::waitpid(child, &status, 0);
-  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, text};
-}
-
 // Lets this process write files of at most `bytes` (the rest of a write is
 // refused, with EFBIG rather than SIGXFSZ).
 void limit_file_size(rlim_t bytes) {
@@ -406,40 +375,28 @@ void limit_file_size(rlim_t bytes) {
   ::setrlimit(RLIMIT_FSIZE, &limit);
 }
 
-// A sink that fills up mid-line: the next line, after room is made, must not be
-// glued to the cut one. A file takes the cut part back; the host's stderr is
+// A sink that fills up mid-line: the next line, once there is room, must not
+// be glued to the cut one. A file takes the cut part back; the host's stderr is
 // never cut into, so there the cut line is only ended.
 TEST_F(PortTest, LogLineIsWholeOrAbsentWhenItsSinkFillsUp) {
-  const std::string full = dir.path() + "/full";
-  const std::string fifo = dir.path() + "/calls.fifo";
-  int reader = -1;
-  std::string from_fifo;
-  auto drain_fifo = [&] {
-    char chunk[4096];
-    for (ssize_t n; (n = ::read(reader, chunk, sizeof chunk)) > 0;) {
-      from_fifo.append(chunk, static_cast<std::size_t>(n));
-    }
-  };
+  const std::string full = dir.path() + "/full", seen = dir.path() + "/seen.log";
   const struct {
     const char* sink;
-    bool cut_line_stays;
-    // In the child: points QELMAR_LOG at the sink and leaves it little room;
-    // says why when this machine cannot.
+    std::string file;  // where the lines land
+    bool to_stderr;
+    // In the child: leaves the sink little room, or says why this machine cannot.
     std::function<std::string()> leave_little_room;
     std::function<void()> make_room;
-    std::function<std::string()> text;
   } cases[] = {
-      {"a file at its size limit", false,
-       [&] {
-         ::setenv("QELMAR_LOG", (dir.path() + "/limited.log").c_str(), 1);
+      {"a file at its size limit", dir.path() + "/limited.log", false,
+       [] {
          limit_file_size(1000);
          return std::string();
        },
-       [] { limit_file_size(RLIM_INFINITY); },
-       [&] { return read_file(dir.path() + "/limited.log"); }},
-      {"a file on a full filesystem", false,
+       [] { limit_file_size(RLIM_INFINITY); }},
+      {"a file on a full filesystem", full + "/calls.log", false,
        [&] {
-         // A mount of this child's own, gone with it.
+         // A mount of the child's own, gone with it.
          if (::unshare(CLONE_NEWNS) != 0 ||
              ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
              ::mkdir(full.c_str(), 0700) != 0 ||
@@ -447,67 +404,57 @@ TEST_F(PortTest, LogLineIsWholeOrAbsentWhenItsSinkFillsUp) {
            return std::string("cannot mount a small tmpfs: ") + std::strerror(errno);
          }
          std::ofstream(full + "/filler") << std::string(4096, 'x');
-         ::setenv("QELMAR_LOG", (full + "/calls.log").c_str(), 1);
          return std::string();
        },
-       [&] { ::unlink((full + "/filler").c_str()); },
-       [&] { return read_file(full + "/calls.log"); }},
-      {"a FIFO not read for a while", false,
+       [&] { ::unlink((full + "/filler").c_str()); }},
+      {"stderr, a file at its size limit", dir.path() + "/stderr.log", true,
        [&] {
-         ::mkfifo(fifo.c_str(), 0600);
-         reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-         ::fcntl(reader, F_SETPIPE_SZ, 4096);
-         ::setenv("QELMAR_LOG", fifo.c_str(), 1);
-         return std::string();
-       },
-       drain_fifo,
-       [&] {
-         drain_fifo();
-         return from_fifo;
-       }},
-      {"stderr, a file at its size limit", true,
-       [&] {
-         const int err = ::open((dir.path() + "/stderr.log").c_str(),
-                                O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
-         ::dup2(err, 2);
-         ::setenv("QELMAR_LOG", "stderr", 1);
+         ::dup2(::open((dir.path() + "/stderr.log").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600),
+                2);
          limit_file_size(1000);
          return std::string();
        },
-       [] { limit_file_size(RLIM_INFINITY); },
-       [&] { return read_file(dir.path() + "/stderr.log"); }},
+       [] { limit_file_size(RLIM_INFINITY); }},
   };
   constexpr int calls = 64;  // more lines than any of the sinks has room for
   for (const auto& c : cases) {
-    const auto [status, text] = in_child([&] {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::setenv("QELMAR_LOG", c.to_stderr ? "stderr" : c.file.c_str(), 1);
       const std::string cannot = c.leave_little_room();
-      if (!cannot.empty()) return std::pair(77, cannot);
+      if (!cannot.empty()) {
+        std::ofstream(seen) << cannot;
+        ::_exit(77);
+      }
       for (int i = 0; i < calls; ++i) tavdll(8, "12");
       c.make_room();
       tavdll(8, "12");
-      return std::pair(0, c.text());
-    });
-    if (status == 77) {
+      std::filesystem::copy_file(c.file, seen, std::filesystem::copy_options::overwrite_existing);
+      ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    std::ifstream in(seen);
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
       std::printf("SKIPPED: %s: %s\n", c.sink, text.c_str());
       continue;
     }
-    ASSERT_EQ(status, 0) << c.sink << ": " << text;
-    ASSERT_FALSE(text.empty()) << c.sink;
-    EXPECT_EQ(text.back(), '\n') << c.sink << ": the last line is not ended";
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.sink;
+    ASSERT_TRUE(text.ends_with('\n')) << c.sink << ": the last line is not ended:\n" << text;
+    const std::string ending = "/com8: not sent: no such device";
     int whole = 0, cut = 0;
     std::string last;
-    for (std::size_t start = 0, end; start < text.size(); start = end + 1) {
-      end = std::min(text.find('\n', start), text.size());
-      last = text.substr(start, end - start);
-      const bool one_call = last.find(" qelmar pid ") == last.rfind(" qelmar pid ");
-      EXPECT_TRUE(one_call) << c.sink << ": lines glued together: " << last;
-      const std::string ending = "/com8: not sent: no such device";
-      (last.size() >= ending.size() && last.ends_with(ending) && one_call ? whole : cut) += 1;
+    std::istringstream lines(text);
+    for (std::string logged; std::getline(lines, logged); last = logged) {
+      const bool one_call = logged.find(" qelmar pid ") == logged.rfind(" qelmar pid ");
+      EXPECT_TRUE(one_call) << c.sink << ": lines glued together: " << logged;
+      ++(one_call && logged.ends_with(ending) ? whole : cut);
     }
     EXPECT_LT(whole, calls) << c.sink << ": it never filled up";
     EXPECT_GE(whole, 2) << c.sink << ": no line before it filled up, or none after room was made";
-    EXPECT_EQ(cut, c.cut_line_stays ? 1 : 0) << c.sink << ":\n" << text;
-    EXPECT_TRUE(last.ends_with("/com8: not sent: no such device")) << c.sink << ": " << last;
+    EXPECT_EQ(cut, c.to_stderr ? 1 : 0) << c.sink << ":\n" << text;
+    EXPECT_TRUE(last.ends_with(ending)) << c.sink << ": the line after room was made: " << last;
   }
 }
 

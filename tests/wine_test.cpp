@@ -1,5 +1,6 @@
-// QELMAR.dll under Wine: a Windows host (tests/windows/wine_host.cpp) makes the
-// calls, the COM ports are pseudo-terminals linked into the Wine prefix.
+// QELMAR.dll and qelmar-host.dll under Wine: a Windows host
+// (tests/windows/wine_host.cpp) makes the calls, the COM ports are
+// pseudo-terminals linked into the Wine prefix.
 #include <gtest/gtest.h>
 #include <termios.h>
 #include <unistd.h>
@@ -12,8 +13,10 @@
 #include <fstream>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <random>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -64,6 +67,7 @@ class WineHost {
     long result = -1;
     long stack_delta = -1;
     long milliseconds = -1;
+    std::string told;  // what follows: a host library call's status, a listing
   };
 
   Answer ask(const std::string& request) {
@@ -78,7 +82,9 @@ class WineHost {
   }
   Answer answer() {
     Answer answer;
-    std::istringstream(read_line()) >> answer.result >> answer.stack_delta >> answer.milliseconds;
+    std::istringstream line(read_line());
+    line >> answer.result >> answer.stack_delta >> answer.milliseconds >> std::ws;
+    std::getline(line, answer.told);
     return answer;
   }
 
@@ -232,6 +238,135 @@ TEST(WineDll, KeyCommandPausesAfterItsFrame) {
   EXPECT_EQ(answer.result, 750630);
   EXPECT_GE(answer.milliseconds, 100);
   EXPECT_EQ(wine->frames_on(*wine->line), "7F");
+}
+
+// The host library: each call's status, its outcome by name and in words.
+TEST(WineHostDll, CallsTellWhatBecameOfThem) {
+  const struct {
+    std::string request;
+    long result;
+    std::string told;  // outcome, call, port, and the words (a prefix)
+    const char* frame;
+  } cases[] = {
+      {"send 3 " + hex_text("12.5H"), 2, "delivered send 3 delivered 6 bytes in ",
+       "1F 01 02 05 00 1F"},
+      {"send_rc 3 65 322", 0, "delivered rc 3 delivered 3 bytes in ", "12 41 42"},
+      {"send 12 2a", 2, "delivered send 12 delivered 1 bytes in ", ""},
+      {"send 3 =", 1, "empty send 3 nothing to send: the text is empty", ""},
+      {"send 3 -", 1, "empty send 3 nothing to send: the text is empty", ""},
+      {"send 3 20", 2, "nothing_to_send send 3 nothing to send: the text selects no frame", ""},
+      {"send 3 " + hex_text("@12"), 2,
+       "dropped send 3 not sent: the command was dropped (no closing '@')", ""},
+      {"send 8 3132", 750630, "not_found send 8 not sent: no such device", ""},
+      {"send_rc 8 1 2", 0, "not_found rc 8 not sent: no such device", ""},
+  };
+  for (const auto& c : cases) {
+    const WineHost::Answer answer = wine->call(c.request);
+    EXPECT_EQ(answer.result, c.result) << c.request;
+    EXPECT_EQ(answer.told.substr(0, c.told.size()), c.told) << c.request;
+    EXPECT_EQ(wine->frames_on(*wine->line), c.frame) << c.request;
+  }
+  EXPECT_EQ(wine->frames_on(*wine->high_line), "0C");
+}
+
+// Another process whose call holds the port past the wait (Wine does not refuse
+// a second open of a COM port, so its turn is what is held): the call waits its
+// bounded time, then says the port is busy and sends nothing.
+TEST(WineHostDll, APortHeldPastTheWaitIsBusy) {
+  auto holder = std::make_unique<WineHost>(env("QELMAR_WINE_HOST_DIR"));
+  ASSERT_EQ(holder->greeting(), "ready");
+  ASSERT_EQ(holder->ask("hold 3 10000").result, 0);
+  const WineHost::Answer answer = wine->call("send 3 " + hex_text("12.5H"));
+  EXPECT_EQ(answer.result, 2);
+  EXPECT_EQ(answer.told, "busy send 3 not sent: busy (held by another program)");
+  EXPECT_GE(answer.milliseconds, 800);
+  holder.reset();  // its process ends, and the port is let go with it
+  EXPECT_EQ(wine->frames_on(*wine->line), "");
+}
+
+// The sound's status names the call, whatever Wine's sound can do here.
+TEST(WineHostDll, PlayTellsWhatBecameOfTheSound) {
+  const WineHost::Answer answer = wine->call("play " + hex_text("Z:/no/such.wav"));
+  EXPECT_EQ(answer.result, 0);
+  EXPECT_TRUE(answer.told.starts_with("not_played play 0 not played") ||
+              answer.told.starts_with("delivered play 0 played"))
+      << answer.told;
+}
+
+// SERIALCOMM as `reg query` shows it: the COM number each value names.
+std::set<int> registered_com_ports() {
+  const Process::Result reg = run_process(
+      {env("QELMAR_WINE_LOADER"), "reg", "query", "HKLM\\HARDWARE\\DEVICEMAP\\SERIALCOMM"});
+  std::set<int> numbers;
+  const std::regex value(R"(^\s+\S+\s+REG_SZ\s+COM(\d+)\r?$)");
+  std::istringstream lines(reg.out);
+  for (std::string line; std::getline(lines, line);) {
+    std::smatch match;
+    if (std::regex_match(line, match, value)) numbers.insert(std::stoi(match[1]));
+  }
+  return numbers;
+}
+
+struct Listed {
+  std::vector<int> numbers;           // in the order listed
+  std::map<int, std::string> record;  // PATH|KIND|DRIVER|PORTS|NAME by number
+};
+
+Listed list_ports() {
+  const WineHost::Answer answer = wine->call("list");
+  Listed listed;
+  std::istringstream records(answer.told);
+  for (std::string record; std::getline(records, record, ';');) {
+    const int number = std::stoi(record.substr(record.find("COM") + 3));
+    listed.numbers.push_back(number);
+    listed.record[number] = record;
+  }
+  EXPECT_EQ(answer.result, static_cast<long>(listed.numbers.size())) << answer.told;
+  return listed;
+}
+
+// The ports the drivers registered, in order of number, each as \\.\COMn; Wine's
+// own (for the machine's serial ports) and what a driver adds.
+TEST(WineHostDll, ListsThePortsDriversRegistered) {
+  const std::set<int> wines = registered_com_ports();
+  const struct {
+    const char* device;
+    const char* com;
+  } added[] = {
+      {"\\Device\\QelmarTest12", "COM12"},
+      {"\\Device\\QelmarTest7", "COM7"},
+      {"\\Device\\com0com10", "CNCA0"},  // no port number reaches it
+  };
+  for (const auto& a : added) {
+    ASSERT_EQ(wine->call(std::string("serialcomm ") + a.device + " " + a.com).result, 0);
+  }
+  const Listed listed = list_ports();
+  for (const auto& a : added) wine->call(std::string("serialcomm ") + a.device + " -");
+
+  std::set<int> want = wines;
+  want.insert({7, 12});
+  EXPECT_EQ(listed.numbers, std::vector<int>(want.begin(), want.end()));
+  EXPECT_EQ(listed.record.at(7), "\\\\.\\COM7|other|QelmarTest|7|");
+  EXPECT_EQ(listed.record.at(12), "\\\\.\\COM12|other|QelmarTest|12|");
+  EXPECT_EQ(list_ports().numbers, std::vector<int>(wines.begin(), wines.end()));
+}
+
+TEST(WineHostDll, PortNumbersResolveToTheDeviceNamespace) {
+  const struct {
+    int port;
+    long route;
+    const char* path;
+  } cases[] = {
+      {7, 5, "\\\\.\\COM7"},
+      {12, 5, "\\\\.\\COM12"},
+      {0, 0, "\\\\.\\COM0"},
+      {-1, 0, "\\\\.\\COM-1"},
+  };
+  for (const auto& c : cases) {
+    const WineHost::Answer answer = wine->call("resolve " + std::to_string(c.port));
+    EXPECT_EQ(answer.result, c.route) << c.port;
+    EXPECT_EQ(answer.told, c.path) << c.port;
+  }
 }
 
 // Threads of one process, then of two processes at once: every frame whole, once.

@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "encoder/interpreter.h"
 #include "encoder/protocol.h"
+#include "qelmar/host.h"
 
 namespace qelmar::tools {
 namespace {
@@ -238,12 +238,15 @@ std::size_t frame_length(std::span<const std::uint8_t> bytes) {
 Meaning decode(std::span<const std::uint8_t> frame, const TextConverter& to_terminal) {
   Reading reading = describe(frame, to_terminal);
   Meaning meaning{reading.kind, reading.description, std::nullopt};
-  // Only a command that really gives this frame back is offered.
+  // Only a command that really gives this frame back, as the library encodes
+  // it, is offered: as a host passes it, up to its first NUL ("$" ends in one).
   for (const std::string& candidate : reading.candidates) {
-    const Command again = encode(candidate);
-    if (again.send && std::equal(frame.begin(), frame.end(), again.frame.bytes().begin(),
-                                 again.frame.bytes().end())) {
-      meaning.command = candidate;
+    const std::string command = candidate.substr(0, candidate.find('\0'));
+    std::uint8_t again[max_frame];
+    const std::int32_t length =
+        qelmar_encode(command.c_str(), again, sizeof again, nullptr, nullptr, 0);
+    if (length >= 0 && std::equal(frame.begin(), frame.end(), again, again + length)) {
+      meaning.command = command;
       break;
     }
   }

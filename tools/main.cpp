@@ -5,14 +5,14 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cstdint>
 #include <iostream>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
-#include "api/calls.h"
-#include "encoder/interpreter.h"
+#include "qelmar/host.h"
 #include "tools/charset.h"
 #include "tools/display.h"
 #include "tools/hex.h"
@@ -27,9 +27,13 @@ std::string device_text(const std::string& text, bool raw) {
   return qelmar::tools::to_device(text, qelmar::tools::locale_charset());
 }
 
-void print_frame(const qelmar::Command& command) {
-  std::cout << (command.send ? qelmar::tools::hex(command.frame.bytes()) : "-") << "\n"
-            << "result " << command.result << "\n";
+void print_frame(const std::string& text) {
+  std::uint8_t frame[128];
+  std::int32_t result = 0;
+  const std::int32_t length = qelmar_encode(text.c_str(), frame, sizeof frame, &result, nullptr, 0);
+  std::cout << (length >= 0 ? qelmar::tools::hex({frame, static_cast<std::size_t>(length)}) : "-")
+            << "\n"
+            << "result " << result << "\n";
 }
 
 // Exit codes, as the README documents them.
@@ -37,61 +41,53 @@ constexpr int delivered = 0;
 constexpr int usage_error = 1;
 constexpr int not_delivered = 2;
 
+// The outcome in words, as the bridge says it too.
+std::string words(const qelmar_status& status) {
+  char outcome[512];
+  qelmar_describe(&status, outcome, sizeof outcome);
+  return outcome;
+}
+
 // What became of one call, in words on stderr; whether its frame went out whole.
-bool report(const std::string& what, const qelmar::CallStatus& status, bool quiet) {
+bool report(const std::string& what, const qelmar_status& status, bool quiet) {
   if (!quiet) {
-    char outcome[512];
-    qelmar::describe(status, outcome, sizeof outcome);
     std::cerr << "qelmar: port " << status.port;
     if (status.tried_count > 0) std::cerr << " (" << status.tried[status.tried_count - 1] << ")";
-    std::cerr << ": " << what << ": " << outcome << "\n";
+    std::cerr << ": " << what << ": " << words(status) << "\n";
   }
-  return status.sent_whole();
+  return status.outcome == QELMAR_DELIVERED;
 }
 
 int send_texts(int port, const std::vector<std::string>& texts, bool raw, bool quiet) {
   bool all = true;
   for (const std::string& t : texts) {
-    qelmar::CallStatus status;
-    status.port = port;
-    std::cout << qelmar::send_command(port, device_text(t, raw).c_str(), &status) << std::endl;
+    qelmar_status status;
+    std::cout << qelmar_send(port, device_text(t, raw).c_str(), &status) << std::endl;
     all = report("'" + t + "'", status, quiet) && all;
   }
   return all ? delivered : not_delivered;
 }
 
 int send_rc(int port, std::int32_t first, std::int32_t second, bool quiet) {
-  qelmar::CallStatus status;
-  status.port = port;
-  qelmar::send_rc(port, first, second, &status);
+  qelmar_status status;
+  qelmar_send_rc(port, first, second, &status);
   return report("the 0x12 frame", status, quiet) ? delivered : not_delivered;
 }
 
 int play_file(const std::string& file, bool quiet) {
-  qelmar::sound::SoundStatus status;
-  qelmar::play_sound(file.c_str(), &status);
-  const bool played = status.fallback[0] == '\0' && std::string(status.ending) == "played";
-  if (!quiet) {
-    std::cerr << "qelmar: " << file;
-    if (status.format[0] != '\0')
-      std::cerr << ", " << status.format << ", " << status.seconds << " s";
-    if (status.fallback[0] != '\0')
-      std::cerr << ", the default alert instead (" << status.fallback << ")";
-    std::cerr << ", to " << status.device << ": " << status.ending << "\n";
-  }
-  return played ? delivered : not_delivered;
+  qelmar_status status;
+  qelmar_play(file.c_str(), &status);
+  if (!quiet) std::cerr << "qelmar: " << file << ": " << words(status) << "\n";
+  return status.outcome == QELMAR_DELIVERED ? delivered : not_delivered;
 }
 
 // doctor --send-test: a frame that shows nothing (0x0C), then the line's settings.
 int send_test_frame(int port) {
-  qelmar::CallStatus status;
-  status.port = port;
-  qelmar::send_command(port, "*", &status);
-  char outcome[512];
-  qelmar::describe(status, outcome, sizeof outcome);
-  std::cout << (status.sent_whole() ? "ok       " : "problem  ") << "test frame: " << outcome
-            << "\n";
-  if (!status.sent_whole() || status.tried_count == 0) return not_delivered;
+  qelmar_status status;
+  qelmar_send(port, "*", &status);
+  const bool sent = status.outcome == QELMAR_DELIVERED;
+  std::cout << (sent ? "ok       " : "problem  ") << "test frame: " << words(status) << "\n";
+  if (!sent || status.tried_count == 0) return not_delivered;
   const int fd =
       ::open(status.tried[status.tried_count - 1], O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   termios line{};
@@ -245,7 +241,7 @@ int dispatch(const Cli& c) {
   if (given(c.play)) return play_file(c.file, c.quiet);
   if (given(c.display)) return qelmar::tools::run_display(c.display_options, std::cout);
   if (given(c.encode)) {
-    for (const std::string& t : c.texts) print_frame(qelmar::encode(device_text(t, c.raw)));
+    for (const std::string& t : c.texts) print_frame(device_text(t, c.raw));
     return delivered;
   }
   const qelmar::tools::Machine machine = qelmar::tools::this_machine(c.root);

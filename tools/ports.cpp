@@ -1,22 +1,23 @@
 #include "tools/ports.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
+#include <stdexcept>
 
-#include "serial/device_info.h"
-#include "serial/device_path.h"
+#include "qelmar/host.h"
 
 namespace qelmar::tools {
 namespace {
@@ -49,100 +50,83 @@ std::vector<fs::path> entries(const fs::path& dir) {
   return found;
 }
 
-// Whether a name leads to something, following links, as access(F_OK) does;
-// a loop or a folder it may not read counts as nothing.
-bool leads_somewhere(const fs::path& path) {
-  std::error_code error;
-  return fs::exists(path, error);
-}
-
-// N for a name "comN" exactly as the library forms it, or -1.
-int com_number(const std::string& name) {
-  if (name.size() < 4 || name.compare(0, 3, "com") != 0) return -1;
-  try {
-    const int n = std::stoi(name.substr(3));
-    return name == "com" + std::to_string(n) ? n : -1;
-  } catch (const std::exception&) {
-    return -1;
+// The pids below /proc, with their folders.
+std::vector<std::pair<long, fs::path>> processes(const Machine& machine) {
+  std::vector<std::pair<long, fs::path>> found;
+  for (const fs::path& process : entries(machine.at("/proc"))) {
+    try {
+      found.emplace_back(std::stol(process.filename().string()), process);
+    } catch (const std::exception&) {
+    }
   }
+  return found;
 }
 
-// The USB device above a tty in sysfs, if there is one.
-fs::path usb_device(const Machine& machine, const fs::path& tty_device) {
-  const std::string sys = real(machine.at("/sys"));
-  for (fs::path p = real(tty_device); !p.empty() && p.string().size() > sys.size();
-       p = p.parent_path()) {
-    if (leads_somewhere(p / "idVendor")) return p;
+std::string shown(const Machine& machine, const std::string& path) {
+  if (machine.root == "/" || path.rfind(machine.root, 0) != 0) return path;
+  return path.substr(machine.root.size());
+}
+
+// The device a listed path names: below the root, or, for what a link in
+// QELMAR_DEVICE_DIR leads to, where it is.
+std::string device_of(const Machine& machine, const std::string& listed) {
+  const std::string below = real(machine.at(listed));
+  return below.empty() ? real(listed) : below;
+}
+
+// Names of the links in `folder` that lead to `device`.
+std::vector<std::string> links_to(const fs::path& folder, const std::string& device) {
+  std::vector<std::string> names;
+  for (const fs::path& link : entries(folder)) {
+    if (!device.empty() && real(link) == device) names.push_back(link.filename().string());
   }
-  return {};
+  return names;
 }
 
-SerialDevice from_sysfs(const Machine& machine, const fs::path& tty) {
+template <std::size_t N>
+std::vector<long> first(const std::int64_t (&list)[N], std::int32_t count) {
+  return {std::begin(list), std::begin(list) + std::clamp<std::int32_t>(count, 0, N)};
+}
+
+SerialDevice from_record(const Machine& machine, const qelmar_port_info& p) {
   SerialDevice d;
-  const std::string name = tty.filename().string();
-  d.path = machine.at("/dev/" + name);
-  d.driver = fs::path(real(tty / "device" / "driver")).filename().string();
-  if (const fs::path usb = usb_device(machine, tty / "device"); !usb.empty()) {
-    d.kind = "USB";
-    d.vendor_id = read_attribute(usb / "idVendor");
-    d.product_id = read_attribute(usb / "idProduct");
-    d.manufacturer = read_attribute(usb / "manufacturer");
-    d.product = read_attribute(usb / "product");
-    d.serial = read_attribute(usb / "serial");
-  } else if (name.rfind("ttyS", 0) == 0 || name.rfind("ttyAMA", 0) == 0) {
-    d.kind = "native UART";
-  } else {
-    d.kind = "other";
-  }
+  d.path = p.path;
+  d.kind = p.kind;
+  d.driver = p.driver;
+  d.vendor_id = p.vendor_id;
+  d.product_id = p.product_id;
+  d.manufacturer = p.manufacturer;
+  d.product = p.product;
+  d.serial = p.serial;
+  d.by_id = p.by_id;
+  // The record has no room for these: read here.
+  d.by_path = links_to(machine.at("/dev/serial/by-path"), device_of(machine, d.path));
+  d.ports.assign(p.ports, p.ports + std::clamp<std::int32_t>(p.port_count, 0, QELMAR_PORT_LIST_SIZE));
+  d.accessible = p.accessible != 0;
+  d.group = p.group;
+  d.holders = first(p.holders, p.holder_count);
+  d.console = p.console != 0;
   return d;
 }
 
-// The port numbers that lead to `device` now, as the library resolves them.
-std::vector<int> port_numbers(const Machine& machine, const std::string& device) {
-  std::vector<int> numbers;
-  if (device.empty()) return numbers;
-  if (!machine.device_dir.empty()) {
-    for (const fs::path& link : entries(machine.device_dir)) {
-      const int n = com_number(link.filename().string());
-      if (n >= 0 && real(link) == device) numbers.push_back(n);
-    }
-    return numbers;
-  }
-  for (const fs::path& link : entries(machine.at("/dev"))) {
-    const int n = com_number(link.filename().string());
-    if (n >= 0 && real(link) == device) numbers.push_back(n);
-  }
-  // The fallback, where no alias stands before it and it is not a console.
-  const std::string name = fs::path(device).filename().string();
-  if (name.rfind("ttyS", 0) == 0) {
-    const int n = com_number("com" + name.substr(4)) + 1;
-    const Resolution fallback = n > 0 ? resolve_port(machine, n) : Resolution{};
-    if (fallback.how == "/dev/ttyS<N-1>" && !fallback.console_skipped &&
-        real(fallback.path) == device) {
-      numbers.push_back(n);
-    }
-  }
-  std::sort(numbers.begin(), numbers.end());
-  return numbers;
-}
-
-// Other processes that have `device` open, from /proc.
-std::vector<long> holders(const Machine& machine, const std::string& device) {
-  std::vector<long> pids;
-  if (device.empty()) return pids;
-  for (const fs::path& process : entries(machine.at("/proc"))) {
+// Processes holding a flock on `device`, from /proc/locks: those keep the
+// library out, where a process that only has it open does not. The library's
+// record counts them among the holders without telling them apart.
+std::set<long> lockers(const Machine& machine, const std::string& device) {
+  std::set<long> pids;
+  struct stat node {};
+  if (device.empty() || ::stat(device.c_str(), &node) != 0) return pids;
+  std::ifstream locks(machine.at("/proc/locks"));
+  for (std::string line; std::getline(locks, line);) {
+    char kind[16];
     long pid = 0;
-    try {
-      pid = std::stol(process.filename().string());
-    } catch (const std::exception&) {
-      continue;
-    }
-    if (pid == ::getpid()) continue;
-    for (const fs::path& fd : entries(process / "fd")) {
-      if (real(fd) == device) {
-        pids.push_back(pid);
-        break;
-      }
+    unsigned major_number = 0, minor_number = 0;
+    unsigned long inode = 0;
+    if (std::sscanf(line.c_str(), "%*d: %15s %*s %*s %ld %x:%x:%lu", kind, &pid, &major_number,
+                    &minor_number, &inode) == 5 &&
+        std::strcmp(kind, "FLOCK") == 0 && major_number == major(node.st_dev) &&
+        minor_number == minor(node.st_dev) && inode == node.st_ino && pid != ::getpid()) {
+      pids.insert(pid);
     }
   }
   return pids;
@@ -155,13 +139,7 @@ std::vector<long> pty_masters(const Machine& machine, const std::string& device)
   std::vector<long> pids;
   if (device.rfind("/dev/pts/", 0) != 0) return pids;
   const std::string index = "tty-index:\t" + device.substr(9);
-  for (const fs::path& process : entries(machine.at("/proc"))) {
-    long pid = 0;
-    try {
-      pid = std::stol(process.filename().string());
-    } catch (const std::exception&) {
-      continue;
-    }
+  for (const auto& [pid, process] : processes(machine)) {
     for (const fs::path& fd : entries(process / "fd")) {
       std::error_code error;
       const fs::path target = fs::read_symlink(fd, error);
@@ -179,39 +157,6 @@ std::vector<long> pty_masters(const Machine& machine, const std::string& device)
   return pids;
 }
 
-// Processes holding a flock on `device`, from /proc/locks: those keep the
-// library out, where a process that only has it open does not.
-std::set<long> lockers(const Machine& machine, const std::string& device) {
-  long pids[64];
-  const int found =
-      serial::flock_holders(device.c_str(), machine.at("/proc/locks").c_str(), pids, 64);
-  return {pids, pids + found};
-}
-
-void complete(const Machine& machine, SerialDevice& d) {
-  const std::string device = real(d.path);
-  for (const char* kind : {"by-id", "by-path"}) {
-    for (const fs::path& link : entries(machine.at(std::string("/dev/serial/") + kind))) {
-      if (!device.empty() && real(link) == device) {
-        (kind[3] == 'i' ? d.by_id : d.by_path).push_back(link.filename().string());
-      }
-    }
-  }
-  d.console = serial::listed_as_console(d.path.c_str(), machine.at("/proc/consoles").c_str());
-  d.ports = port_numbers(machine, device);
-  // The library opens for writing only.
-  d.accessible = ::access(d.path.c_str(), W_OK) == 0;
-  char group[64];
-  serial::owner_group(d.path.c_str(), group, sizeof group);
-  d.group = group;
-  d.holders = holders(machine, device);
-}
-
-std::string shown(const Machine& machine, const std::string& path) {
-  if (machine.root == "/" || path.rfind(machine.root, 0) != 0) return path;
-  return path.substr(fs::path(machine.root).string().size());
-}
-
 // Vendor and product ids of adapters that brltty claims as braille displays.
 const std::set<std::string> brltty_claims = {"1a86:7523", "10c4:ea60", "0403:6001"};
 
@@ -225,67 +170,47 @@ std::string Machine::at(const std::string& path) const {
 Machine this_machine(const std::string& root) {
   Machine machine;
   machine.root = root.empty() ? "/" : root;
-  const char* dir = std::getenv("QELMAR_DEVICE_DIR");
-  if (dir != nullptr) machine.device_dir = dir;
+  while (machine.root.size() > 1 && machine.root.back() == '/') machine.root.pop_back();
   return machine;
 }
 
 std::vector<SerialDevice> list_ports(const Machine& machine) {
+  // The count may change between two calls: ask until all fit.
+  std::vector<qelmar_port_info> records(16);
+  std::int32_t count = 0;
+  while ((count = qelmar_list_ports(machine.root.c_str(), records.data(),
+                                    static_cast<std::int32_t>(records.size()))) >
+         static_cast<std::int32_t>(records.size())) {
+    records.resize(static_cast<std::size_t>(count));
+  }
+  if (count < 0) throw std::runtime_error("cannot read the serial devices of " + machine.root);
   std::vector<SerialDevice> devices;
-  std::set<std::string> seen;
-  for (const fs::path& tty : entries(machine.at("/sys/class/tty"))) {
-    // Virtual consoles have no device; 8250 ports without a UART read type 0.
-    if (!leads_somewhere(tty / "device")) continue;
-    if (leads_somewhere(tty / "type") && read_attribute(tty / "type") == "0") continue;
-    devices.push_back(from_sysfs(machine, tty));
-    seen.insert(real(devices.back().path));
+  for (std::int32_t i = 0; i < count; ++i) {
+    devices.push_back(from_record(machine, records[static_cast<std::size_t>(i)]));
   }
-  // What QELMAR_DEVICE_DIR links to beyond those: pseudo-terminals, mostly.
-  if (!machine.device_dir.empty()) {
-    for (const fs::path& link : entries(machine.device_dir)) {
-      const std::string target = real(link);
-      if (com_number(link.filename().string()) < 0 || target.empty() ||
-          !seen.insert(target).second) {
-        continue;
-      }
-      SerialDevice d;
-      d.path = target;
-      d.kind = target.find("/pts/") != std::string::npos ? "pseudo-terminal" : "other";
-      devices.push_back(d);
-    }
-  }
-  for (SerialDevice& d : devices) complete(machine, d);
-  for (SerialDevice& d : devices) d.path = shown(machine, d.path);
   return devices;
 }
 
 Resolution resolve_port(const Machine& machine, int port) {
-  // The library's own rule, below the machine's root.
-  char path[PATH_MAX];
-  const serial::Route route = serial::device_path(port, machine.device_dir.c_str(),
-                                                  machine.root.c_str(), path, sizeof path);
-  if (!machine.device_dir.empty()) {
-    return {machine.device_dir + "/com" + std::to_string(port), "QELMAR_DEVICE_DIR"};
+  char path[QELMAR_PATH_SIZE];
+  switch (qelmar_resolve_port(machine.root.c_str(), port, path, sizeof path)) {
+    case QELMAR_ROUTE_DEVICE_DIR:
+      return {path, "QELMAR_DEVICE_DIR"};
+    case QELMAR_ROUTE_FALLBACK:
+      return {path, "/dev/ttyS<N-1>"};
+    case QELMAR_ROUTE_CONSOLE_SKIPPED:
+      return {path, "/dev/ttyS<N-1>", true};
+    default:
+      // The alias, and for port 0 and below nothing else.
+      return {path, "/dev/comN"};
   }
-  if (route == serial::Route::fallback || route == serial::Route::console_skipped) {
-    return {path, "/dev/ttyS<N-1>", route == serial::Route::console_skipped};
-  }
-  // The alias, and for port 0 and below nothing else.
-  return {path, "/dev/comN"};
 }
 
 std::map<long, std::string> running(const Machine& machine) {
   std::map<long, std::string> names;
-  for (const fs::path& process : entries(machine.at("/proc"))) {
-    try {
-      names[std::stol(process.filename().string())] = read_attribute(process / "comm");
-    } catch (const std::exception&) {
-    }
-  }
+  for (const auto& [pid, process] : processes(machine)) names[pid] = read_attribute(process / "comm");
   return names;
 }
-
-namespace {}  // namespace
 
 std::string ports_json(const std::vector<SerialDevice>& devices) {
   nlohmann::json list = nlohmann::json::array();
@@ -299,12 +224,13 @@ std::string ports_json(const std::vector<SerialDevice>& devices) {
                             {"holders", d.holders},
                             {"console", d.console}};
     if (d.kind == "USB") {
-      entry["usb"] = {{"vendor_id", d.vendor_id},
-                      {"product_id", d.product_id},
-                      {"manufacturer", d.manufacturer},
-                      {"product", d.product},
-                      {"serial", d.serial},
-                      {"by_id", d.by_id},
+      // Link names, as before the record gave the first whole path.
+      const std::vector<std::string> by_id =
+          d.by_id.empty() ? std::vector<std::string>{}
+                          : std::vector<std::string>{fs::path(d.by_id).filename().string()};
+      entry["usb"] = {{"vendor_id", d.vendor_id}, {"product_id", d.product_id},
+                      {"manufacturer", d.manufacturer}, {"product", d.product},
+                      {"serial", d.serial},         {"by_id", by_id},
                       {"by_path", d.by_path}};
     }
     list.push_back(entry);
@@ -322,7 +248,7 @@ void print_text(const SerialDevice& d, std::ostream& out) {
     if (!d.serial.empty()) out << ", serial " << d.serial;
   }
   out << "\n";
-  for (const std::string& link : d.by_id) out << "    /dev/serial/by-id/" << link << "\n";
+  if (!d.by_id.empty()) out << "    " << d.by_id << "\n";
   for (const std::string& link : d.by_path) out << "    /dev/serial/by-path/" << link << "\n";
   out << "    port numbers: ";
   if (d.ports.empty()) out << "none";
@@ -348,17 +274,20 @@ std::string udev_rule(const Machine& machine, int port, const std::string& devic
   // /dev/com1 or a /dev/serial/by-id link name the same adapter.
   const std::string target = real(machine.at(device));
   const std::string name = fs::path(target.empty() ? device : target).filename().string();
-  const SerialDevice d = from_sysfs(machine, machine.at("/sys/class/tty/" + name));
-  if (d.kind != "USB") return {};
+  const std::vector<SerialDevice> devices = list_ports(machine);
+  const auto d = std::find_if(devices.begin(), devices.end(), [&](const SerialDevice& listed) {
+    return listed.kind == "USB" && fs::path(listed.path).filename() == name;
+  });
+  if (d == devices.end()) return {};
   std::string rule = "# /etc/udev/rules.d/70-qelmar-com" + std::to_string(port) + ".rules\n";
-  if (d.serial.empty() || d.serial.find('"') != std::string::npos) {
+  if (d->serial.empty() || d->serial.find('"') != std::string::npos) {
     rule += "# No serial number to match: every adapter of this kind gets this name.\n";
   }
-  rule += "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"" + d.vendor_id + "\", ATTRS{idProduct}==\"" +
-          d.product_id + "\"";
+  rule += "SUBSYSTEM==\"tty\", ATTRS{idVendor}==\"" + d->vendor_id + "\", ATTRS{idProduct}==\"" +
+          d->product_id + "\"";
   // udev has no escapes: a serial number with a quote cannot be matched.
-  if (!d.serial.empty() && d.serial.find('"') == std::string::npos) {
-    rule += ", ATTRS{serial}==\"" + d.serial + "\"";
+  if (!d->serial.empty() && d->serial.find('"') == std::string::npos) {
+    rule += ", ATTRS{serial}==\"" + d->serial + "\"";
   }
   rule += ", SYMLINK+=\"com" + std::to_string(port) +
           "\", GROUP=\"dialout\", MODE=\"0660\", ENV{ID_MM_DEVICE_IGNORE}=\"1\"\n";
@@ -380,7 +309,8 @@ struct Checks {
   void advice(const std::string& text) const { out << "advice   " << text << "\n"; }
 };
 
-// The device as the listing knows it, or as far as can be told without it.
+// The device as the listing knows it. One it leaves out (the fallback to a UART
+// that reads as having none) only as far as this user's access tells.
 SerialDevice describe_device(const Machine& machine, const std::string& device) {
   for (const SerialDevice& candidate : list_ports(machine)) {
     if (real(machine.at(candidate.path)) == device || real(candidate.path) == device) {
@@ -388,10 +318,12 @@ SerialDevice describe_device(const Machine& machine, const std::string& device) 
     }
   }
   SerialDevice d;
-  d.path = device;
-  d.kind = "other";
-  complete(machine, d);
   d.path = shown(machine, device);
+  d.kind = "other";
+  d.accessible = ::access(device.c_str(), W_OK) == 0;
+  struct stat node {};
+  const ::group* owner = ::stat(device.c_str(), &node) == 0 ? ::getgrgid(node.st_gid) : nullptr;
+  d.group = owner != nullptr ? owner->gr_name : std::to_string(node.st_gid);
   return d;
 }
 
@@ -404,7 +336,8 @@ std::string process_name(long pid, const std::map<long, std::string>& processes)
 void check_holders(const Machine& machine, const std::string& device, SerialDevice& d,
                    const std::map<long, std::string>& processes, Checks& checks) {
   const std::set<long> locked = lockers(machine, device);
-  // A lock shows in /proc/locks even where the holder's descriptors do not.
+  // A lock shows in /proc/locks even where the holder's descriptors do not;
+  // the listing counts it, but has not seen a device it leaves out.
   for (const long pid : locked) {
     if (std::find(d.holders.begin(), d.holders.end(), pid) == d.holders.end() &&
         pid != ::getpid()) {

@@ -7,32 +7,33 @@
 
 namespace qelmar::tools {
 
-// A serial device as sysfs and /dev describe it. Nothing here opens a device:
-// on many machines /dev/ttyS0 is the console.
+// A serial device as the library lists it (qelmar_list_ports), never opened: on
+// many machines /dev/ttyS0 is the console.
 struct SerialDevice {
   std::string path;    // /dev/ttyUSB0
   std::string kind;    // "USB", "native UART", "pseudo-terminal" or "other"
   std::string driver;  // ftdi_sio, serial8250, ...
   // USB only.
   std::string vendor_id, product_id, manufacturer, product, serial;
-  std::vector<std::string> by_id, by_path;  // links in /dev/serial/by-id and by-path
-  std::vector<int> ports;                   // port numbers that resolve to it now
-  bool accessible = false;                  // this user may open it for writing
-  std::string group;                        // the group that owns it
-  std::vector<long> holders;                // other processes that have it open
+  std::string by_id;                 // the first link in /dev/serial/by-id
+  std::vector<std::string> by_path;  // links in /dev/serial/by-path, which the tool reads
+  std::vector<int> ports;            // port numbers that resolve to it now
+  bool accessible = false;           // this user may open it for writing
+  std::string group;                 // the group that owns it
+  std::vector<long> holders;         // other processes that have it open
   bool console = false;  // /proc/consoles lists it: no port number falls back to it
 };
 
 // Where to look: "/" on a real machine, a fake tree in tests.
 struct Machine {
   std::string root = "/";
-  std::string device_dir;  // QELMAR_DEVICE_DIR, as the library reads it
 
   std::string at(const std::string& path) const;  // the path inside root
 };
 
 Machine this_machine(const std::string& root);
 
+// Throws std::runtime_error when the machine cannot be read.
 std::vector<SerialDevice> list_ports(const Machine& machine);
 
 // The device port N resolves to, as the library finds it, and how.

@@ -23,8 +23,7 @@
 #include <thread>
 #include <utility>
 
-#include "api/calls.h"
-#include "encoder/interpreter.h"
+#include "qelmar/host.h"
 #include "tools/charset.h"
 #include "tools/hex.h"
 #include "tools/ports.h"
@@ -301,14 +300,23 @@ bool port_of(const Request& req, Response& res, int& port) {
   return false;
 }
 
-json outcome_of(const CallStatus& status) {
-  json item{{"delivered", status.sent_whole()}};
-  if (!status.sent_whole()) {
+// In the tool's words, from the same function.
+json outcome_of(const qelmar_status& status) {
+  const bool delivered = status.outcome == QELMAR_DELIVERED;
+  json item{{"delivered", delivered}};
+  if (!delivered) {
     char why[512];
-    describe(status, why, sizeof why);
+    qelmar_describe(&status, why, sizeof why);
     item["why"] = why;
   }
   return item;
+}
+
+// The frame qelmar_send() would send for `text`, in hex; empty when none.
+std::string frame_of(const std::string& text) {
+  std::uint8_t frame[128];
+  const std::int32_t length = qelmar_encode(text.c_str(), frame, sizeof frame, nullptr, nullptr, 0);
+  return length > 0 ? hex({frame, static_cast<std::size_t>(length)}) : std::string();
 }
 
 }  // namespace
@@ -525,12 +533,9 @@ struct Bridge::Impl {
 
     json results = json::array();
     for (const std::string& text : texts) {
-      const Command command = encode(text);
-      CallStatus status;
-      status.port = port;
-      const std::int32_t result = send_command(port, text.c_str(), &status);
-      json item{{"result", result},
-                {"frame", command.send ? hex(command.frame.bytes()) : std::string()}};
+      qelmar_status status;
+      const std::int32_t result = qelmar_send(port, text.c_str(), &status);
+      json item{{"result", result}, {"frame", frame_of(text)}};
       item.update(outcome_of(status));
       results.push_back(std::move(item));
     }
@@ -557,9 +562,8 @@ struct Bridge::Impl {
       }
       bytes[i] = static_cast<std::int32_t>(v.get<std::int64_t>());
     }
-    CallStatus status;
-    status.port = port;
-    send_rc(port, bytes[0], bytes[1], &status);
+    qelmar_status status;
+    qelmar_send_rc(port, bytes[0], bytes[1], &status);
     const std::uint8_t frame[3] = {0x12, static_cast<std::uint8_t>(bytes[0] & 0xFF),
                                    static_cast<std::uint8_t>(bytes[1] & 0xFF)};
     json reply{{"port", port}, {"frame", hex(frame)}};
@@ -577,14 +581,15 @@ struct Bridge::Impl {
       answer(res, 404, "no sound " + name);
       return;
     }
-    sound::SoundStatus status;
-    play_sound(path.c_str(), &status);
+    qelmar_status status;
+    qelmar_play(path.c_str(), &status);
+    const bool alert = status.outcome == QELMAR_ALERT_INSTEAD;
     json reply{{"name", name},
-               {"played", status.fallback[0] == '\0' && std::string(status.ending) == "played"},
-               {"format", status.format},
-               {"seconds", status.seconds},
-               {"ending", status.ending}};
-    if (status.fallback[0] != '\0') reply["fallback"] = status.fallback;
+               {"played", status.outcome == QELMAR_DELIVERED},
+               {"format", status.sound_format},
+               {"seconds", status.sound_seconds},
+               {"ending", alert || status.outcome == QELMAR_DELIVERED ? "played" : status.reason}};
+    if (alert) reply["fallback"] = status.reason;
     answer(res, reply);
   }
 

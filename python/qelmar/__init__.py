@@ -82,14 +82,16 @@ class Outcome(enum.IntEnum):
     NOT_PLAYED = 13
 
 
-# Outcomes where nothing was asked for: logged as INFO like a delivery.
-_NOTHING_ASKED: Final = frozenset({Outcome.DELIVERED, Outcome.EMPTY, Outcome.NOTHING_TO_SEND})
+# Logged at INFO: a delivery, or a call that had nothing to send; the rest at WARNING.
+_LOGGED_AS_INFO: Final = frozenset({Outcome.DELIVERED, Outcome.EMPTY, Outcome.NOTHING_TO_SEND})
 
 
 @dataclass(frozen=True)
 class Result:
     """What became of one call (a qelmar_status, read out)."""
 
+    call: str
+    """The call that made it: "send", "rc" or "play"."""
     result: int
     """The legacy result code: what tavdll, tavrc or tavadd would return."""
     outcome: Outcome
@@ -225,6 +227,7 @@ def _on_log_line(line: Optional[bytes], user: Optional[int]) -> None:
 # Made once and never freed: a call already under way on another thread may
 # still reach it after the hook is turned off.
 _hook: Final = _native.LogHook(_on_log_line)
+_no_hook: Final = _native.LogHook()  # NULL
 _hooking = threading.Lock()
 
 
@@ -238,7 +241,7 @@ def log_to_logging(enabled: bool = True) -> None:
     from any thread.
     """
     with _hooking:
-        _native.function("qelmar_set_log_hook")(_hook if enabled else None, None)
+        _native.function("qelmar_set_log_hook")(_hook if enabled else _no_hook, None)
 
 
 def _describe(status: _native.Status) -> str:
@@ -261,6 +264,7 @@ def _outcome(value: int) -> Outcome:
 def _read(result: int, status: _native.Status) -> Result:
     outcome = _outcome(status.outcome)
     return Result(
+        call=_native.text(status.call),
         result=int(result),
         outcome=outcome,
         delivered=outcome is Outcome.DELIVERED,
@@ -289,7 +293,7 @@ def _call(call: Callable[[_native.Status], int], strict: bool) -> Result:
         lines: List[str] = _pending.lines
         _pending.lines = outer
     result = _read(code, status)
-    level = logging.INFO if result.outcome in _NOTHING_ASKED else logging.WARNING
+    level = logging.INFO if result.outcome in _LOGGED_AS_INFO else logging.WARNING
     for line in lines:
         logger.log(level, "%s", line, extra={"qelmar": result})
     if strict and not result.delivered:
@@ -325,14 +329,14 @@ class Display:
         Strict: raises NotDelivered unless the frame left whole."""
         command = encode(text)
         send = _native.function("qelmar_send")
-        return _call(lambda status: send(self.port, command, status), self._strict(strict))
+        return _call(lambda status: int(send(self.port, command, status)), self._strict(strict))
 
     def rc(self, a: int, b: int, *, strict: Optional[bool] = None) -> Result:
         """Sends the frame 0x12 a b (only the low 8 bits of each)."""
         first, second = _int32("a", a), _int32("b", b)
         send_rc = _native.function("qelmar_send_rc")
         return _call(
-            lambda status: send_rc(self.port, first, second, status), self._strict(strict)
+            lambda status: int(send_rc(self.port, first, second, status)), self._strict(strict)
         )
 
     def play(self, path: Path, *, strict: Optional[bool] = None) -> Result:
@@ -343,7 +347,7 @@ class Display:
         if b"\0" in encoded:
             raise ValueError("a path cannot hold a NUL character")
         play = _native.function("qelmar_play")
-        return _call(lambda status: play(encoded, status), self._strict(strict))
+        return _call(lambda status: int(play(encoded, status)), self._strict(strict))
 
 
 @dataclass(frozen=True)

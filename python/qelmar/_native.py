@@ -10,7 +10,7 @@ import ctypes
 import os
 import sys
 import threading
-from typing import Any, Callable, Dict, Optional
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 # The sizes host.h fixes.
 PATH_SIZE = 1024
@@ -25,6 +25,7 @@ class Status(ctypes.Structure):
 
     _fields_ = [
         ("outcome", ctypes.c_int),
+        ("call", ctypes.c_char * 8),
         ("result", ctypes.c_int32),
         ("port", ctypes.c_int32),
         ("tried_count", ctypes.c_int32),
@@ -78,7 +79,7 @@ else:
 LogHook = _functype(None, ctypes.c_char_p, ctypes.c_void_p)
 
 _P = ctypes.POINTER
-_SIGNATURES: Dict[str, tuple] = {
+_SIGNATURES: Dict[str, Tuple[Any, List[Any]]] = {
     "qelmar_send": (ctypes.c_int32, [ctypes.c_int32, ctypes.c_char_p, _P(Status)]),
     "qelmar_send_rc": (
         ctypes.c_int32,
@@ -115,7 +116,7 @@ def where() -> str:
     if explicit:
         return explicit
     try:  # written into the build tree's copy of this package
-        from ._build import HOST_LIBRARY  # type: ignore[import-not-found]
+        from ._build import HOST_LIBRARY  # type: ignore
 
         return str(HOST_LIBRARY)
     except ImportError:
@@ -144,7 +145,7 @@ def function(name: str) -> Callable[..., Any]:
         return found
     lib = library()
     try:
-        entry = getattr(lib, name)
+        entry: Any = getattr(lib, name)
     except AttributeError:
         raise MissingFunction(
             f"{lib._name} has no {name}: the library is older than this module"
@@ -152,9 +153,10 @@ def function(name: str) -> Callable[..., Any]:
     restype, argtypes = _SIGNATURES[name]
     entry.restype = restype
     entry.argtypes = argtypes
+    typed: Callable[..., Any] = entry
     with _loading:
-        _functions[name] = entry
-    return entry
+        _functions[name] = typed
+    return typed
 
 
 def text(field: bytes) -> str:

@@ -1,15 +1,22 @@
 """The Python module: a host in another language, over ctypes, checked on a
 pseudo-terminal against the command table and against the tool's own
-conversion to GB2312."""
+conversion to GB2312, with what became of each call."""
+import ctypes
+import fcntl
+import logging
 import os
 import pathlib
+import re
 import select
+import shutil
 import subprocess
+import threading
 import tty
 
 import pytest
 
 import qelmar
+from qelmar import Outcome, _native
 
 TABLE = pathlib.Path(__file__).parents[1] / "data" / "commands.tsv"
 MARKER = bytes([0x12, 0xA5, 0x5A])
@@ -67,8 +74,9 @@ def line(tmp_path_factory):
 
 @pytest.mark.parametrize("text,frame,result", table_rows())
 def test_command_table(line, text, frame, result):
-    assert qelmar.Display(PORT).send(text) == result
+    assert qelmar.Display(PORT).send(text).result == result
     assert line() == frame
+    assert qelmar.frame(text)[:2] == (frame, result)
 
 
 def tool_frame(text):
@@ -87,7 +95,7 @@ def tool_frame(text):
 )
 def test_str_in_gb2312_as_the_tool_converts_it(line, text):
     frame, result = tool_frame(text)
-    assert qelmar.Display(PORT).send(text) == result
+    assert qelmar.Display(PORT).send(text).result == result
     assert line() == frame
 
 
@@ -118,7 +126,8 @@ def test_outside_the_marks_text_is_left_alone():
     [(0x41, 0x142, b"\x12\x41\x42"), (-1, 0, b"\x12\xff\x00"), (2**31 - 1, -(2**31), b"\x12\xff\x00")],
 )
 def test_rc_sends_the_low_bytes(line, a, b, frame):
-    assert qelmar.Display(PORT).rc(a, b) is None
+    sent = qelmar.Display(PORT).rc(a, b)
+    assert (sent.call, sent.result, sent.outcome, sent.frame_bytes) == ("rc", 0, Outcome.DELIVERED, 3)
     assert line() == frame
 
 
@@ -144,5 +153,222 @@ def test_play_touches_no_port(line, tmp_path):
     # where there is no sound device; either way the line stays quiet.
     not_sound = tmp_path / "not.wav"
     not_sound.write_bytes(b"RIFF")
-    assert qelmar.Display(PORT).play(not_sound) is None
+    played = qelmar.Display(PORT).play(not_sound)
+    assert (played.call, played.result, played.port, played.tried) == ("play", 0, 0, ())
+    assert played.outcome in (Outcome.ALERT_INSTEAD, Outcome.NOT_PLAYED)
     assert line() == b""
+
+
+HEADER = pathlib.Path(__file__).parents[2] / "include"
+
+
+@pytest.mark.parametrize("record,c_name", [(_native.Status, "qelmar_status"),
+                                            (_native.PortInfo, "qelmar_port_info")])
+def test_records_are_laid_out_as_the_header_says(tmp_path, record, c_name):
+    compiler = shutil.which(os.environ.get("CC", "cc"))
+    if compiler is None:
+        pytest.skip("SKIPPED: no C compiler to read the header's layout with")
+    fields = [name for name, _ in record._fields_]
+    program = tmp_path / "layout.c"
+    program.write_text(
+        '#include <stddef.h>\n#include <stdio.h>\n#include "qelmar/host.h"\nint main(void) {\n'
+        f'  printf("%zu\\n", sizeof({c_name}));\n'
+        + "".join(f'  printf("%zu\\n", offsetof({c_name}, {f}));\n' for f in fields)
+        + "  return 0;\n}\n"
+    )
+    subprocess.run([compiler, f"-I{HEADER}", str(program), "-o", str(tmp_path / "layout")],
+                   check=True)
+    layout = subprocess.run([str(tmp_path / "layout")], capture_output=True, text=True,
+                            check=True).stdout.split()
+    assert [int(n) for n in layout] == [ctypes.sizeof(record)] + [
+        getattr(record, f).offset for f in fields]
+
+
+def test_outcomes_and_version_are_the_librarys():
+    name = _native.function("qelmar_outcome_name")
+    assert {o: name(o.value).decode() for o in Outcome} == {o: o.name.lower() for o in Outcome}
+    assert name(len(Outcome)) == b"unknown"  # the enum has every outcome there is
+    project = (HEADER.parent / "CMakeLists.txt").read_text()
+    assert qelmar.__version__ == re.search(r"project\(qelmar VERSION ([0-9.]+)", project)[1]
+
+
+def device(port):
+    return os.path.join(os.environ["QELMAR_DEVICE_DIR"], f"com{port}")
+
+
+class Held:
+    """Port 7 held with flock by another open of its device, as another program would."""
+
+    def __enter__(self):
+        self.fd = os.open(os.path.realpath(device(PORT)), os.O_RDWR | os.O_NOCTTY)
+        fcntl.flock(self.fd, fcntl.LOCK_EX)
+
+    def __exit__(self, *_):
+        os.close(self.fd)
+
+
+# text, port, held, outcome, reason, bytes on the line
+OUTCOMES = [
+    ("12.5H", PORT, False, Outcome.DELIVERED, r"delivered 6 bytes in \d+\.\d ms",
+     bytes.fromhex("1F 01 02 05 00 1F")),
+    ("", PORT, False, Outcome.EMPTY, "nothing to send: the text is empty, the port was not opened", b""),
+    ("-12", PORT, False, Outcome.NOTHING_TO_SEND, "nothing to send: the text selects no frame", b""),
+    ("@12", PORT, False, Outcome.DROPPED, r"not sent: the command was dropped \(no closing '@'\)", b""),
+    ("5", 8, False, Outcome.NOT_FOUND, "not sent: no such device", b""),
+    ("5", PORT, True, Outcome.BUSY, r"not sent: busy \(held by process {pid}\)", b""),
+]
+
+
+@pytest.mark.parametrize("text,port,held,outcome,reason,frame", OUTCOMES,
+                         ids=[o[3].name.lower() for o in OUTCOMES])
+def test_what_became_of_a_send(line, text, port, held, outcome, reason, frame):
+    if held:
+        with Held():
+            sent = qelmar.Display(port).send(text)
+    else:
+        sent = qelmar.Display(port).send(text)
+    assert (sent.call, sent.result, sent.port, sent.outcome, sent.delivered) == (
+        "send", qelmar.frame(text).result, port, outcome, outcome is Outcome.DELIVERED)
+    assert re.fullmatch(reason.format(pid=os.getpid()), sent.reason), sent.reason
+    assert sent.tried == (() if outcome is Outcome.EMPTY else (device(port),))
+    assert (sent.frame_bytes, sent.sent_bytes) == (len(frame), len(frame))
+    assert sent.detail == qelmar.frame(text).dropped
+    assert sent.holder == (os.getpid() if held else 0)
+    # Busy is only told after the whole wait for the port.
+    assert (sent.milliseconds >= 800) == held
+    assert line() == frame
+
+
+# display's strict, call's strict, port, what is asked; whether it raises
+STRICT = [
+    (True, None, 8, "5", True),
+    (False, True, 8, "5", True),
+    (True, False, 8, "5", False),
+    (True, None, PORT, "5", False),
+    (False, True, PORT, "@12", True),
+    (False, True, PORT, "", True),
+    (True, None, PORT, "rc", False),
+    (True, None, 8, "rc", True),
+    (False, None, 8, "rc", False),
+]
+
+
+@pytest.mark.parametrize("on_display,on_call,port,text,raises", STRICT)
+def test_strict_raises_for_what_was_not_delivered(line, on_display, on_call, port, text, raises):
+    display = qelmar.Display(port, strict=on_display)
+    call = (lambda: display.rc(1, 2, strict=on_call)) if text == "rc" else (
+        lambda: display.send(text, strict=on_call))
+    if raises:
+        with pytest.raises(qelmar.NotDelivered) as raised:
+            call()
+        assert not raised.value.result.delivered and raised.value.result.port == port
+        assert str(raised.value) == raised.value.result.reason != ""
+    else:
+        assert call().delivered == (port == PORT)
+    line()
+
+
+def test_strict_play_raises_when_the_file_did_not_play(tmp_path):
+    not_sound = tmp_path / "not.wav"
+    not_sound.write_bytes(b"RIFF")
+    with pytest.raises(qelmar.NotDelivered) as raised:
+        qelmar.Display(0, strict=True).play(not_sound)
+    assert raised.value.result.outcome in (Outcome.ALERT_INSTEAD, Outcome.NOT_PLAYED)
+
+
+@pytest.fixture
+def logged(caplog):
+    caplog.set_level(logging.INFO, logger="qelmar")
+    qelmar.log_to_logging(True)
+    yield caplog
+    qelmar.log_to_logging(False)
+
+
+# port, text, level, what the line ends with
+LOGGED = [
+    (PORT, "12.5H", logging.INFO, r"delivered 6 bytes in \d+\.\d ms"),
+    (PORT, "", logging.INFO, "the port was not opened"),
+    (PORT, "@12", logging.WARNING, r"dropped \(no closing '@'\)"),
+    (8, "5", logging.WARNING, "no such device"),
+]
+
+
+@pytest.mark.parametrize("port,text,level,ending", LOGGED)
+def test_each_call_logs_one_record(line, logged, port, text, level, ending):
+    sent = qelmar.Display(port).send(text)
+    assert [(r.name, r.levelno, r.qelmar) for r in logged.records] == [("qelmar", level, sent)]
+    assert re.search(rf"qelmar_send port {port}\b.*: .*{ending}$", logged.records[0].getMessage())
+    qelmar.log_to_logging(False)
+    qelmar.Display(port).send(text)
+    assert len(logged.records) == 1
+    line()
+
+
+def test_threads_log_their_own_calls(line, logged):
+    start = threading.Barrier(2)
+
+    def calls(port):
+        start.wait()
+        for _ in range(200):
+            qelmar.Display(port).send("5")
+
+    threads = [threading.Thread(target=calls, args=(port,)) for port in (PORT, 8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    levels = {(f"port {PORT} ", logging.INFO), ("port 8 ", logging.WARNING)}
+    assert len(logged.records) == 400
+    assert {(m, r.levelno) for r in logged.records for m, _ in levels
+            if m in r.getMessage()} == levels
+    line()
+
+
+class FakeMachine:
+    """A machine's dev, sys and proc below a folder: an FTDI adapter held by
+    process 4321, and more UARTs than the first listing has room for."""
+
+    UARTS = 20
+
+    def __init__(self, root):
+        def write(path, text=""):
+            (root / path).parent.mkdir(parents=True, exist_ok=True)
+            (root / path).write_text(text + "\n")
+
+        def link(target, path):
+            (root / path).parent.mkdir(parents=True, exist_ok=True)
+            os.symlink(target, root / path)
+
+        usb = "sys/devices/pci0000:00/usb1/1-1"
+        for name, value in [("idVendor", "0403"), ("idProduct", "6001"),
+                            ("manufacturer", "FTDI"), ("serial", "A1B2C3")]:
+            write(f"{usb}/{name}", value)
+        (root / "sys/bus/usb-serial/drivers/ftdi_sio").mkdir(parents=True)
+        (root / "sys/bus/platform/drivers/serial8250").mkdir(parents=True)
+        (root / "sys/devices/platform/serial8250").mkdir(parents=True)
+        link(root / "sys/bus/usb-serial/drivers/ftdi_sio", f"{usb}/1-1:1.0/ttyUSB0/driver")
+        link(root / "sys/bus/platform/drivers/serial8250", "sys/devices/platform/serial8250/driver")
+        link(root / f"{usb}/1-1:1.0/ttyUSB0", "sys/class/tty/ttyUSB0/device")
+        write("dev/ttyUSB0")
+        link("../../ttyUSB0", "dev/serial/by-id/usb-FTDI_A1B2C3-if00-port0")
+        link(root / "dev/ttyUSB0", "proc/4321/fd/3")
+        for n in range(self.UARTS):
+            link(root / "sys/devices/platform/serial8250", f"sys/class/tty/ttyS{n}/device")
+            write(f"sys/class/tty/ttyS{n}/type", "4")
+            write(f"dev/ttyS{n}")
+
+
+def test_ports_lists_a_machine(line, tmp_path):
+    FakeMachine(tmp_path)
+    listed = {p.path: p for p in qelmar.ports(tmp_path)}
+    pty = os.path.realpath(device(PORT))
+    assert sorted(listed) == sorted(
+        ["/dev/ttyUSB0", pty] + [f"/dev/ttyS{n}" for n in range(FakeMachine.UARTS)])
+    adapter = listed["/dev/ttyUSB0"]
+    assert (adapter.kind, adapter.driver, adapter.vendor_id, adapter.product_id,
+            adapter.manufacturer, adapter.serial, adapter.holders, adapter.ports) == (
+        "USB", "ftdi_sio", "0403", "6001", "FTDI", "A1B2C3", (4321,), ())
+    assert adapter.by_id.endswith("usb-FTDI_A1B2C3-if00-port0")
+    assert (listed["/dev/ttyS19"].kind, listed["/dev/ttyS19"].driver) == ("native UART", "serial8250")
+    assert (listed[pty].kind, listed[pty].ports, listed[pty].console) == (
+        "pseudo-terminal", (PORT,), False)

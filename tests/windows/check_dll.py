@@ -1,26 +1,64 @@
 #!/usr/bin/env python3
-"""Checks a QELMAR.dll from its code, with the mingw binutils, on any machine:
-   check_dll.py x86|x64 DLL
-- it exports tavadd, tavdll and tavrc under their plain names at ordinals 1, 2
-  and 3, and nothing else;
+"""Checks a Windows DLL of the project from its code, with the mingw binutils,
+on any machine:
+   check_dll.py x86|x64 DLL [HOST_HEADER]
+- QELMAR.dll exports tavadd, tavdll and tavrc under their plain names at
+  ordinals 1, 2 and 3, and nothing else; qelmar-host.dll exports exactly the
+  functions that include/qelmar/host.h declares, under their plain names;
 - it imports only DLLs that every Windows has;
 - on x86, every return of each export removes its arguments (stdcall).
    check_dll.py --release x86|x64 DLL
-- the shipped DLL: the same exports and imports, at most 150 KB, no symbols or
-  debug information left, and a debug link to the QELMAR.dll.debug beside it
-  that matches that file."""
+- the shipped DLL: the same exports and imports, within its size, no symbols or
+  debug information left, and a debug link to the DLL.debug beside it that
+  matches that file."""
 import os
 import re
 import subprocess
 import sys
 import zlib
 
-MAX_RELEASE_BYTES = 150_000
-
-EXPORTS = {"tavadd": 1, "tavdll": 2, "tavrc": 3}
-ARGUMENT_BYTES = {"tavadd": 8, "tavdll": 8, "tavrc": 12}
-SYSTEM_DLLS = {"KERNEL32.DLL", "MSVCRT.DLL", "WINMM.DLL"}
+HOST_HEADER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "include",
+                           "qelmar", "host.h")
 OBJDUMP = {"x86": "i686-w64-mingw32-objdump", "x64": "x86_64-w64-mingw32-objdump"}
+
+
+class Legacy:
+    """QELMAR.dll: the three functions, at their ordinals."""
+    max_release_bytes = 150_000
+    ordinals = {"tavadd": 1, "tavdll": 2, "tavrc": 3}
+    exports = set(ordinals)
+    argument_bytes = {"tavadd": 8, "tavdll": 8, "tavrc": 12}
+    system_dlls = {"KERNEL32.DLL", "MSVCRT.DLL", "WINMM.DLL"}
+
+
+def host_functions(header):
+    """Each function the header declares, with the bytes its arguments take on
+    x86: 4 each, as long as every one is 32 bits wide or a pointer."""
+    with open(header) as f:
+        text = re.sub(r"/\*.*?\*/", "", f.read(), flags=re.S)
+    found = {}
+    for name, params in re.findall(r"QELMAR_HOST_API\b[^;{]*?QELMAR_CALL\s+(\w+)\s*\(([^)]*)\)",
+                                   text):
+        params = [p.strip() for p in params.split(",") if p.strip() not in ("", "void")]
+        wide = [p for p in params if "*" not in p and re.search(r"64|double|long long", p)]
+        if wide:
+            raise SystemExit(f"{header}: {name} takes {wide}: teach check_dll.py its size")
+        found[name] = 4 * len(params)
+    if not found:
+        raise SystemExit(f"{header}: no QELMAR_HOST_API function found")
+    return found
+
+
+class Host:
+    """qelmar-host.dll: what the header declares, by name; the port listing
+    reads the registry (ADVAPI32) and SetupAPI."""
+    max_release_bytes = 300_000
+    ordinals = None
+    system_dlls = Legacy.system_dlls | {"ADVAPI32.DLL", "SETUPAPI.DLL"}
+
+    def __init__(self, header):
+        self.argument_bytes = host_functions(header)
+        self.exports = set(self.argument_bytes)
 
 
 def objdump(arch, *args):
@@ -60,11 +98,11 @@ def returns(arch, dll, name, address):
     return operands
 
 
-def release_problems(arch, dll):
+def release_problems(arch, dll, kind):
     problems = []
     size = os.path.getsize(dll)
-    if size > MAX_RELEASE_BYTES:
-        problems.append(f"{size} bytes, over {MAX_RELEASE_BYTES}")
+    if size > kind.max_release_bytes:
+        problems.append(f"{size} bytes, over {kind.max_release_bytes}")
     headers = objdump(arch, "-h", dll)
     left = sorted(set(re.findall(r"\s(\.debug_\w+)\s", headers)))
     if left:
@@ -79,8 +117,9 @@ def release_problems(arch, dll):
         for m in re.finditer(r"^ [0-9a-f]+ ((?:[0-9a-f]{2,8} ?){1,4})", dump, re.M)))
     name = data.split(b"\0", 1)[0].decode()
     debug = os.path.join(os.path.dirname(dll), name)
-    if name != "QELMAR.dll.debug" or not os.path.exists(debug):
-        problems.append(f"debug link names {name!r}, want QELMAR.dll.debug beside it")
+    want = os.path.basename(dll) + ".debug"
+    if name != want or not os.path.exists(debug):
+        problems.append(f"debug link names {name!r}, want {want} beside it")
     else:
         crc = int.from_bytes(data[-4:], "little")
         with open(debug, "rb") as f:
@@ -93,20 +132,26 @@ def release_problems(arch, dll):
 
 
 def main():
-    release = sys.argv[1] == "--release"
-    arch, dll = sys.argv[1 + release], sys.argv[2 + release]
-    problems = release_problems(arch, dll) if release else []
+    args = sys.argv[1:]
+    release = args[0] == "--release"
+    arch, dll = args[release], args[release + 1]
+    header = args[release + 2] if len(args) > release + 2 else HOST_HEADER
+    kind = Host(header) if os.path.basename(dll).lower() == "qelmar-host.dll" else Legacy
+    problems = release_problems(arch, dll, kind) if release else []
     ordinals, addresses, imports = exports_and_imports(arch, dll)
-    if ordinals != EXPORTS:
-        problems.append(f"exports {sorted(ordinals.items())}, want {sorted(EXPORTS.items())}")
-    if not imports <= SYSTEM_DLLS:
-        problems.append(f"imports {sorted(imports - SYSTEM_DLLS)} beyond the system's DLLs")
+    if kind.ordinals is not None and ordinals != kind.ordinals:
+        problems.append(f"exports {sorted(ordinals.items())}, want {sorted(kind.ordinals.items())}")
+    elif set(ordinals) != kind.exports:
+        missing, extra = sorted(kind.exports - set(ordinals)), sorted(set(ordinals) - kind.exports)
+        problems.append(f"exports lack {missing} and add {extra}")
+    if not imports <= kind.system_dlls:
+        problems.append(f"imports {sorted(imports - kind.system_dlls)} beyond the system's DLLs")
     if arch == "x86" and not release:
-        for name, pops in ARGUMENT_BYTES.items():
+        for name, pops in sorted(kind.argument_bytes.items()):
             if name not in addresses:
                 continue
             rets = returns(arch, dll, name, addresses[name])
-            want = f"ret $0x{pops:x}"
+            want = f"ret $0x{pops:x}" if pops else "ret"
             if not rets or any(op != want for op in rets):
                 problems.append(f"{name}: returns {rets or 'never'}, want every one '{want}' "
                                 f"(stdcall pops its {pops} bytes of arguments)")
@@ -114,7 +159,8 @@ def main():
         print(f"{dll}: {problem}")
     if problems:
         return 1
-    print(f"{dll}: exports {sorted(EXPORTS)} at ordinals 1-3, imports {sorted(imports)}"
+    at = " at ordinals 1-3" if kind.ordinals is not None else ""
+    print(f"{dll}: exports {sorted(kind.exports)}{at}, imports {sorted(imports)}"
           + (", every return pops its arguments" if arch == "x86" and not release else "")
           + (f", {os.path.getsize(dll)} bytes, stripped, debug link matches" if release else ""))
     return 0

@@ -1,5 +1,6 @@
 // A Windows host for the Wine tests: loads QELMAR.dll, finds the exports by name
-// and by ordinal, and makes the calls that the Linux side asks for on stdin.
+// and by ordinal, loads qelmar-host.dll and finds its exports by name, and makes
+// the calls that the Linux side asks for on stdin.
 //   dll PORT HEX|=|-   (the command's bytes in hex; = empty, - a null pointer)
 //   rc PORT A B
 //   add HEX|-
@@ -7,12 +8,24 @@
 //   hog PORT SECONDS   (tavdll(PORT, "F") back to back; RESULT is how many)
 //   cycles N PORT      (after a warm-up, N times: load, tavrc(PORT, 1, i), unload; RESULT is
 //                       how many bytes the process heaps grew by per cycle)
-// Each call answers "RESULT STACK_DELTA MILLISECONDS".
+// Each call answers "RESULT STACK_DELTA MILLISECONDS". The host library's calls
+// answer the same, followed by what they tell:
+//   send PORT HEX|=|-, send_rc PORT A B, play HEX|-
+//                      (then the outcome's name, the status's call and port, and
+//                       qelmar_describe's words)
+//   list               (RESULT is the count; then per port "PATH|KIND|DRIVER|PORTS|NAME;")
+//   resolve PORT       (RESULT is the route; then the path)
+// and these answer "0 0 MILLISECONDS":
+//   hold PORT MS       (takes PORT's turn as another process's call in progress does, for
+//                       MS ms; answers once it has it, or "-1 0 0")
+//   serialcomm NAME COMn|-   (sets, or with -, deletes the SERIALCOMM value NAME)
+#include <qelmar/host.h>
 #include <windows.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 namespace {
@@ -20,6 +33,15 @@ namespace {
 HMODULE dll = nullptr;
 FARPROC entry[4];  // by ordinal
 const char* const names[4] = {nullptr, "tavadd", "tavdll", "tavrc"};
+
+// Every function of qelmar/host.h, found by name.
+const char* const host_names[] = {
+    "qelmar_send",       "qelmar_send_rc",      "qelmar_play",    "qelmar_describe",
+    "qelmar_encode",     "qelmar_outcome_name", "qelmar_version", "qelmar_set_log_hook",
+    "qelmar_list_ports", "qelmar_resolve_port"};
+HMODULE host_dll = nullptr;
+
+FARPROC host(const char* name) { return GetProcAddress(host_dll, name); }
 
 // Loads the DLL and finds each export, by ordinal and by name; false if either fails.
 bool load() {
@@ -39,6 +61,21 @@ bool load() {
   return true;
 }
 
+bool load_host() {
+  host_dll = LoadLibraryA("qelmar-host.dll");
+  if (host_dll == nullptr) {
+    std::printf("error LoadLibrary qelmar-host.dll %lu\n", GetLastError());
+    return false;
+  }
+  for (const char* name : host_names) {
+    if (host(name) == nullptr) {
+      std::printf("error export %s\n", name);
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string unhex(const char* hex) {
   std::string out;
   for (std::size_t i = 0; hex[i] != '\0' && hex[i + 1] != '\0'; i += 2) {
@@ -49,42 +86,47 @@ std::string unhex(const char* hex) {
 }
 
 // Calls a stdcall function with the arguments pushed by hand and reports how far
-// the stack pointer moved across the call: 0 when the callee removed them.
-std::int32_t call(FARPROC fn, std::intptr_t a, std::intptr_t b, std::intptr_t c, int count,
-                  long* delta) {
+// the stack pointer moved across the call: 0 when the callee removed them. On
+// x64 there is one convention, and the caller removes them.
+std::intptr_t call(FARPROC fn, std::initializer_list<std::intptr_t> arguments, long* delta) {
+  std::intptr_t a[6] = {};
+  int count = 0;
+  for (const std::intptr_t argument : arguments) a[count++] = argument;
 #if defined(__i386__)
-  std::int32_t result;
+  std::intptr_t result;
   long moved;
-  // The callee may change eax, ecx and edx, so b travels in ecx as an in-out
-  // operand. c and count are read before the first push moves esp.
-  std::intptr_t b_in_ecx = b;
+  int left = count;
+  // The callee may change eax, ecx and edx; the arguments are pushed from the
+  // last, indexed by ecx, before the call.
   asm volatile(
       "mov %%esp, %%edi\n\t"
-      "cmpl $3, %[count]\n\t"
-      "jne 1f\n\t"
-      "pushl %[c]\n\t"
       "1:\n\t"
-      "push %[b]\n\t"
-      "push %[a]\n\t"
+      "test %%ecx, %%ecx\n\t"
+      "jz 2f\n\t"
+      "pushl -4(%[a],%%ecx,4)\n\t"
+      "dec %%ecx\n\t"
+      "jmp 1b\n\t"
+      "2:\n\t"
       "call *%[fn]\n\t"
       "mov %%esp, %%edx\n\t"
       "sub %%edi, %%edx\n\t"
       "mov %%edi, %%esp\n\t"
-      : "=a"(result), "=&d"(moved), [b] "+c"(b_in_ecx)
-      : [fn] "b"(fn), [a] "S"(a), [c] "m"(c), [count] "m"(count)
+      : "=a"(result), "=&d"(moved), "+c"(left)
+      : [fn] "b"(fn), [a] "S"(a)
       : "edi", "memory", "cc");
   *delta = moved;
   return result;
 #else
   *delta = 0;
-  if (count == 3) {
-    return reinterpret_cast<std::int32_t (*)(std::int32_t, std::int32_t, std::int32_t)>(
-        reinterpret_cast<void*>(fn))(static_cast<std::int32_t>(a), static_cast<std::int32_t>(b),
-                                     static_cast<std::int32_t>(c));
-  }
-  return reinterpret_cast<std::int32_t (*)(std::int32_t, const char*)>(reinterpret_cast<void*>(fn))(
-      static_cast<std::int32_t>(a), reinterpret_cast<const char*>(b));
+  // Surplus arguments are harmless here: the caller removes them.
+  using Any = std::intptr_t (*)(std::intptr_t, std::intptr_t, std::intptr_t, std::intptr_t,
+                                std::intptr_t, std::intptr_t);
+  return reinterpret_cast<Any>(reinterpret_cast<void*>(fn))(a[0], a[1], a[2], a[3], a[4], a[5]);
 #endif
+}
+
+std::int32_t call32(FARPROC fn, std::initializer_list<std::intptr_t> arguments, long* delta) {
+  return static_cast<std::int32_t>(call(fn, arguments, delta));
 }
 
 struct Burst {
@@ -94,7 +136,7 @@ struct Burst {
 DWORD WINAPI burst_thread(void* argument) {
   const auto* burst = static_cast<const Burst*>(argument);
   long delta = 0;
-  for (long i = 0; i < burst->calls; ++i) call(entry[3], burst->port, burst->thread, i, 3, &delta);
+  for (long i = 0; i < burst->calls; ++i) call(entry[3], {burst->port, burst->thread, i}, &delta);
   return 0;
 }
 
@@ -118,7 +160,7 @@ std::int32_t hog(long port, long seconds) {
   std::int32_t calls = 0;
   long delta = 0;
   for (; GetTickCount64() < end; ++calls) {
-    call(entry[2], port, reinterpret_cast<std::intptr_t>("F"), 0, 2, &delta);
+    call(entry[2], {port, reinterpret_cast<std::intptr_t>("F")}, &delta);
   }
   return calls;
 }
@@ -149,7 +191,7 @@ std::int32_t cycles(long count, long port) {
   for (long i = 0; i < warm_up + count; ++i) {
     if (i == warm_up) before = heap_in_use();
     if (!load()) return -1;
-    call(entry[3], port, 1, i & 0xFF, 3, &delta);
+    call(entry[3], {port, 1, i & 0xFF}, &delta);
     FreeLibrary(dll);
   }
   const long long grown = heap_in_use() - before;
@@ -157,15 +199,106 @@ std::int32_t cycles(long count, long port) {
   return static_cast<std::int32_t>(grown / count);
 }
 
+// What a host call's status tells, after its result: the outcome's name, the
+// call and port it names, and qelmar_describe's words. Each call's stack is
+// checked as the call's own.
+std::string told(const qelmar_status& status, long* delta) {
+  long moved = 0;
+  const auto* name = reinterpret_cast<const char*>(
+      call(host("qelmar_outcome_name"), {static_cast<std::intptr_t>(status.outcome)}, &moved));
+  *delta += moved;
+  char words[512];
+  const std::size_t length = static_cast<std::size_t>(
+      call(host("qelmar_describe"),
+           {reinterpret_cast<std::intptr_t>(&status), reinterpret_cast<std::intptr_t>(words),
+            static_cast<std::intptr_t>(sizeof words)},
+           &moved));
+  *delta += moved;
+  char out[700];
+  std::snprintf(out, sizeof out, " %s %s %ld %s%s", name, status.call,
+                static_cast<long>(status.port), words,
+                length == std::strlen(words) ? "" : " (describe's length differs)");
+  return out;
+}
+
+// Every port the host library lists, one "PATH|KIND|DRIVER|PORTS|NAME;" each.
+std::string listed(std::int32_t count, const qelmar_port_info* ports, std::int32_t capacity) {
+  std::string out = " ";
+  for (std::int32_t i = 0; i < count && i < capacity; ++i) {
+    const qelmar_port_info& port = ports[i];
+    out += std::string(port.path) + "|" + port.kind + "|" + port.driver + "|";
+    for (std::int32_t n = 0; n < port.port_count && n < QELMAR_PORT_LIST_SIZE; ++n) {
+      out += (n > 0 ? "," : "") + std::to_string(port.ports[n]);
+    }
+    out += std::string("|") + port.by_id + ";";
+  }
+  return out;
+}
+
+struct Hold {
+  long port;
+  DWORD milliseconds;
+  HANDLE ready;
+  bool taken;
+};
+
+DWORD WINAPI hold_turn(void* argument) {
+  auto* hold = static_cast<Hold*>(argument);
+  char name[48];
+  std::snprintf(name, sizeof name, "Local\\qelmar-com%ld", hold->port);
+  const HANDLE turn = CreateMutexA(nullptr, FALSE, name);
+  hold->taken = turn != nullptr && WaitForSingleObject(turn, 0) == WAIT_OBJECT_0;
+  SetEvent(hold->ready);
+  if (hold->taken) {
+    Sleep(hold->milliseconds);
+    ReleaseMutex(turn);
+  }
+  if (turn != nullptr) CloseHandle(turn);
+  return 0;
+}
+
+// Takes the port's turn as a call in progress in another process holds it (the
+// mutex per port that the README names), for `milliseconds`; false when it cannot. Wine
+// does not refuse a second open of a COM port, so holding it open would not do.
+bool hold(long port, long milliseconds) {
+  static Hold held;
+  held = {port, static_cast<DWORD>(milliseconds), CreateEventA(nullptr, TRUE, FALSE, nullptr),
+          false};
+  const HANDLE thread = CreateThread(nullptr, 0, hold_turn, &held, 0, nullptr);
+  if (thread == nullptr) return false;
+  WaitForSingleObject(held.ready, INFINITE);
+  CloseHandle(held.ready);
+  CloseHandle(thread);
+  return held.taken;
+}
+
+// Sets the SERIALCOMM value `device` to `com`, or deletes it for "-", as a
+// driver does when it adds a port.
+bool serialcomm(const char* device, const char* com) {
+  HKEY key = nullptr;
+  if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, nullptr,
+                      REG_OPTION_VOLATILE, KEY_SET_VALUE, nullptr, &key,
+                      nullptr) != ERROR_SUCCESS) {
+    return false;
+  }
+  const LSTATUS done =
+      std::strcmp(com, "-") == 0
+          ? RegDeleteValueA(key, device)
+          : RegSetValueExA(key, device, 0, REG_SZ, reinterpret_cast<const BYTE*>(com),
+                           static_cast<DWORD>(std::strlen(com) + 1));
+  RegCloseKey(key);
+  return done == ERROR_SUCCESS;
+}
+
 }  // namespace
 
 int main() {
   std::setvbuf(stdout, nullptr, _IONBF, 0);
-  if (!load()) return 1;
+  if (!load() || !load_host()) return 1;
 #if defined(__i386__)
   // The measurement must see a callee that leaves its arguments behind.
   long cdecl_delta = 0;
-  call(GetProcAddress(LoadLibraryA("msvcrt.dll"), "labs"), -5, 0, 0, 2, &cdecl_delta);
+  call(GetProcAddress(LoadLibraryA("msvcrt.dll"), "labs"), {-5, 0}, &cdecl_delta);
   if (cdecl_delta != -8) {
     std::printf("error stack probe %ld\n", cdecl_delta);
     return 1;
@@ -175,20 +308,25 @@ int main() {
 
   char line[4096];
   while (std::fgets(line, sizeof line, stdin) != nullptr) {
-    char verb[8] = {}, arg[4000] = {};
+    char verb[12] = {}, arg[4000] = {}, value[64] = {};
     long port = 0, a = 0, b = 0;
-    std::string text;
+    std::string text, tail;
     std::int32_t result = -1;
     long delta = 0;
+    qelmar_status status{};
+    qelmar_port_info ports[32];
+    const auto text_arg = [&]() {
+      text = unhex(arg);
+      return reinterpret_cast<std::intptr_t>(arg[0] == '-' ? nullptr : text.c_str());
+    };
+    const auto status_arg = reinterpret_cast<std::intptr_t>(&status);
     LARGE_INTEGER start, end, frequency;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
     if (std::sscanf(line, "dll %ld %3999s", &port, arg) == 2) {
-      text = unhex(arg);
-      const char* pointer = arg[0] == '-' ? nullptr : text.c_str();
-      result = call(entry[2], port, reinterpret_cast<std::intptr_t>(pointer), 0, 2, &delta);
+      result = call32(entry[2], {port, text_arg()}, &delta);
     } else if (std::sscanf(line, "rc %ld %ld %ld", &port, &a, &b) == 3) {
-      result = call(entry[3], port, a, b, 3, &delta);
+      result = call32(entry[3], {port, a, b}, &delta);
     } else if (long first = 0;
                std::sscanf(line, "burst %ld %ld %ld %ld", &port, &a, &b, &first) >= 3) {
       result = burst(port, a, b, first);
@@ -197,18 +335,39 @@ int main() {
     } else if (std::sscanf(line, "cycles %ld %ld", &a, &port) == 2 && a > 0) {
       result = cycles(a, port);
     } else if (std::sscanf(line, "add %3999s", arg) == 1) {
-      text = unhex(arg);
-      const char* pointer = arg[0] == '-' ? nullptr : text.c_str();
-      result = call(entry[1], 7, reinterpret_cast<std::intptr_t>(pointer), 0, 2, &delta);
-    } else if (std::sscanf(line, "%7s", verb) == 1 && std::strcmp(verb, "quit") == 0) {
+      result = call32(entry[1], {7, text_arg()}, &delta);
+    } else if (std::sscanf(line, "send_rc %ld %ld %ld", &port, &a, &b) == 3) {
+      result = call32(host("qelmar_send_rc"), {port, a, b, status_arg}, &delta);
+      tail = told(status, &delta);
+    } else if (std::sscanf(line, "send %ld %3999s", &port, arg) == 2) {
+      result = call32(host("qelmar_send"), {port, text_arg(), status_arg}, &delta);
+      tail = told(status, &delta);
+    } else if (std::sscanf(line, "play %3999s", arg) == 1) {
+      result = call32(host("qelmar_play"), {text_arg(), status_arg}, &delta);
+      tail = told(status, &delta);
+    } else if (std::sscanf(line, "%11s", verb) == 1 && std::strcmp(verb, "list") == 0) {
+      constexpr std::int32_t capacity = sizeof ports / sizeof ports[0];
+      result = call32(host("qelmar_list_ports"),
+                      {0, reinterpret_cast<std::intptr_t>(ports), capacity}, &delta);
+      tail = listed(result, ports, capacity);
+    } else if (std::sscanf(line, "resolve %ld", &port) == 1) {
+      char path[QELMAR_PATH_SIZE] = "";
+      result = call32(host("qelmar_resolve_port"),
+                      {0, port, reinterpret_cast<std::intptr_t>(path), sizeof path}, &delta);
+      tail = std::string(" ") + path;
+    } else if (std::sscanf(line, "hold %ld %ld", &port, &a) == 2) {
+      result = hold(port, a) ? 0 : -1;
+    } else if (std::sscanf(line, "serialcomm %3999s %63s", arg, value) == 2) {
+      result = serialcomm(arg, value) ? 0 : -1;
+    } else if (std::sscanf(line, "%11s", verb) == 1 && std::strcmp(verb, "quit") == 0) {
       return 0;
     } else {
       std::printf("error %s", line);
       continue;
     }
     QueryPerformanceCounter(&end);
-    std::printf("%ld %ld %lld\n", static_cast<long>(result), delta,
-                (end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart);
+    std::printf("%ld %ld %lld%s\n", static_cast<long>(result), delta,
+                (end.QuadPart - start.QuadPart) * 1000 / frequency.QuadPart, tail.c_str());
   }
   return 0;
 }
