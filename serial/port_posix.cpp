@@ -119,16 +119,21 @@ class Queue {
   // Joins the queue on `fd`, at the time this call began to wait (a waiter in
   // the same microsecond of another process takes the next place).
   void join(int fd) {
-    for (int tries = 0; tries < 16 && joined_ < 0; ++tries, ++place_) {
-      if (byte_lock(fd, F_OFD_SETLK, F_WRLCK, place_, 1) == 0) joined_ = fd;
+    for (int tries = 0; tries < 16; ++tries, ++place_) {
+      if (byte_lock(fd, F_OFD_SETLK, F_WRLCK, place_, 1) == 0) {
+        joined_ = fd;
+        return;
+      }
     }
   }
 
   // Whether a call that began to wait before this one still waits. One that
-  // has waited longer than any call may is stopped or gone and is passed over.
+  // has waited longer than any call may is stopped (a debugger, SIGSTOP) and
+  // is passed over; only calls that began to wait within a few milliseconds
+  // after it can reach their own deadline behind it.
   bool earlier_waiting(int fd) const {
     if (joined_ < 0) return false;
-    const off_t window = offset_of(Clock::now() - port_wait - std::chrono::milliseconds(250));
+    const off_t window = offset_of(Clock::now() - port_wait - std::chrono::milliseconds(5));
     const off_t from = std::max(first_place, window);
     if (from >= place_) return false;
     struct flock probe {};

@@ -486,6 +486,45 @@ TEST_F(Reliability, ACallerBackToBackStarvesNobody) {
   }
 }
 
+// Calls waiting in several processes are served in the order they began to
+// wait, once a foreign holder lets go; a waiter that is stopped holds the
+// others up no longer than a call may wait.
+TEST_F(Reliability, WaitersInSeveralProcessesAreServedInOrder) {
+  constexpr int waiters = 6;
+  for (const bool stop_the_first : {false, true}) {
+    const int holder = ::open(first.slave_path().c_str(), O_WRONLY | O_NOCTTY);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    std::vector<pid_t> children;
+    std::fflush(nullptr);
+    for (int w = 0; w < waiters; ++w) {
+      const pid_t child = ::fork();
+      if (child == 0) {
+        ::close(holder);  // the parent's hold, not the child's
+        tavrc(5, 0x02, w);
+        ::_exit(0);
+      }
+      children.push_back(child);
+      std::this_thread::sleep_for(60ms);
+    }
+    if (stop_the_first) ::kill(children[0], SIGSTOP);
+    std::this_thread::sleep_for(100ms);
+    ::close(holder);
+    const auto start = Clock::now();
+    for (std::size_t w = 1; w < children.size(); ++w) ::waitpid(children[w], nullptr, 0);
+    const auto others_took = Clock::now() - start;
+    if (stop_the_first) ::kill(children[0], SIGCONT);
+    ::waitpid(children[0], nullptr, 0);
+    // The stopped one sends its frame once it runs again: after the others.
+    std::string expected;
+    for (int w = stop_the_first ? 1 : 0; w < waiters; ++w) {
+      expected += std::string(expected.empty() ? "" : " ") + "12 02 0" + std::to_string(w);
+    }
+    if (stop_the_first) expected += " 12 02 00";
+    EXPECT_EQ(hex(first.read_through_marker()), expected) << "stopped: " << stop_the_first;
+    EXPECT_LT(others_took, 1s) << "stopped: " << stop_the_first;
+  }
+}
+
 // Ports never share a turn: 300 at once, each held 100 ms by the F key, all
 // take about 100 ms.
 TEST_F(Reliability, ThreeHundredPortsRunSideBySide) {
