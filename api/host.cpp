@@ -342,8 +342,8 @@ QELMAR_HOST_API qelmar_route QELMAR_CALL qelmar_resolve_port(const char* root, s
                                                              std::size_t size) noexcept {
   try {
     char found[QELMAR_PATH_SIZE] = "";
-    const qelmar_route route = public_route(
-        qelmar::serial::resolve_port(machine_at(root), port, found, sizeof found));
+    const qelmar_route route =
+        public_route(qelmar::serial::resolve_port(machine_at(root), port, found, sizeof found));
     if (path != nullptr && size > 0) std::snprintf(path, size, "%s", found);
     return route;
   } catch (...) {

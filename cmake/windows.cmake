@@ -54,3 +54,23 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   add_library(cdecl_exports SHARED tests/windows/cdecl_exports.c tests/windows/cdecl_exports.def)
   set_target_properties(cdecl_exports PROPERTIES PREFIX "")
 endif()
+
+# The zips (cmake/install.cmake): the host library beside QELMAR.dll, as
+# qelmar::host in the CMake package, its header under include/qelmar, its export
+# list beside qelmar.def.
+if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+  set(arch x86)
+else()
+  set(arch x64)
+endif()
+install(TARGETS qelmar_host EXPORT qelmarTargets
+  RUNTIME DESTINATION ${arch} COMPONENT unstripped EXCLUDE_FROM_ALL
+  ARCHIVE DESTINATION ${arch})
+install(FILES ${CMAKE_BINARY_DIR}/release/qelmar-host.dll DESTINATION ${arch})
+install(FILES ${CMAKE_BINARY_DIR}/release/qelmar-host.dll.debug DESTINATION ${arch}
+        COMPONENT debug EXCLUDE_FROM_ALL)
+install(FILES include/qelmar/host.h DESTINATION include/qelmar)
+install(FILES api/qelmar-host.def DESTINATION .)
+# Each zip takes both architectures' builds: this one and the other beside it,
+# as the windows-x86/x64 presets and the Linux build's own Windows steps lay them.
+get_filename_component(QELMAR_WINDOWS_BUILDS ${CMAKE_BINARY_DIR} DIRECTORY)

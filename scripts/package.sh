@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds into dist/ the Debian packages (libqelmar0, libqelmar-dev, qelmar-tools,
 # python3-qelmar, and the dbgsym packages of the first and the third) and the
-# Windows zips (the stripped DLLs, and their debug files).
+# Windows zips (the stripped DLLs, and their debug files), from the
+# windows-x86/x64 presets' builds in build/.
 # With --check, also runs lintian, installs the packages with apt, uses them,
 # checks the zips, and removes the packages again.
 set -euo pipefail
@@ -62,15 +63,19 @@ assert health['status'] == 'ok', health"
   kill "$serve" && wait "$serve"
   test -f /lib/systemd/system/qelmar-serve.socket -o -f /usr/lib/systemd/system/qelmar-serve.socket
   test "$(/usr/bin/python3 -c 'import qelmar; print(qelmar.Display(1).send(""), qelmar.encode("#价#").hex())')" = "1 23bcdb23"
-  # The zips: each DLL stripped, at most 150 KB, with its debug file in the other.
+  # The zips: each DLL stripped, within its size, with its debug file in the
+  # other; the host library's header beside qelmar.h.
   unzip -q dist/qelmar-*-windows.zip -d "$work/zip"
   unzip -q dist/qelmar-*-windows-debug.zip -d "$work/debug"
   for arch in x86 x64; do
-    dll=$(echo "$work"/zip/*/$arch/QELMAR.dll)
-    cp "$work"/debug/*/$arch/QELMAR.dll.debug "$(dirname "$dll")"
-    python3 tests/windows/check_dll.py --release "$arch" "$dll"
+    for name in QELMAR qelmar-host; do
+      dll=$(echo "$work"/zip/*/$arch/$name.dll)
+      cp "$work"/debug/*/$arch/$name.dll.debug "$(dirname "$dll")"
+      python3 tests/windows/check_dll.py --release "$arch" "$dll" "$work"/zip/*/include/qelmar/host.h
+    done
   done
   rm -rf "$work"
   echo "package check: lintian finds no error; the packages install, serve C hosts, the bridge" \
-       "and Python, and come with their debug symbols; the zips hold both DLLs, stripped"
+       "and Python, and come with their debug symbols; the zips hold both DLLs of each" \
+       "architecture, stripped"
 fi

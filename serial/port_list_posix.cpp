@@ -15,9 +15,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-bool this_machine(const Machine& machine) {
-  return machine.root.empty() || machine.root == "/";
-}
+bool this_machine(const Machine& machine) { return machine.root.empty() || machine.root == "/"; }
 
 // The path inside the machine's root.
 std::string at(const Machine& machine, const std::string& path) {
@@ -143,7 +141,8 @@ std::vector<int> port_numbers(const Machine& machine, const std::string& device)
   for (const int n : candidates) {
     const Route route =
         device_path(n, machine.device_dir.c_str(), machine.root.c_str(), path, sizeof path);
-    const bool used = route == Route::device_dir || route == Route::alias || route == Route::fallback;
+    const bool used =
+        route == Route::device_dir || route == Route::alias || route == Route::fallback;
     if (used && real(path) == device) numbers.push_back(n);
   }
   return numbers;
@@ -212,8 +211,7 @@ bool list_ports(const Machine& machine, std::vector<SerialDevice>& devices) {
   // What port numbers lead to beyond those: pseudo-terminals, mostly.
   for (const fs::path& link : entries(names_folder(machine))) {
     const std::string target = real(link);
-    if (com_number(link.filename().string()) < 0 || target.empty() ||
-        !seen.insert(target).second) {
+    if (com_number(link.filename().string()) < 0 || target.empty() || !seen.insert(target).second) {
       continue;
     }
     devices.push_back(beyond_sysfs(machine, target));

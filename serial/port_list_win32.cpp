@@ -81,6 +81,20 @@ void describe_from_setupapi(HDEVINFO set, const char* name, SerialDevice& port) 
   }
 }
 
+// The registry key and the device list, let go however the listing ends (adding
+// to the list may throw).
+struct Handles {
+  HKEY key = nullptr;
+  HDEVINFO set = INVALID_HANDLE_VALUE;
+  Handles() = default;
+  Handles(const Handles&) = delete;
+  Handles& operator=(const Handles&) = delete;
+  ~Handles() {
+    if (set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set);
+    if (key != nullptr) RegCloseKey(key);
+  }
+};
+
 // The device object's name without its number ("\Device\Serial0" -> "Serial"):
 // the in-box driver's service, and for others the driver's own name for it.
 std::string driver_of(const char* device) {
@@ -94,15 +108,17 @@ std::string driver_of(const char* device) {
 
 // The COM ports that drivers registered; the root does not apply here.
 bool list_ports(const Machine& /*machine*/, std::vector<SerialDevice>& devices) {
-  HKEY key = nullptr;
+  Handles open;
   const LSTATUS opened =
-      RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &key);
-  // Windows has no such key while no driver has registered a port.
-  if (opened == ERROR_FILE_NOT_FOUND) return true;
-  if (opened != ERROR_SUCCESS) return false;
-
+      RegOpenKeyExA(HKEY_LOCAL_MACHINE, "HARDWARE\\DEVICEMAP\\SERIALCOMM", 0, KEY_READ, &open.key);
+  if (opened != ERROR_SUCCESS) {
+    open.key = nullptr;
+    // Windows has no such key while no driver has registered a port.
+    return opened == ERROR_FILE_NOT_FOUND;
+  }
   // Without SetupAPI's list the names stay empty.
-  const HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+  open.set = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+
   char device[256];
   char name[32];
   for (DWORD i = 0;; ++i) {
@@ -110,7 +126,7 @@ bool list_ports(const Machine& /*machine*/, std::vector<SerialDevice>& devices) 
     DWORD name_size = sizeof name - 1;
     DWORD type = 0;
     std::memset(name, 0, sizeof name);
-    const LSTATUS read = RegEnumValueA(key, i, device, &device_size, nullptr, &type,
+    const LSTATUS read = RegEnumValueA(open.key, i, device, &device_size, nullptr, &type,
                                        reinterpret_cast<BYTE*>(name), &name_size);
     if (read == ERROR_NO_MORE_ITEMS) break;
     const int number = read == ERROR_SUCCESS && type == REG_SZ ? com_number(name) : 0;
@@ -119,20 +135,18 @@ bool list_ports(const Machine& /*machine*/, std::vector<SerialDevice>& devices) 
     port.path = "\\\\.\\COM" + std::to_string(number);
     port.kind = "other";
     port.driver = driver_of(device);
-    if (set != INVALID_HANDLE_VALUE) describe_from_setupapi(set, name, port);
+    if (open.set != INVALID_HANDLE_VALUE) describe_from_setupapi(open.set, name, port);
     port.ports.push_back(number);
     // A COM port's default security lets every user open it; only opening it
     // would tell whether another program holds it.
     port.accessible = true;
   }
-  if (set != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(set);
-  RegCloseKey(key);
   std::sort(devices.begin(), devices.end(),
             [](const SerialDevice& a, const SerialDevice& b) { return a.ports < b.ports; });
   return true;
 }
 
-// Port N is \\.\COMN, for every N the calls open.
+// Port N is \\.\COMN; below 1 there is no such port.
 PortRoute resolve_port(const Machine& /*machine*/, std::int32_t port, char* path,
                        std::size_t size) noexcept {
   if (path != nullptr && size > 0) {

@@ -398,19 +398,25 @@ TEST_F(Reliability, HostsEndingMidCallLeaveThePortWorking) {
         ::setpgid(0, 0);  // with the child it may fork, ended together below
         const rlimit no_core{0, 0};
         ::setrlimit(RLIMIT_CORE, &no_core);
+        static std::atomic<bool> called = false;
         for (int t = 0; t < 2; ++t) {
           std::thread([t, out = inside[1]] {
             for (int i = 0;; ++i) {
-              if (i == 1 && t == 0 && ::write(out, "x", 1) != 1) ::_exit(3);
+              if (i == 1 && t == 0) {
+                called = true;
+                if (::write(out, "x", 1) != 1) ::_exit(3);
+              }
               tavdll(5, (i + t) % 2 == 0 ? "F" : "@12345678901234567890@");
             }
           }).detach();
         }
+        while (!called) std::this_thread::sleep_for(1ms);
         if (c.forks_child) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(60 + 20 * round));
+          std::this_thread::sleep_for(std::chrono::milliseconds(10 + 20 * round));
           if (::fork() == 0) ::pause();  // keeps whatever the fork gave it
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(150 + 37 * round));
+        // Somewhere inside a call: the F key alone holds the port 100 ms.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20 + 37 * round));
         if (c.end == End::exit) std::exit(0);
         if (c.end == End::quick_exit) ::_exit(0);
         ::pause();

@@ -20,6 +20,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -131,10 +132,11 @@ TEST(Tool, SaysWhatBecameOfEachCallAndExitsByIt) {
 }
 
 // A machine of its own below a folder: sysfs, /dev and /proc as the tool reads
-// them. A USB adapter behind /dev/com3, held locked by minicom; a UART reached
-// as port 1; one without hardware; an adapter without a /dev node; links that
-// lead nowhere or that the library would never form. `consoles`, when given,
-// is its /proc/consoles.
+// them. A USB adapter (ttyUSB0) that /dev/com3 names, held locked by minicom; a
+// UART (ttyS0) that port 1 falls back to unless it is a console; one without
+// hardware (ttyS1, port 2's fallback); an adapter without a /dev node
+// (ttyUSB9); links that lead nowhere (com2) or that the library never forms
+// (com01). `consoles`, when given, is its /proc/consoles.
 class FakeMachine {
  public:
   explicit FakeMachine(const std::string& consoles = "") {
@@ -210,9 +212,10 @@ TEST(Tool, FindsSerialDevicesAndWhyAPortShowsNothing) {
   const FakeMachine machine;
   const std::string root = machine.root.string();
   const std::vector<std::string> env = {"QELMAR_DEVICE_DIR="};
-  // A machine whose console is the UART that port 1 would fall back to, and
-  // the adapter that /dev/com3 names; a pseudo-terminal listed by its number
-  // only; a name that only starts like ttyS1's; the last line unended.
+  // The same machine with consoles on ttyS0 (so port 1 reaches nothing) and on
+  // ttyUSB0 (still port 3, through its alias); a pseudo-terminal listed by its
+  // device number only; ttyS10, which only starts like ttyS1 (port 2 stays
+  // usable); the last line unended.
   TempDir pty_dir;
   const VirtualPort pty(pty_dir.path(), 6);
   const FakeMachine with_console(
@@ -269,6 +272,8 @@ TEST(Tool, FindsSerialDevicesAndWhyAPortShowsNothing) {
        {}},
       {{"udev-rule", "-p", "2", "/dev/ttyS0", "--root", root}, 2, {}, {}},
       {{"ports", "--json", "--root", root}, 0, {"\"console\": false"}, {"\"console\": true"}},
+      // A root that cannot be read lists nothing rather than an empty machine.
+      {{"ports", "--json", "--root", root + "/nowhere"}, 1, {}, {"["}},
       // The library never falls back to the console: nothing reaches it as port 1.
       {{"ports", "--root", console_root},
        0,
@@ -354,6 +359,72 @@ TEST(Tool, FindsSerialDevicesAndWhyAPortShowsNothing) {
   EXPECT_NE(r.out.find("ok       test frame: delivered 1 bytes in "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("ok       the line reads back as 2400 8N1"), std::string::npos) << r.out;
   EXPECT_EQ(hex(line.read_quiet(100ms)), "0C");
+}
+
+// `qelmar ports --json` says what the library's listing says, device by device:
+// the tool lists through the host face, not beside it.
+TEST(Tool, ListsPortsAsTheLibraryDoes) {
+  const FakeMachine plain;
+  // Beyond the shared machine: a process holding the adapter locked whose
+  // descriptors cannot be read, and an alias to the UART that reads as having none.
+  const FakeMachine more;
+  struct stat adapter {};
+  ::stat((more.root / "dev/ttyUSB0").c_str(), &adapter);
+  std::ofstream(more.root / "proc/locks", std::ios::app)
+      << "2: FLOCK  ADVISORY  WRITE 4400 " << std::hex << major(adapter.st_dev) << ":"
+      << minor(adapter.st_dev) << ":" << std::dec << adapter.st_ino << " 0 EOF\n";
+  fs::create_symlink(more.root / "dev/ttyS1", more.root / "dev/com4");
+  TempDir pty_dir;
+  const VirtualPort pty(pty_dir.path(), 6);
+  const struct {
+    std::string name, root, device_dir;
+    std::string listed;                 // a device it must list
+    std::vector<long> adapter_holders;  // of /dev/ttyUSB0
+  } rows[] = {
+      {"plain", plain.root, "", "/dev/ttyS0", {4321}},
+      {"a lock and an alias more", more.root, "", "/dev/ttyS1", {4321, 4400}},
+      {"a device folder", plain.root, pty_dir.path(), pty.slave_path(), {4321}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const Process::Result r =
+        run({"ports", "--json", "--root", row.root}, {"QELMAR_DEVICE_DIR=" + row.device_dir});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const nlohmann::json listed = nlohmann::json::parse(r.out);
+    ::setenv("QELMAR_DEVICE_DIR", row.device_dir.c_str(), 1);
+    std::vector<qelmar_port_info> records(16);
+    const std::int32_t count = qelmar_list_ports(row.root.c_str(), records.data(), 16);
+    EXPECT_EQ(qelmar_list_ports(row.root.c_str(), nullptr, 0), count);
+    ::unsetenv("QELMAR_DEVICE_DIR");
+    ASSERT_EQ(listed.size(), static_cast<std::size_t>(count)) << r.out;
+    bool found = false;
+    for (std::size_t i = 0; i < listed.size(); ++i) {
+      const qelmar_port_info& p = records[i];
+      const nlohmann::json& d = listed[i];
+      SCOPED_TRACE(p.path);
+      found = found || row.listed == p.path;
+      EXPECT_EQ(d["path"], p.path);
+      EXPECT_EQ(d["kind"], p.kind);
+      EXPECT_EQ(d["driver"], p.driver);
+      EXPECT_EQ(d["ports"], std::vector<int>(p.ports, p.ports + p.port_count));
+      EXPECT_EQ(d["accessible"], p.accessible != 0);
+      EXPECT_EQ(d["group"], p.group);
+      EXPECT_EQ(d["holders"], std::vector<long>(p.holders, p.holders + p.holder_count));
+      EXPECT_EQ(d["console"], p.console != 0);
+      if (std::string(p.path) == "/dev/ttyUSB0") {
+        EXPECT_EQ(d["holders"], row.adapter_holders);
+        EXPECT_EQ(d["usb"]["by_id"][0], fs::path(p.by_id).filename().string());
+        for (const auto& [key, text] : {std::pair{"vendor_id", p.vendor_id},
+                                        {"product_id", p.product_id},
+                                        {"manufacturer", p.manufacturer},
+                                        {"product", p.product},
+                                        {"serial", p.serial}}) {
+          EXPECT_EQ(d["usb"][key], text) << key;
+        }
+      }
+    }
+    EXPECT_TRUE(found) << row.listed << " not in " << r.out;
+  }
 }
 
 // A pseudo-terminal linked as dir/comN, its slave put in exclusive mode from

@@ -101,7 +101,8 @@ SerialDevice from_record(const Machine& machine, const qelmar_port_info& p) {
   d.by_id = p.by_id;
   // The record has no room for these: read here.
   d.by_path = links_to(machine.at("/dev/serial/by-path"), device_of(machine, d.path));
-  d.ports.assign(p.ports, p.ports + std::clamp<std::int32_t>(p.port_count, 0, QELMAR_PORT_LIST_SIZE));
+  d.ports.assign(p.ports,
+                 p.ports + std::clamp<std::int32_t>(p.port_count, 0, QELMAR_PORT_LIST_SIZE));
   d.accessible = p.accessible != 0;
   d.group = p.group;
   d.holders = first(p.holders, p.holder_count);
@@ -184,10 +185,10 @@ std::vector<SerialDevice> list_ports(const Machine& machine) {
     records.resize(static_cast<std::size_t>(count));
   }
   if (count < 0) throw std::runtime_error("cannot read the serial devices of " + machine.root);
+  records.resize(static_cast<std::size_t>(count));
   std::vector<SerialDevice> devices;
-  for (std::int32_t i = 0; i < count; ++i) {
-    devices.push_back(from_record(machine, records[static_cast<std::size_t>(i)]));
-  }
+  devices.reserve(records.size());
+  for (const qelmar_port_info& record : records) devices.push_back(from_record(machine, record));
   return devices;
 }
 
@@ -208,7 +209,8 @@ Resolution resolve_port(const Machine& machine, int port) {
 
 std::map<long, std::string> running(const Machine& machine) {
   std::map<long, std::string> names;
-  for (const auto& [pid, process] : processes(machine)) names[pid] = read_attribute(process / "comm");
+  for (const auto& [pid, process] : processes(machine))
+    names[pid] = read_attribute(process / "comm");
   return names;
 }
 
@@ -228,9 +230,12 @@ std::string ports_json(const std::vector<SerialDevice>& devices) {
       const std::vector<std::string> by_id =
           d.by_id.empty() ? std::vector<std::string>{}
                           : std::vector<std::string>{fs::path(d.by_id).filename().string()};
-      entry["usb"] = {{"vendor_id", d.vendor_id}, {"product_id", d.product_id},
-                      {"manufacturer", d.manufacturer}, {"product", d.product},
-                      {"serial", d.serial},         {"by_id", by_id},
+      entry["usb"] = {{"vendor_id", d.vendor_id},
+                      {"product_id", d.product_id},
+                      {"manufacturer", d.manufacturer},
+                      {"product", d.product},
+                      {"serial", d.serial},
+                      {"by_id", by_id},
                       {"by_path", d.by_path}};
     }
     list.push_back(entry);

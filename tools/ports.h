@@ -21,7 +21,7 @@ struct SerialDevice {
   bool accessible = false;           // this user may open it for writing
   std::string group;                 // the group that owns it
   std::vector<long> holders;         // other processes that have it open
-  bool console = false;  // /proc/consoles lists it: no port number falls back to it
+  bool console = false;              // /proc/consoles lists it: no port number falls back to it
 };
 
 // Where to look: "/" on a real machine, a fake tree in tests.

@@ -143,7 +143,8 @@ def main():
         problems.append(f"exports {sorted(ordinals.items())}, want {sorted(kind.ordinals.items())}")
     elif set(ordinals) != kind.exports:
         missing, extra = sorted(kind.exports - set(ordinals)), sorted(set(ordinals) - kind.exports)
-        problems.append(f"exports lack {missing} and add {extra}")
+        more = f" and {len(extra) - 8} more" if len(extra) > 8 else ""
+        problems.append(f"exports lack {missing} and add {extra[:8]}{more}")
     if not imports <= kind.system_dlls:
         problems.append(f"imports {sorted(imports - kind.system_dlls)} beyond the system's DLLs")
     if arch == "x86" and not release:
