@@ -62,7 +62,7 @@ health = json.load(urllib.request.urlopen('http://127.0.0.1:$port/v1/health'))
 assert health['status'] == 'ok', health"
   kill "$serve" && wait "$serve"
   test -f /lib/systemd/system/qelmar-serve.socket -o -f /usr/lib/systemd/system/qelmar-serve.socket
-  test "$(/usr/bin/python3 -c 'import qelmar; print(qelmar.Display(1).send(""), qelmar.encode("#价#").hex())')" = "1 23bcdb23"
+  test "$(/usr/bin/python3 -c 'import qelmar; print(qelmar.Display(1).send("").result, qelmar.encode("#价#").hex())')" = "1 23bcdb23"
   # The zips: each DLL stripped, within its size, with its debug file in the
   # other; the host library's header beside qelmar.h.
   unzip -q dist/qelmar-*-windows.zip -d "$work/zip"
