@@ -19,7 +19,15 @@ void on_port(std::int32_t port, CallStatus* status, const Send& send) noexcept {
   try {
     // Until something says otherwise.
     if (status != nullptr) status->outcome = Outcome::delivered;
-    serial::PortLock lock(port);
+    serial::PortLock lock(port, std::chrono::steady_clock::now() + serial::port_wait);
+    if (!lock.taken()) {
+      // Calls of this process held the port to the end of the wait.
+      if (status != nullptr) {
+        status->outcome = Outcome::busy;
+        status->holder = serial::this_process();
+      }
+      return;
+    }
     if (lock.behind_held_up_call()) {
       if (status != nullptr) status->outcome = Outcome::behind_held_up;
       return;

@@ -12,9 +12,9 @@ namespace qelmar::serial {
 // A write may take this long per byte before what is left of it is discarded.
 inline constexpr std::chrono::milliseconds write_time_per_byte{8};
 
-// How long a call waits for another process's call, or another program, to
-// let go of the port: about the longest that one call can hold it (a full
-// frame, the key's pause, opening and closing).
+// How long a call waits in all for other calls, of this process or another,
+// or another program, to let go of the port: about the longest that one call
+// can hold it (a full frame, the key's pause, opening and closing).
 inline constexpr std::chrono::milliseconds port_wait{81 * 8 + 100 + 100};
 
 // One connection to the numbered port, owned by one call: the constructor opens
@@ -52,6 +52,9 @@ class Connection {
   bool held_up_ = false;
   CallStatus* status_;
 };
+
+// This process's id, for a report that it holds the port itself.
+long this_process() noexcept;
 
 // Keeps the line quiet for a while: the display needs it after the F key.
 void pause(std::chrono::milliseconds duration) noexcept;

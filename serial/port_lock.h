@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 
 namespace qelmar::serial {
@@ -15,10 +16,18 @@ namespace qelmar::serial {
 // and a forked child starts with every port free.
 class PortLock {
  public:
-  explicit PortLock(std::int32_t port) noexcept;
+  // Waits for the turn until `deadline`, which also bounds the wait for other
+  // processes that follows.
+  PortLock(std::int32_t port, std::chrono::steady_clock::time_point deadline) noexcept;
   ~PortLock();
   PortLock(const PortLock&) = delete;
   PortLock& operator=(const PortLock&) = delete;
+
+  // Whether the turn came before the deadline; when not, other calls of this
+  // process held the port to the end of it.
+  bool taken() const noexcept { return slot_ != nullptr; }
+
+  std::chrono::steady_clock::time_point deadline() const noexcept { return deadline_; }
 
   // A call that held the port while this one waited was held up (the line
   // was stuck, or the port stayed busy to the end of its wait), so this one
@@ -34,6 +43,7 @@ class PortLock {
 
  private:
   std::int32_t port_;
+  std::chrono::steady_clock::time_point deadline_;
   long long entered_;  // before the wait for the turn
   void* slot_;
   bool behind_held_up_call_ = false;

@@ -1,5 +1,8 @@
 #include <pthread.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include "serial/port_lock.h"
 #include "serial/port_table.h"
@@ -16,7 +19,12 @@ struct PosixSync {
   };
   static void lock(Mutex& m) { ::pthread_mutex_lock(&m.native); }
   static void unlock(Mutex& m) { ::pthread_mutex_unlock(&m.native); }
-  static void wait(Cond& c, Mutex& m) { ::pthread_cond_wait(&c.native, &m.native); }
+  // False once `deadline` (steady_clock ticks, CLOCK_MONOTONIC's) has passed.
+  static bool wait_until(Cond& c, Mutex& m, long long deadline) {
+    const timespec until{static_cast<time_t>(deadline / 1'000'000'000),
+                         static_cast<long>(deadline % 1'000'000'000)};
+    return ::pthread_cond_clockwait(&c.native, &m.native, CLOCK_MONOTONIC, &until) != ETIMEDOUT;
+  }
   static void broadcast(Cond& c) { ::pthread_cond_broadcast(&c.native); }
   static void reset(Mutex& m) { m = Mutex{}; }
   static void reset(Cond& c) { c = Cond{}; }
@@ -37,14 +45,19 @@ void reset_in_child() { table.value.reset_in_child(close_in_child); }
 
 }  // namespace
 
-PortLock::PortLock(std::int32_t port) noexcept
-    : port_(port), entered_(now_ticks()), slot_(&table.value.enter(port)) {
+PortLock::PortLock(std::int32_t port, std::chrono::steady_clock::time_point deadline) noexcept
+    : port_(port),
+      deadline_(deadline),
+      entered_(now_ticks()),
+      slot_(table.value.enter(port, deadline.time_since_epoch().count())) {
+  if (slot_ == nullptr) return;
   // Read and written only while holding the turn.
   const Table::Slot& slot = slot_of(slot_);
   behind_held_up_call_ = slot.held_up_port == port_ && slot.held_up_at > entered_;
 }
 
 PortLock::~PortLock() {
+  if (slot_ == nullptr) return;
   slot_of(slot_).open = 0;
   table.value.leave(slot_of(slot_));
 }
@@ -54,6 +67,8 @@ void PortLock::mark_held_up() noexcept {
   slot_of(slot_).held_up_at = now_ticks();
 }
 
-void PortLock::note_open(std::intptr_t handle) noexcept { slot_of(slot_).open = handle + 1; }
+void PortLock::note_open(std::intptr_t handle) noexcept {
+  if (slot_ != nullptr) slot_of(slot_).open = handle + 1;
+}
 
 }  // namespace qelmar::serial

@@ -15,8 +15,13 @@ struct WindowsSync {
   };
   static void lock(Mutex& m) { AcquireSRWLockExclusive(&m.native); }
   static void unlock(Mutex& m) { ReleaseSRWLockExclusive(&m.native); }
-  static void wait(Cond& c, Mutex& m) {
-    SleepConditionVariableSRW(&c.native, &m.native, INFINITE, 0);
+  // False once `deadline` (steady_clock ticks, in nanoseconds) has passed.
+  static bool wait_until(Cond& c, Mutex& m, long long deadline) {
+    const long long left = deadline - now_ticks();
+    if (left <= 0) return false;
+    const auto ms = static_cast<DWORD>((left + 999'999) / 1'000'000);
+    return SleepConditionVariableSRW(&c.native, &m.native, ms, 0) != FALSE ||
+           GetLastError() != ERROR_TIMEOUT;
   }
   static void broadcast(Cond& c) { WakeAllConditionVariable(&c.native); }
   static void reset(Mutex& m) { m = Mutex{}; }
@@ -31,14 +36,20 @@ Table::Slot& slot_of(void* slot) { return *static_cast<Table::Slot*>(slot); }
 
 }  // namespace
 
-PortLock::PortLock(std::int32_t port) noexcept
-    : port_(port), entered_(now_ticks()), slot_(&table.value.enter(port)) {
+PortLock::PortLock(std::int32_t port, std::chrono::steady_clock::time_point deadline) noexcept
+    : port_(port),
+      deadline_(deadline),
+      entered_(now_ticks()),
+      slot_(table.value.enter(port, deadline.time_since_epoch().count())) {
+  if (slot_ == nullptr) return;
   // Read and written only while holding the turn.
   const Table::Slot& slot = slot_of(slot_);
   behind_held_up_call_ = slot.held_up_port == port_ && slot.held_up_at > entered_;
 }
 
-PortLock::~PortLock() { table.value.leave(slot_of(slot_)); }
+PortLock::~PortLock() {
+  if (slot_ != nullptr) table.value.leave(slot_of(slot_));
+}
 
 void PortLock::mark_held_up() noexcept {
   slot_of(slot_).held_up_port = port_;

@@ -241,7 +241,7 @@ Connection::Connection(std::int32_t port, PortLock& turn, CallStatus* status) no
   }
   note_tried(status, path);
 
-  const Clock::time_point deadline = Clock::now() + port_wait;
+  const Clock::time_point deadline = turn.deadline();
   int fd = -1;
   Queue queue;
   Outcome failure = Outcome::busy;
@@ -314,5 +314,7 @@ void Connection::write(std::span<const std::uint8_t> frame) noexcept {
 }
 
 void pause(std::chrono::milliseconds duration) noexcept { std::this_thread::sleep_for(duration); }
+
+long this_process() noexcept { return static_cast<long>(::getpid()); }
 
 }  // namespace qelmar::serial

@@ -9,9 +9,9 @@
 namespace qelmar::serial {
 
 // The turns of this process's calls, a queue per port number: calls on one port
-// are served in the order they came, calls on different ports never wait for
-// each other. A slot belongs to a port only while calls on it are in flight, so
-// any number of port numbers can be used over time; only when more ports than
+// are served in the order they came, each waiting no longer than its deadline;
+// calls on different ports never wait for each other. A slot belongs to a port only while calls on
+// it are in flight, so any number of port numbers can be used over time; only when more ports than
 // slots are in flight at once does a call wait for a slot to come free.
 //
 // `Sync` gives the platform's mutex and condition variable, both of which start
@@ -22,11 +22,18 @@ class PortTable {
  public:
   static constexpr std::size_t size = 1024;
 
+  // A call waiting for its turn, on its own stack while it waits.
+  struct Waiter {
+    Waiter* next = nullptr;
+    bool granted = false;
+  };
+
   struct Slot {
     std::int64_t key = unclaimed;  // key_of(port) while users > 0
     std::uint32_t users = 0;       // calls on the port in flight, the holder included
-    std::uint32_t next = 0;        // the ticket the next call on the port draws
-    std::uint32_t serving = 0;     // the ticket whose call has the turn
+    bool held = false;             // a call has the turn
+    Waiter* first = nullptr;       // the calls waiting, in the order they came
+    Waiter* last = nullptr;
     typename Sync::Cond turn_changed;
     // The last call that was held up, and when it ended (steady_clock ticks).
     std::int32_t held_up_port = 0;
@@ -36,29 +43,51 @@ class PortTable {
     std::atomic<std::intptr_t> open{0};
   };
 
-  // Waits for the port's turn; returns its slot.
-  Slot& enter(std::int32_t port) noexcept {
+  // Waits for the port's turn until `deadline` (steady_clock ticks): its slot,
+  // or null when the turn did not come by then.
+  Slot* enter(std::int32_t port, long long deadline) noexcept {
     Sync::lock(mutex_);
     Slot* slot = claim(port);
     while (slot == nullptr) {
-      Sync::wait(slot_freed_, mutex_);
+      const bool woken = Sync::wait_until(slot_freed_, mutex_, deadline);
       slot = claim(port);
+      if (slot == nullptr && !woken) {
+        Sync::unlock(mutex_);
+        return nullptr;
+      }
     }
-    const std::uint32_t ticket = slot->next++;
-    while (slot->serving != ticket) Sync::wait(slot->turn_changed, mutex_);
+    if (!slot->held && slot->first == nullptr) {
+      slot->held = true;
+      Sync::unlock(mutex_);
+      return slot;
+    }
+    Waiter me;
+    (slot->first == nullptr ? slot->first : slot->last->next) = &me;
+    slot->last = &me;
+    while (!me.granted) {
+      if (!Sync::wait_until(slot->turn_changed, mutex_, deadline) && !me.granted) {
+        forget(*slot, me);
+        let_go(*slot);
+        Sync::unlock(mutex_);
+        return nullptr;
+      }
+    }
     Sync::unlock(mutex_);
-    return *slot;
+    return slot;
   }
 
+  // Hands the turn to the call that has waited longest.
   void leave(Slot& slot) noexcept {
     Sync::lock(mutex_);
-    ++slot.serving;
-    if (--slot.users == 0) {
-      slot.key = unclaimed;
-      Sync::broadcast(slot_freed_);
-    } else {
+    if (Waiter* next = slot.first; next != nullptr) {
+      slot.first = next->next;
+      if (slot.first == nullptr) slot.last = nullptr;
+      next->granted = true;
       Sync::broadcast(slot.turn_changed);
+    } else {
+      slot.held = false;
     }
+    let_go(slot);
     Sync::unlock(mutex_);
   }
 
@@ -71,7 +100,9 @@ class PortTable {
       const std::intptr_t open = slot.open.exchange(0);
       if (open != 0) close(open);
       slot.key = unclaimed;
-      slot.users = slot.next = slot.serving = 0;
+      slot.users = 0;
+      slot.held = false;
+      slot.first = slot.last = nullptr;
       Sync::reset(slot.turn_changed);
     }
     Sync::reset(slot_freed_);
@@ -99,9 +130,28 @@ class PortTable {
     if (free != nullptr) {
       free->key = key_of(port);
       free->users = 1;
-      free->next = free->serving = 0;
+      free->held = false;
+      free->first = free->last = nullptr;
     }
     return free;
+  }
+
+  // Under the mutex: a waiter that gave up leaves the line.
+  static void forget(Slot& slot, Waiter& me) noexcept {
+    Waiter* before = nullptr;
+    for (Waiter* w = slot.first; w != nullptr; before = w, w = w->next) {
+      if (w != &me) continue;
+      (before == nullptr ? slot.first : before->next) = w->next;
+      if (slot.last == w) slot.last = before;
+      return;
+    }
+  }
+
+  // Under the mutex: one call fewer on the slot, which is free once none is left.
+  void let_go(Slot& slot) noexcept {
+    if (--slot.users > 0) return;
+    slot.key = unclaimed;
+    Sync::broadcast(slot_freed_);
   }
 
   typename Sync::Mutex mutex_;

@@ -1,6 +1,7 @@
 // Port connection on Windows COM ports.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "serial/port.h"
@@ -104,7 +105,11 @@ bool configure(HANDLE port) {
 
 Connection::Connection(std::int32_t port, PortLock& turn_in_process, CallStatus* status) noexcept
     : handle_(closed), turn_in_process_(turn_in_process), status_(status) {
-  const ULONGLONG deadline = GetTickCount64() + static_cast<ULONGLONG>(port_wait.count());
+  // What is left of the call's wait once it has its turn in this process.
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(turn_in_process.deadline() -
+                                                                 std::chrono::steady_clock::now());
+  const ULONGLONG deadline =
+      GetTickCount64() + static_cast<ULONGLONG>(std::max<long long>(0, left.count()));
   HANDLE turn = nullptr;
   if (take_turn(port, deadline, turn) == Turn::timed_out) {
     held_up_ = true;
@@ -155,6 +160,8 @@ void Connection::write(std::span<const std::uint8_t> frame) noexcept {
     if (held_up_) status_->outcome = Outcome::stuck;
   }
 }
+
+long this_process() noexcept { return static_cast<long>(GetCurrentProcessId()); }
 
 void pause(std::chrono::milliseconds duration) noexcept {
   Sleep(static_cast<DWORD>(duration.count()));

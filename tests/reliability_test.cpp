@@ -493,6 +493,28 @@ TEST_F(Reliability, ACallerBackToBackStarvesNobody) {
   }
 }
 
+// However many threads queue for a port, none waits past the bound: those
+// still waiting at its end give up.
+TEST_F(Reliability, AQueueOfThreadsWaitsNoLongerThanTheBound) {
+  constexpr int threads = 14;
+  std::vector<Clock::duration> took(threads);
+  std::vector<std::thread> hosts;
+  for (int t = 0; t < threads; ++t) {
+    hosts.emplace_back([&, t] {
+      const auto start = Clock::now();
+      tavdll(5, "F");  // holds the port 100 ms
+      took[static_cast<std::size_t>(t)] = Clock::now() - start;
+    });
+  }
+  for (std::thread& host : hosts) host.join();
+  const auto slowest = *std::max_element(took.begin(), took.end());
+  EXPECT_LT(slowest, 850ms + 100ms + 150ms);
+  const std::string line = hex(first.read_through_marker());
+  const auto keys = static_cast<int>(std::count(line.begin(), line.end(), 'F'));
+  EXPECT_GT(keys, 3) << line;
+  EXPECT_LT(keys, threads) << line;
+}
+
 // Calls waiting in several processes are served in the order they began to
 // wait, once a foreign holder lets go; a waiter that is stopped holds the
 // others up no longer than a call may wait.
