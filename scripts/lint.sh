@@ -5,6 +5,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 test -f build/ci/compile_commands.json || cmake --preset ci >/dev/null
-git ls-files 'api/*.cpp' 'encoder/*.cpp' 'serial/*.cpp' 'sound/*.cpp' 'tools/*.cpp' |
+git ls-files 'api/*.cpp' 'core/*.cpp' 'encoder/*.cpp' 'serial/*.cpp' 'sound/*.cpp' 'tools/*.cpp' |
   grep -v '_win32\.cpp$' |
   xargs -P "${LINT_JOBS:-2}" -n 3 clang-tidy -p build/ci --quiet
