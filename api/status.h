@@ -1,3 +1,0 @@
-#pragma once
-// Moved; kept until every includer has moved.
-#include "core/status.h"
