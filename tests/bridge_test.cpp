@@ -167,6 +167,15 @@ TEST(Bridge, AnswersWhatBecameOfEachText) {
     for (const auto& [key, value] : row.expected.items()) EXPECT_EQ(answer[key], value) << key;
     EXPECT_EQ(bridge.display().read_through_marker(), row.line);
   }
+  // The tool says what became of the same calls in the same words.
+  for (const auto& [port, text] : {std::pair{"4", "12"}, std::pair{"3", "@12"}, {"3", "-1"}}) {
+    SCOPED_TRACE(text);
+    const json answer = body_of(bridge.post(std::string("/v1/ports/") + port + "/commands",
+                                            json{{"text", text}}.dump()))["results"][0];
+    const Process::Result tool = run_process({QELMAR_TOOL, "send", "-p", port, text});
+    EXPECT_NE(tool.err.find(": " + answer["why"].get<std::string>() + "\n"), std::string::npos)
+        << answer << " / " << tool.err;
+  }
 }
 
 struct Refused {
