@@ -49,6 +49,10 @@ if [ "${1:-}" = --check ]; then
   test "$("$work/host" '')" = 1
   cmake -S tests/install -B "$work/cmake" >/dev/null && cmake --build "$work/cmake" >/dev/null
   test "$("$work/cmake/host" '')" = 1
+  # The host library: a C host built with its pkg-config file learns the outcome.
+  cc tests/install/host_face.c -o "$work/host_face" $(pkg-config --cflags --libs qelmar-host)
+  test "$(QELMAR_DEVICE_DIR=$work "$work/host_face" 12)" = "750630 not_found: not sent: no such device"
+  test "$("$work/cmake/host_face" '')" = "1 empty: nothing to send: the text is empty, the port was not opened"
   # Debug information for the stripped library, found by its build id.
   id=$(readelf -n /usr/lib/*/libqelmar.so.0 | sed -n 's/.*Build ID: \(..\)\(.*\)/\1\/\2/p')
   test -f "/usr/lib/debug/.build-id/$id.debug"
