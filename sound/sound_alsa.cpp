@@ -397,7 +397,6 @@ void play(const char* path, SoundStatus* status) noexcept {
   }
   if (!started) {
     // No thread to be had: play here, still bounded wherever ALSA lets it be.
-    playback->holders = 2;
     player(playback);
   }
   const char* ending = wait_for(playback);
