@@ -21,9 +21,10 @@ endforeach()
 foreach(part qelmar qelmar_host qelmar_core qelmar_encoder)
   target_compile_options(${part} PRIVATE -Os -ffunction-sections)
 endforeach()
-# The sound code in the core needs winmm, the port listing the registry and
-# SetupAPI, in whichever library links the core (only what it uses is imported).
-target_link_libraries(qelmar_core PRIVATE winmm advapi32 setupapi)
+# The sound code in the core needs winmm, the port listing the registry, SetupAPI
+# and the device class GUIDs (uuid, linked in), in whichever library links the
+# core (only what it uses is imported).
+target_link_libraries(qelmar_core PRIVATE winmm advapi32 setupapi uuid)
 set_target_properties(qelmar PROPERTIES OUTPUT_NAME QELMAR PREFIX "" IMPORT_PREFIX "lib")
 set_target_properties(qelmar_host PROPERTIES PREFIX "" IMPORT_PREFIX "lib")
 
@@ -47,7 +48,7 @@ endforeach()
 add_executable(wine_host tests/windows/wine_host.cpp)
 target_include_directories(wine_host PRIVATE include)
 target_link_options(wine_host PRIVATE -static)
-target_link_libraries(wine_host PRIVATE qelmar_warnings)
+target_link_libraries(wine_host PRIVATE qelmar_warnings setupapi uuid)
 
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)
   # The wrong convention, which the DLL code check must reject.

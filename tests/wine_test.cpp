@@ -326,28 +326,44 @@ Listed list_ports() {
 }
 
 // The ports the drivers registered, in order of number, each as \\.\COMn; Wine's
-// own (for the machine's serial ports) and what a driver adds.
+// own (for the machine's serial ports) and what drivers add, named as SetupAPI's
+// Ports class names them where it has them (Wine's own ports are not there).
 TEST(WineHostDll, ListsThePortsDriversRegistered) {
   const std::set<int> wines = registered_com_ports();
   const struct {
-    const char* device;
-    const char* com;
-  } added[] = {
-      {"\\Device\\QelmarTest12", "COM12"},
-      {"\\Device\\QelmarTest7", "COM7"},
-      {"\\Device\\com0com10", "CNCA0"},  // no port number reaches it
+    const char* device;    // the SERIALCOMM value
+    const char* com;       // its data
+    const char* hardware;  // a Ports class device with this hardware id; none if empty
+    const char* listed;    // as wine_host prints it; not listed if empty
+  } ports[] = {
+      {"\\Device\\QelmarTest120", "COM120", "ACPI\\PNP0501",
+       "\\\\.\\COM120|other|QelmarSer|120|Qelmar Test Port (COM120)|:|Qelmar Test"},
+      {"\\Device\\QelmarTest70", "COM70", "USB\\VID_067B&PID_2303&REV_0300",
+       "\\\\.\\COM70|USB|QelmarSer|70|Qelmar Test Port (COM70)|067B:2303|Qelmar Test"},
+      {"\\Device\\VCP0", "COM90", "FTDIBUS\\COMPORT&VID_0403&PID_6001",
+       "\\\\.\\COM90|USB|QelmarSer|90|Qelmar Test Port (COM90)|0403:6001|Qelmar Test"},
+      {"\\Device\\QelmarSerial9", "COM100", "", "\\\\.\\COM100|other|QelmarSerial|100||:|"},
+      {"\\Device\\com0com10", "CNCA0", "", ""},  // no port number reaches it
   };
-  for (const auto& a : added) {
-    ASSERT_EQ(wine->call(std::string("serialcomm ") + a.device + " " + a.com).result, 0);
+  ASSERT_EQ(wine->call("portsdevice -").result, 0);
+  std::set<int> want = wines;
+  for (const auto& p : ports) {
+    ASSERT_EQ(wine->call(std::string("serialcomm ") + p.device + " " + p.com).result, 0);
+    if (*p.hardware != '\0') {
+      ASSERT_EQ(wine->call(std::string("portsdevice ") + p.com + " " + p.hardware).result, 0);
+    }
+    if (*p.listed != '\0') want.insert(std::stoi(p.com + 3));
   }
   const Listed listed = list_ports();
-  for (const auto& a : added) wine->call(std::string("serialcomm ") + a.device + " -");
+  for (const auto& p : ports) wine->call(std::string("serialcomm ") + p.device + " -");
+  EXPECT_EQ(wine->call("portsdevice -").result, 0);
 
-  std::set<int> want = wines;
-  want.insert({7, 12});
   EXPECT_EQ(listed.numbers, std::vector<int>(want.begin(), want.end()));
-  EXPECT_EQ(listed.record.at(7), "\\\\.\\COM7|other|QelmarTest|7|");
-  EXPECT_EQ(listed.record.at(12), "\\\\.\\COM12|other|QelmarTest|12|");
+  for (const auto& p : ports) {
+    if (*p.listed == '\0') continue;
+    const auto found = listed.record.find(std::stoi(p.com + 3));
+    EXPECT_EQ(found != listed.record.end() ? found->second : "(not listed)", p.listed) << p.com;
+  }
   EXPECT_EQ(list_ports().numbers, std::vector<int>(wines.begin(), wines.end()));
 }
 

@@ -7,7 +7,7 @@ on any machine:
   functions that include/qelmar/host.h declares, under their plain names;
 - it imports only DLLs that every Windows has;
 - on x86, every return of each export removes its arguments (stdcall).
-   check_dll.py --release x86|x64 DLL
+   check_dll.py --release x86|x64 DLL [HOST_HEADER]
 - the shipped DLL: the same exports and imports, within its size, no symbols or
   debug information left, and a debug link to the DLL.debug beside it that
   matches that file."""

@@ -13,20 +13,28 @@
 //   send PORT HEX|=|-, send_rc PORT A B, play HEX|-
 //                      (then the outcome's name, the status's call and port, and
 //                       qelmar_describe's words)
-//   list               (RESULT is the count; then per port "PATH|KIND|DRIVER|PORTS|NAME;")
+//   list               (RESULT is the count; then per port
+//                       "PATH|KIND|DRIVER|PORTS|NAME|VENDOR:PRODUCT|MANUFACTURER;")
 //   resolve PORT       (RESULT is the route; then the path)
 // and these answer "0 0 MILLISECONDS":
 //   hold PORT MS       (takes PORT's turn as another process's call in progress does, for
 //                       MS ms; answers once it has it, or "-1 0 0")
 //   serialcomm NAME COMn|-   (sets, or with -, deletes the SERIALCOMM value NAME)
-#include <qelmar/host.h>
+//   portsdevice COMn HARDWARE_ID|-   (adds to SetupAPI's Ports class a device named
+//                       "Qelmar Test Port (COMn)" with that PortName and hardware id, or
+//                       with -, removes every device added so)
 #include <windows.h>
+// After windows.h, which they need.
+#include <devguid.h>
+#include <setupapi.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <string>
+
+#include "qelmar/host.h"
 
 namespace {
 
@@ -204,6 +212,7 @@ std::int32_t cycles(long count, long port) {
 // checked as the call's own.
 std::string told(const qelmar_status& status, long* delta) {
   long moved = 0;
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): the pointer came back in a register
   const auto* name = reinterpret_cast<const char*>(
       call(host("qelmar_outcome_name"), {static_cast<std::intptr_t>(status.outcome)}, &moved));
   *delta += moved;
@@ -221,7 +230,7 @@ std::string told(const qelmar_status& status, long* delta) {
   return out;
 }
 
-// Every port the host library lists, one "PATH|KIND|DRIVER|PORTS|NAME;" each.
+// Every port the host library lists, one "PATH|KIND|DRIVER|PORTS|NAME|VID:PID|MAKER;" each.
 std::string listed(std::int32_t count, const qelmar_port_info* ports, std::int32_t capacity) {
   std::string out = " ";
   for (std::int32_t i = 0; i < count && i < capacity; ++i) {
@@ -230,7 +239,8 @@ std::string listed(std::int32_t count, const qelmar_port_info* ports, std::int32
     for (std::int32_t n = 0; n < port.port_count && n < QELMAR_PORT_LIST_SIZE; ++n) {
       out += (n > 0 ? "," : "") + std::to_string(port.ports[n]);
     }
-    out += std::string("|") + port.by_id + ";";
+    out += std::string("|") + port.by_id + "|" + port.vendor_id + ":" + port.product_id + "|" +
+           port.manufacturer + ";";
   }
   return out;
 }
@@ -290,6 +300,112 @@ bool serialcomm(const char* device, const char* com) {
   return done == ERROR_SUCCESS;
 }
 
+constexpr char test_device[] = "QelmarTestPort";
+
+// Adds a device of the Ports class with PortName `com`, as a driver's
+// installation does: a friendly name, a hardware id, a service and a maker.
+bool add_ports_device(const char* com, const char* hardware) {
+  const HDEVINFO set = SetupDiCreateDeviceInfoList(&GUID_DEVCLASS_PORTS, nullptr);
+  if (set == INVALID_HANDLE_VALUE) return false;
+  SP_DEVINFO_DATA device{};
+  device.cbSize = sizeof device;
+  char name[64];
+  std::snprintf(name, sizeof name, "Qelmar Test Port (%s)", com);
+  char ids[256] = {};  // a list: the id, then an empty string
+  std::snprintf(ids, sizeof ids - 1, "%s", hardware);
+  const auto set_text = [&](DWORD property, const char* text, std::size_t size) {
+    return SetupDiSetDeviceRegistryPropertyA(set, &device, property,
+                                             reinterpret_cast<const BYTE*>(text),
+                                             static_cast<DWORD>(size)) != FALSE;
+  };
+  bool done = SetupDiCreateDeviceInfoA(set, test_device, &GUID_DEVCLASS_PORTS, nullptr, nullptr,
+                                       DICD_GENERATE_ID, &device) != FALSE &&
+              set_text(SPDRP_HARDWAREID, ids, std::strlen(ids) + 2) &&
+              set_text(SPDRP_FRIENDLYNAME, name, std::strlen(name) + 1) &&
+              set_text(SPDRP_SERVICE, "QelmarSer", sizeof "QelmarSer") &&
+              set_text(SPDRP_MFG, "Qelmar Test", sizeof "Qelmar Test") &&
+              SetupDiRegisterDeviceInfo(set, &device, 0, nullptr, nullptr, nullptr) != FALSE;
+  const HKEY key =
+      done ? SetupDiCreateDevRegKeyA(set, &device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, nullptr, nullptr)
+           : static_cast<HKEY>(INVALID_HANDLE_VALUE);
+  done = key != INVALID_HANDLE_VALUE &&
+         RegSetValueExA(key, "PortName", 0, REG_SZ, reinterpret_cast<const BYTE*>(com),
+                        static_cast<DWORD>(std::strlen(com) + 1)) == ERROR_SUCCESS;
+  if (key != INVALID_HANDLE_VALUE) RegCloseKey(key);
+  SetupDiDestroyDeviceInfoList(set);
+  return done;
+}
+
+// Removes every device that add_ports_device() added.
+bool remove_ports_devices() {
+  const HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, 0);
+  if (set == INVALID_HANDLE_VALUE) return false;
+  char prefix[64];
+  std::snprintf(prefix, sizeof prefix, "ROOT\\%s\\", test_device);
+  SP_DEVINFO_DATA device{};
+  device.cbSize = sizeof device;
+  bool done = true;
+  for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device) != FALSE; ++i) {
+    char id[256] = {};
+    if (SetupDiGetDeviceInstanceIdA(set, &device, id, sizeof id, nullptr) != FALSE &&
+        _strnicmp(id, prefix, std::strlen(prefix)) == 0) {
+      done = SetupDiRemoveDevice(set, &device) != FALSE && done;
+    }
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  return done;
+}
+
+// The host library's requests and the test's own (see the top); false for any
+// other line.
+bool host_request(const char* line, std::int32_t& result, long& delta, std::string& tail) {
+  static qelmar_port_info ports[32];
+  static char arg[4000], value[64];
+  long port = 0, a = 0, b = 0;
+  qelmar_status status{};
+  std::string text;
+  const auto text_arg = [&]() {
+    text = unhex(arg);
+    return reinterpret_cast<std::intptr_t>(arg[0] == '-' ? nullptr : text.c_str());
+  };
+  const auto status_arg = reinterpret_cast<std::intptr_t>(&status);
+  if (std::sscanf(line, "send_rc %ld %ld %ld", &port, &a, &b) == 3) {
+    result = call32(host("qelmar_send_rc"), {port, a, b, status_arg}, &delta);
+  } else if (std::sscanf(line, "send %ld %3999s", &port, arg) == 2) {
+    result = call32(host("qelmar_send"), {port, text_arg(), status_arg}, &delta);
+  } else if (std::sscanf(line, "play %3999s", arg) == 1) {
+    result = call32(host("qelmar_play"), {text_arg(), status_arg}, &delta);
+  } else if (std::strncmp(line, "list", 4) == 0) {
+    constexpr std::int32_t capacity = sizeof ports / sizeof ports[0];
+    result = call32(host("qelmar_list_ports"),
+                    {0, reinterpret_cast<std::intptr_t>(ports), capacity}, &delta);
+    tail = listed(result, ports, capacity);
+    return true;
+  } else if (std::sscanf(line, "resolve %ld", &port) == 1) {
+    char path[QELMAR_PATH_SIZE] = "";
+    result = call32(host("qelmar_resolve_port"),
+                    {0, port, reinterpret_cast<std::intptr_t>(path), sizeof path}, &delta);
+    tail = std::string(" ") + path;
+    return true;
+  } else if (std::sscanf(line, "hold %ld %ld", &port, &a) == 2) {
+    result = hold(port, a) ? 0 : -1;
+    return true;
+  } else if (std::sscanf(line, "serialcomm %3999s %63s", arg, value) == 2) {
+    result = serialcomm(arg, value) ? 0 : -1;
+    return true;
+  } else if (std::sscanf(line, "portsdevice %63s %3999s", value, arg) == 2) {
+    result = add_ports_device(value, arg) ? 0 : -1;
+    return true;
+  } else if (std::strncmp(line, "portsdevice -", 13) == 0) {
+    result = remove_ports_devices() ? 0 : -1;
+    return true;
+  } else {
+    return false;
+  }
+  tail = told(status, &delta);
+  return true;
+}
+
 }  // namespace
 
 int main() {
@@ -308,18 +424,15 @@ int main() {
 
   char line[4096];
   while (std::fgets(line, sizeof line, stdin) != nullptr) {
-    char verb[12] = {}, arg[4000] = {}, value[64] = {};
+    char verb[8] = {}, arg[4000] = {};
     long port = 0, a = 0, b = 0;
     std::string text, tail;
     std::int32_t result = -1;
     long delta = 0;
-    qelmar_status status{};
-    qelmar_port_info ports[32];
     const auto text_arg = [&]() {
       text = unhex(arg);
       return reinterpret_cast<std::intptr_t>(arg[0] == '-' ? nullptr : text.c_str());
     };
-    const auto status_arg = reinterpret_cast<std::intptr_t>(&status);
     LARGE_INTEGER start, end, frequency;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
@@ -336,32 +449,8 @@ int main() {
       result = cycles(a, port);
     } else if (std::sscanf(line, "add %3999s", arg) == 1) {
       result = call32(entry[1], {7, text_arg()}, &delta);
-    } else if (std::sscanf(line, "send_rc %ld %ld %ld", &port, &a, &b) == 3) {
-      result = call32(host("qelmar_send_rc"), {port, a, b, status_arg}, &delta);
-      tail = told(status, &delta);
-    } else if (std::sscanf(line, "send %ld %3999s", &port, arg) == 2) {
-      result = call32(host("qelmar_send"), {port, text_arg(), status_arg}, &delta);
-      tail = told(status, &delta);
-    } else if (std::sscanf(line, "play %3999s", arg) == 1) {
-      result = call32(host("qelmar_play"), {text_arg(), status_arg}, &delta);
-      tail = told(status, &delta);
-    } else if (std::sscanf(line, "%11s", verb) == 1 && std::strcmp(verb, "list") == 0) {
-      constexpr std::int32_t capacity = sizeof ports / sizeof ports[0];
-      result = call32(host("qelmar_list_ports"),
-                      {0, reinterpret_cast<std::intptr_t>(ports), capacity}, &delta);
-      tail = listed(result, ports, capacity);
-    } else if (std::sscanf(line, "resolve %ld", &port) == 1) {
-      char path[QELMAR_PATH_SIZE] = "";
-      result = call32(host("qelmar_resolve_port"),
-                      {0, port, reinterpret_cast<std::intptr_t>(path), sizeof path}, &delta);
-      tail = std::string(" ") + path;
-    } else if (std::sscanf(line, "hold %ld %ld", &port, &a) == 2) {
-      result = hold(port, a) ? 0 : -1;
-    } else if (std::sscanf(line, "serialcomm %3999s %63s", arg, value) == 2) {
-      result = serialcomm(arg, value) ? 0 : -1;
-    } else if (std::sscanf(line, "%11s", verb) == 1 && std::strcmp(verb, "quit") == 0) {
-      return 0;
-    } else {
+    } else if (!host_request(line, result, delta, tail)) {
+      if (std::sscanf(line, "%7s", verb) == 1 && std::strcmp(verb, "quit") == 0) return 0;
       std::printf("error %s", line);
       continue;
     }
