@@ -99,8 +99,13 @@ std::int32_t with_status(const char* entry, const char* name, std::int32_t port,
 void describe_sound(const qelmar_status& s, char* out, std::size_t size) {
   switch (s.outcome) {
     case QELMAR_DELIVERED:
-      std::snprintf(out, size, "played %s, %.2f s, to %s", s.sound_format, s.sound_seconds,
-                    s.sound_device);
+      // Windows's service does not say what it played.
+      if (*s.sound_format == '\0') {
+        std::snprintf(out, size, "played, to %s", s.sound_device);
+      } else {
+        std::snprintf(out, size, "played %s, %.2f s, to %s", s.sound_format, s.sound_seconds,
+                      s.sound_device);
+      }
       break;
     case QELMAR_ALERT_INSTEAD:
       std::snprintf(out, size, "the default alert instead (%s), to %s", s.reason, s.sound_device);
