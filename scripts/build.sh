@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what is missing and builds libqelmar.so (and the qelmar tool) into build/release and QELMAR.dll
-# into build/windows-x86 and build/windows-x64.
+# Installs what is missing and builds both Linux libraries (and the qelmar tool)
+# into build/release, and QELMAR.dll and qelmar-host.dll into build/windows-x86
+# and build/windows-x64.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh core windows
