@@ -54,7 +54,7 @@ struct Options {
   int threads = 2;
   int ports = 3;
   double seconds = 20;
-  std::uint64_t seed = 0;
+  std::uint64_t schedule = 0;
   bool check = false;
   std::uint32_t host_gen = 0;  // set for a host process
   int host_slot = 0;
@@ -224,7 +224,7 @@ struct Active {
 class Soak {
  public:
   explicit Soak(const Options& o)
-      : o_(o), ledger_(o.threads, o.ports), random_(o.seed), hosts_(std::size_t(o.processes)) {}
+      : o_(o), ledger_(o.threads, o.ports), random_(o.schedule), hosts_(std::size_t(o.processes)) {}
   ~Soak();
   Soak(const Soak&) = delete;
   Soak& operator=(const Soak&) = delete;
@@ -602,8 +602,8 @@ void print_outcomes(const Summary& s) {
 int Soak::print(const Summary& s, const std::vector<Usage>& hosts_end, const Usage& soak_start,
                 const Usage& soak_end, int stragglers) {
   using ull = unsigned long long;
-  std::printf("soak: %d processes x %d threads on %d ports for %.0f s, seed %llu\n", o_.processes,
-              o_.threads, o_.ports, o_.seconds, static_cast<ull>(o_.seed));
+  std::printf("soak: %d processes x %d threads on %d ports for %.0f s, fault schedule %llu\n",
+              o_.processes, o_.threads, o_.ports, o_.seconds, static_cast<ull>(o_.schedule));
   std::printf(
       "faults: %llu reader stops, %llu vanished links, %llu hosts killed (%llu inside a call), "
       "%llu flock holders, %llu exclusive holders\n",
@@ -663,7 +663,8 @@ int run(int argc, char** argv) {
   app.add_option("--seconds", o.seconds, "How long")
       ->capture_default_str()
       ->check(CLI::PositiveNumber);
-  app.add_option("--seed", o.seed, "Seed of the fault schedule (default: from the clock)");
+  app.add_option("--schedule", o.schedule,
+                 "Number of the fault schedule, to replay one (default: from the clock)");
   app.add_flag("--check", o.check, "Check soak's own bookkeeping against made-up lines");
   app.add_option("--host", o.host_gen)->group("");
   app.add_option("--slot", o.host_slot)->group("");
@@ -674,7 +675,7 @@ int run(int argc, char** argv) {
     std::fprintf(stderr, "soak: at most %d threads in all\n", max_callers);
     return 2;
   }
-  if (o.seed == 0) o.seed = static_cast<std::uint64_t>(now_ns());
+  if (o.schedule == 0) o.schedule = static_cast<std::uint64_t>(now_ns());
   ::signal(SIGPIPE, SIG_IGN);
   Soak soak(o);
   return soak.run();

@@ -431,8 +431,8 @@ TEST(WineDll, ABusyProcessLeavesOthersTheirTurn) {
   constexpr int calls = 40;
   WineHost busy(env("QELMAR_WINE_HOST_DIR"));
   ASSERT_EQ(busy.greeting(), "ready");
-  const unsigned seed = std::random_device{}();
-  std::mt19937 random(seed);
+  const unsigned draw = std::random_device{}();
+  std::mt19937 random(draw);
   std::uniform_int_distribution<int> moment(300, 3500);  // the busy one runs 5 s
   std::vector<int> moments(calls);
   for (int& m : moments) m = moment(random);
@@ -464,9 +464,9 @@ TEST(WineDll, ABusyProcessLeavesOthersTheirTurn) {
     }
   }
   const long longest = *std::max_element(waits.begin(), waits.end());
-  std::cout << "seed " << seed << ": " << hogged.result << " key calls in " << hogged.milliseconds
-            << " ms, " << keys << " arrived; single calls arrived " << arrived.size() << " of "
-            << calls << ", longest wait " << longest << " ms\n";
+  std::cout << "moments drawn with " << draw << ": " << hogged.result << " key calls in "
+            << hogged.milliseconds << " ms, " << keys << " arrived; single calls arrived "
+            << arrived.size() << " of " << calls << ", longest wait " << longest << " ms\n";
   EXPECT_GE(arrived.size(), calls - 1u);
   EXPECT_LE(longest, 1000);
   EXPECT_EQ(keys, hogged.result);
