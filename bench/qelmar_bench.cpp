@@ -1,7 +1,7 @@
 // Benchmarks: the encoder per command kind, a tavrc call against the bare system
 // calls it makes, and heap allocations per call.
 //   qelmar_bench                       all of them, with the ratio and the counts
-//   qelmar_bench --check-allocations   only the counts; fails unless both are 0
+//   qelmar_bench --check-allocations   only the counts; fails unless all are 0
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -24,6 +24,7 @@
 #include "bench/bare_tavrc.h"
 #include "encoder/interpreter.h"
 #include "qelmar.h"
+#include "qelmar/host.h"
 
 // Every heap allocation of the process passes here (operator new included).
 extern "C" void* __libc_malloc(std::size_t);
@@ -112,7 +113,7 @@ BENCHMARK(BM_BareSequence);
 // Heap allocations per call, once each call has been made before (the first call
 // on a port sets up its lock).
 struct Counts {
-  double tavdll, tavrc;
+  double tavdll, tavrc, host;  // host: a send, an rc and a describe of the host library
 };
 Counts count_allocations() {
   line();
@@ -125,7 +126,17 @@ Counts count_allocations() {
   before = allocations.load();
   for (int i = 0; i < calls; ++i) tavrc(port, i, i);
   const double per_tavrc = static_cast<double>(allocations.load() - before) / calls;
-  return {per_tavdll, per_tavrc};
+  qelmar_status status;
+  char words[256];
+  qelmar_send(port, "12.5H", &status);
+  before = allocations.load();
+  for (int i = 0; i < calls; ++i) {
+    qelmar_send(port, i % 2 ? "12.5H" : "@12", &status);
+    qelmar_send_rc(port, i, i, &status);
+    qelmar_describe(&status, words, sizeof words);
+  }
+  const double per_host = static_cast<double>(allocations.load() - before) / calls;
+  return {per_tavdll, per_tavrc, per_host};
 }
 
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -147,9 +158,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
 int main(int argc, char** argv) {
   if (argc == 2 && std::strcmp(argv[1], "--check-allocations") == 0) {
     const Counts counts = count_allocations();
-    std::printf("heap allocations per call: tavdll %.3f, tavrc %.3f\n", counts.tavdll,
-                counts.tavrc);
-    return counts.tavdll == 0 && counts.tavrc == 0 ? 0 : 1;
+    std::printf("heap allocations per call: tavdll %.3f, tavrc %.3f, host send+rc+describe %.3f\n",
+                counts.tavdll, counts.tavrc, counts.host);
+    return counts.tavdll == 0 && counts.tavrc == 0 && counts.host == 0 ? 0 : 1;
   }
   benchmark::Initialize(&argc, argv);
   RatioReporter reporter;
@@ -163,7 +174,7 @@ int main(int argc, char** argv) {
                 call->second / bare->second);
   }
   const Counts counts = count_allocations();
-  std::printf("heap allocations per call: tavdll %.3f, tavrc %.3f (target 0)\n", counts.tavdll,
-              counts.tavrc);
+  std::printf("heap allocations per call: tavdll %.3f, tavrc %.3f, host %.3f (target 0)\n",
+              counts.tavdll, counts.tavrc, counts.host);
   return 0;
 }
