@@ -60,6 +60,8 @@ void deliver(Line& line) {
 
 }  // namespace
 
+void reset_in_child() noexcept { hook_busy.clear(std::memory_order_release); }
+
 void set_hook(qelmar_log_hook function, void* argument) noexcept {
   while (hook_busy.test_and_set(std::memory_order_acquire)) {
   }

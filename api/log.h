@@ -16,6 +16,10 @@ bool enabled() noexcept;
 // A host's function that takes each line instead of the sink; null for none.
 void set_hook(qelmar_log_hook function, void* argument) noexcept;
 
+// In a forked child: the hook's lock, which a thread of the parent may have
+// held at the fork, is free.
+void reset_in_child() noexcept;
+
 // One line for one call, written whole in one write.
 void write_call(const CallStatus& status) noexcept;
 void write_sound(const char* path, const sound::SoundStatus& status) noexcept;

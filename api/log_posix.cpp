@@ -7,6 +7,7 @@
 // short, and the next writer's line would then be glued to the cut one. A
 // regular file takes the cut part back; a FIFO takes a line whole or not at all.
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -115,6 +116,9 @@ void write_line(const char* line, std::size_t length) noexcept {
     switch (lock(fd)) {
       case Lock::taken:
         append_whole(fd, line, length);
+        // Before the close: a child forked meanwhile shares the open file and
+        // would keep the lock for as long as it lives.
+        ::flock(fd, LOCK_UN);
         break;
       case Lock::unsupported:
         write_once(fd, line, length);
@@ -123,7 +127,16 @@ void write_line(const char* line, std::size_t length) noexcept {
         break;
     }
   }
-  ::close(fd);  // lets go of the lock too
+  ::close(fd);
 }
+
+namespace {
+
+// A child has only the thread that forked: a hook lock another thread held
+// at the fork is free in it.
+[[maybe_unused]] const int registered =
+    ::pthread_atfork(nullptr, nullptr, [] { reset_in_child(); });
+
+}  // namespace
 
 }  // namespace qelmar::log

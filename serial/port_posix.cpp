@@ -112,6 +112,9 @@ Outcome open_failure(int error) {
 // calling back to back cannot starve another. These are open-file locks
 // (F_OFD_SETLK), apart from flock's, and like it they go with the last
 // descriptor of the open file: a waiter that dies leaves nothing behind.
+// Places are microseconds of uptime: a 32-bit offset would wrap in minutes.
+static_assert(sizeof(off_t) == 8);
+
 class Queue {
  public:
   Queue() : place_(offset_of(Clock::now())) {}

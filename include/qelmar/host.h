@@ -161,7 +161,9 @@ typedef void(QELMAR_CALL *qelmar_log_hook)(const char *line, void *user);
 /**
  * Sets the function that receives each call's log line instead of the sink
  * that `QELMAR_LOG` names, for the calls of this face; NULL goes back to
- * `QELMAR_LOG`. Takes effect for calls that start after it returns.
+ * `QELMAR_LOG`. Takes effect for calls that start after it returns. A hook
+ * that is replaced may still be running for calls already in progress: its
+ * function and `user` must stay valid until those calls have returned.
  */
 QELMAR_HOST_API void QELMAR_CALL qelmar_set_log_hook(qelmar_log_hook hook,
                                                      void *user) QELMAR_NOEXCEPT;
