@@ -96,6 +96,7 @@ void write_sound(const char* path, const sound::SoundStatus& status) noexcept {
   if (status.format[0] != '\0') line.add(", %s, %.2f s", status.format, status.seconds);
   if (status.fallback[0] != '\0') line.add(", the default alert instead (%s)", status.fallback);
   if (status.device[0] != '\0') line.add(", to %s", status.device);
+  if (status.alsa_said[0] != '\0') line.add(" (ALSA: %s)", status.alsa_said);
   line.add(": %s", status.ending);
   line.end();
   deliver(line);

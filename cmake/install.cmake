@@ -1,6 +1,6 @@
 # What `cmake --install` puts where: the libraries, their headers, the tool, a
-# CMake package (qelmar::qelmar, qelmar::host), pkg-config files, and the
-# packages built from them.
+# CMake package (qelmar::qelmar, qelmar::host), pkg-config files. debian/ splits
+# the same tree into the Debian packages.
 include(CMakePackageConfigHelpers)
 set_target_properties(qelmar_host PROPERTIES EXPORT_NAME host)
 
@@ -30,8 +30,8 @@ if(WIN32)
   return()
 endif()
 
-# Debian's split: the runtime, the development files, the tools, the Python
-# module; each install rule names its part.
+# Each install rule names its part: the runtime, the development files, the
+# tools, the Python module.
 set(doc ${CMAKE_INSTALL_DATADIR}/doc)
 install(TARGETS qelmar qelmar_host EXPORT qelmarTargets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime
@@ -66,11 +66,10 @@ install(FILES README.md DESTINATION ${doc}/qelmar-tools COMPONENT tools)
 # The bridge, its client for pages, and its units (shipped disabled).
 install(TARGETS qelmar_serve RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/qelmar
         COMPONENT tools)
-install(FILES tools/client.js DESTINATION ${CMAKE_INSTALL_DATADIR}/qelmar COMPONENT tools)
+install(FILES bridge/client.js DESTINATION ${CMAKE_INSTALL_DATADIR}/qelmar COMPONENT tools)
 install(FILES packaging/qelmar-serve.service packaging/qelmar-serve.socket
         DESTINATION lib/systemd/system COMPONENT tools)
 # The Python module, where Debian's python3 looks.
 install(DIRECTORY python/qelmar DESTINATION lib/python3/dist-packages COMPONENT python
         PATTERN __pycache__ EXCLUDE)
 
-include(cmake/debian.cmake)

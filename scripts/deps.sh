@@ -1,20 +1,32 @@
 #!/usr/bin/env bash
 # Installs what the given jobs need on Debian 12 (as root), only when missing.
-#   core     build libqelmar.so and the qelmar tool
-#   windows  cross-build QELMAR.dll
-#   test     run every test (a sound server, Wine, GoogleTest, ...)
-#   package  build and check the .deb and the Windows zip
+#   core     build the library, the tools and the packages: debian/control's
+#            Build-Depends, through apt-get build-dep
+#   windows  cross-build the DLLs
+#   test     run every test (a sound server, Wine, Chromium, GoogleTest, ...)
+#   package  check the .debs and the Windows zips
 #   bench    the benchmarks
 set -euo pipefail
+cd "$(dirname "$0")/.."
+
+export DEBIAN_FRONTEND=noninteractive
+updated=
+update() {
+  if [ -z "$updated" ]; then
+    apt-get update -qq
+    updated=1
+  fi
+}
 
 packages=()
+build_deps=
 for group in "${@:-core}"; do
   case "$group" in
-    core) packages+=(cmake make gcc g++ pkg-config libsndfile1-dev libasound2-dev libcli11-dev
-                     nlohmann-json3-dev libcpp-httplib-dev) ;;
+    core) packages+=(build-essential dpkg-dev); build_deps=1 ;;
     windows) packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64) ;;
     test)
       packages+=(libgtest-dev clang-format python3 python3-pytest
+        python3-venv python3-build      # pip into a venv, the wheel
         chromium                        # the bridge driven from a real page
         clang libclang-rt-dev clang-tidy  # libFuzzer, the lint
         libasound2-plugins pulseaudio   # a real-time sound sink
@@ -24,7 +36,7 @@ for group in "${@:-core}"; do
         dpkg --add-architecture i386
       fi
       ;;
-    package) packages+=(dpkg-dev file unzip lintian) ;;
+    package) packages+=(lintian devscripts file man-db unzip python3-venv python3-build) ;;
     bench) packages+=(libbenchmark-dev hyperfine) ;;
     *) echo "deps.sh: unknown group $group" >&2; exit 2 ;;
   esac
@@ -36,7 +48,12 @@ for p in "${packages[@]}"; do
 done
 if ((${#missing[@]})); then
   echo "installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
+  update
   apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+# debian/control is the one list of what the build needs.
+if [ -n "$build_deps" ] && ! dpkg-checkbuilddeps >/dev/null 2>&1; then
+  echo "installing the build dependencies of debian/control"
+  update
+  apt-get build-dep -y -qq --no-install-recommends ./
 fi

@@ -1,85 +1,161 @@
 #!/usr/bin/env bash
-# Builds into dist/ the Debian packages (libqelmar0, libqelmar-dev, qelmar-tools,
-# python3-qelmar, and the dbgsym packages of the first and the third) and the
-# Windows zips (the stripped DLLs, and their debug files), from the
-# windows-x86/x64 presets' builds in build/.
+# Builds into dist/ the Debian packages from debian/ with dpkg-buildpackage
+# (libqelmar0, libqelmar-host0, libqelmar-dev, qelmar-tools, python3-qelmar,
+# and the dbgsym packages of the binary ones) and the Windows zips (the stripped
+# DLLs, and their debug files), from the windows-x86/x64 presets' builds in build/.
 # With --check, also runs lintian, installs the packages with apt, uses them,
-# checks the zips, and removes the packages again.
+# checks the zips, and purges the packages again, leaving no file behind.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh core windows
-bash scripts/deps.sh package
+if [ "${1:-}" = --check ]; then
+  bash scripts/deps.sh package
+fi
+mkdir -p dist
+rm -f dist/*.deb dist/*.changes dist/*.buildinfo dist/*.zip
 
-for preset in package windows-x86 windows-x64; do
+# As a Debian builder would: Debian's own python3 and tools, whatever else the
+# machine has first in its PATH (a pyenv interpreter lacks the build modules).
+debian_env=(env PATH=/usr/sbin:/usr/bin:/sbin:/bin
+            DEB_BUILD_OPTIONS="parallel=2 ${DEB_BUILD_OPTIONS:-}")
+"${debian_env[@]}" dpkg-buildpackage -us -uc -b
+# dpkg-buildpackage writes beside the source tree; the .changes lists what it made.
+changes=../$(dpkg-parsechangelog -SSource)_$(dpkg-parsechangelog -SVersion)_$(dpkg-architecture -qDEB_HOST_ARCH).changes
+for file in $(sed -n '/^Files:/,/^[^ ]/s/^ .* \([^ ]*\)$/\1/p' "$changes"); do
+  mv "../$file" dist/
+done
+mv "$changes" dist/
+"${debian_env[@]}" debian/rules clean >/dev/null
+
+for preset in windows-x86 windows-x64; do
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset"
 done
-rm -f dist/*.deb dist/*.ddeb dist/*.zip
-cpack --preset deb >/dev/null
-
-# CPack's dbgsym packages list their files by the staging path and carry no
-# documentation; as Debian's do, they get the package's own documentation.
-for ddeb in dist/*.ddeb; do
-  root=$(mktemp -d)
-  dpkg-deb -R "$ddeb" "$root"
-  package=$(dpkg-deb -f "$ddeb" Package)
-  mkdir -p "$root/usr/share/doc"
-  ln -s "${package%-dbgsym}" "$root/usr/share/doc/$package"
-  (cd "$root" && find usr -type f -printf '%P\n' | sed 's|^|usr/|' | xargs md5sum >DEBIAN/md5sums)
-  dpkg-deb -b --root-owner-group "$root" "$ddeb" >/dev/null
-  rm -rf "$root"
-done
-
 cpack --config build/windows-x64/windows-zip.cmake -B dist >/dev/null
 cpack --config build/windows-x64/windows-debug-zip.cmake -B dist >/dev/null
 rm -rf dist/_CPack_Packages
-ls -l dist/*.deb dist/*.ddeb dist/*.zip
+ls -l dist/*.deb dist/*.zip
 
-if [ "${1:-}" = --check ]; then
-  lintian --fail-on error --suppress-tags no-manual-page dist/*.deb dist/*.ddeb
-  packages=(libqelmar0 libqelmar-dev qelmar-tools python3-qelmar)
-  apt-get install -y -qq ./dist/*.deb ./dist/*.ddeb >/dev/null
-  trap 'apt-get purge -y -qq "${packages[@]}" >/dev/null' EXIT
-  # The runtime links no sound library, and nothing but the C library.
-  dpkg-deb -f dist/libqelmar0_*.deb Depends | grep -Eqx 'libc6( \(>= [0-9.]+\))?'
-  if ldd /usr/lib/*/libqelmar.so.0 | grep -E 'sndfile|asound|stdc\+\+'; then exit 1; fi
-  test "$(qelmar encode 12.5H | head -n 1)" = "1F 01 02 05 00 1F"
-  work=$(mktemp -d)
-  cc tests/install/host.c -o "$work/host" $(pkg-config --cflags --libs qelmar)
-  test "$("$work/host" '')" = 1
-  cmake -S tests/install -B "$work/cmake" >/dev/null && cmake --build "$work/cmake" >/dev/null
-  test "$("$work/cmake/host" '')" = 1
-  # The host library: a C host built with its pkg-config file learns the outcome.
-  cc tests/install/host_face.c -o "$work/host_face" $(pkg-config --cflags --libs qelmar-host)
-  test "$(QELMAR_DEVICE_DIR=$work "$work/host_face" 12)" = "750630 not_found: not sent: no such device"
-  test "$("$work/cmake/host_face" '')" = "1 empty: nothing to send: the text is empty, the port was not opened"
-  # Debug information for the stripped library, found by its build id.
-  id=$(readelf -n /usr/lib/*/libqelmar.so.0 | sed -n 's/.*Build ID: \(..\)\(.*\)/\1\/\2/p')
+if [ "${1:-}" != --check ]; then
+  exit 0
+fi
+start=$SECONDS
+
+# The maintainer is named in debian/control; the changelog must repeat it.
+test "$(dpkg-parsechangelog -SMaintainer)" = "$(sed -n 's/^Maintainer: //p' debian/control)"
+# Every warning either fixed or overridden in debian/*.lintian-overrides.
+lintian --fail-on error,warning dist/*.changes
+
+# What is on the machine before, to find anything the packages leave behind.
+snapshot() {
+  find /etc /usr /lib /var/lib /opt -xdev \( -path /var/lib/dpkg -o -path /var/lib/apt \) -prune \
+    -o -print 2>/dev/null | sort
+}
+work=$(mktemp -d)
+snapshot >"$work/before"
+packages=(libqelmar0 libqelmar-host0 libqelmar-dev qelmar-tools python3-qelmar)
+trap 'apt-get purge -y -qq "${packages[@]}" >/dev/null 2>&1 || true' EXIT
+apt-get install -y -qq ./dist/*.deb >/dev/null
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+lib=/usr/lib/$multiarch
+
+# The libraries link no sound library, and nothing but the C library.
+for package in libqelmar0 libqelmar-host0; do
+  dpkg-deb -f dist/${package}_*.deb Depends | grep -Eqx 'libc6( \(>= [0-9.]+\))?'
+done
+if ldd $lib/libqelmar.so.0 $lib/libqelmar-host.so.0 | grep -E 'sndfile|asound|stdc\+\+'; then
+  exit 1
+fi
+# Built hardened (bookworm's dpkg-buildflags adds no control-flow protection).
+hardening-check --quiet --nocfprotection /usr/bin/qelmar /usr/libexec/qelmar/qelmar-serve \
+  $lib/libqelmar.so.0 $lib/libqelmar-host.so.0
+
+test "$(qelmar encode 12.5H | head -n 1)" = "1F 01 02 05 00 1F"
+cc tests/install/host.c -o "$work/host" $(pkg-config --cflags --libs qelmar)
+test "$("$work/host" '')" = 1
+cmake -S tests/install -B "$work/cmake" >/dev/null && cmake --build "$work/cmake" >/dev/null
+test "$("$work/cmake/host" '')" = 1
+# The host library: a C host built with its pkg-config file learns the outcome.
+cc tests/install/host_face.c -o "$work/host_face" $(pkg-config --cflags --libs qelmar-host)
+test "$(QELMAR_DEVICE_DIR=$work "$work/host_face" 12)" = "750630 not_found: not sent: no such device"
+test "$("$work/cmake/host_face" '')" = "1 empty: nothing to send: the text is empty, the port was not opened"
+# Debug information for the stripped libraries, found by their build ids.
+for file in $lib/libqelmar.so.0 $lib/libqelmar-host.so.0 /usr/bin/qelmar; do
+  id=$(readelf -n "$file" | sed -n 's/.*Build ID: \(..\)\(.*\)/\1\/\2/p')
   test -f "/usr/lib/debug/.build-id/$id.debug"
-  # The bridge from the package, and the Python module with Debian's python3.
-  qelmar serve --listen 127.0.0.1:0 >"$work/serve.txt" &
-  serve=$!
-  for _ in $(seq 50); do grep -q port "$work/serve.txt" && break; sleep 0.1; done
-  port=$(sed -n 's/.* port \([0-9]*\)$/\1/p' "$work/serve.txt")
-  /usr/bin/python3 -c "import json, sys, urllib.request
+done
+
+# The bridge from the package, reading its installed configuration file.
+dpkg-query -W -f='${Conffiles}\n' qelmar-tools | grep -q '^ /etc/qelmar/serve.conf '
+qelmar serve --listen 127.0.0.1:0 >"$work/serve.txt" &
+serve=$!
+for _ in $(seq 50); do grep -q port "$work/serve.txt" && break; sleep 0.1; done
+port=$(sed -n 's/.* port \([0-9]*\)$/\1/p' "$work/serve.txt")
+/usr/bin/python3 -c "import json, sys, urllib.request
 health = json.load(urllib.request.urlopen('http://127.0.0.1:$port/v1/health'))
 assert health['status'] == 'ok', health"
-  kill "$serve" && wait "$serve"
-  test -f /lib/systemd/system/qelmar-serve.socket -o -f /usr/lib/systemd/system/qelmar-serve.socket
-  test "$(/usr/bin/python3 -c 'import qelmar; print(qelmar.Display(1).send("").result, qelmar.encode("#价#").hex())')" = "1 23bcdb23"
-  # The zips: each DLL stripped, within its size, with its debug file in the
-  # other; the host library's header beside qelmar.h.
-  unzip -q dist/qelmar-*-windows.zip -d "$work/zip"
-  unzip -q dist/qelmar-*-windows-debug.zip -d "$work/debug"
-  for arch in x86 x64; do
-    for name in QELMAR qelmar-host; do
-      dll=$(echo "$work"/zip/*/$arch/$name.dll)
-      cp "$work"/debug/*/$arch/$name.dll.debug "$(dirname "$dll")"
-      python3 tests/windows/check_dll.py --release "$arch" "$dll" "$work"/zip/*/include/qelmar/host.h
-    done
-  done
-  rm -rf "$work"
-  echo "package check: lintian finds no error; the packages install, serve C hosts, the bridge" \
-       "and Python, and come with their debug symbols; the zips hold both DLLs of each" \
-       "architecture, stripped"
+kill "$serve" && wait "$serve"
+# Its units are installed, neither enabled nor started.
+test -f /lib/systemd/system/qelmar-serve.socket -a -f /lib/systemd/system/qelmar-serve.service
+if find /etc/systemd -name 'qelmar-serve*' | grep .; then exit 1; fi
+
+# The manual pages render without a roff warning, and name every subcommand.
+for page in qelmar qelmar-serve; do
+  MANWIDTH=80 man --warnings -l "/usr/share/man/man1/$page.1.gz" >"$work/$page.txt" 2>"$work/$page.err"
+  test -s "$work/$page.txt"
+  if [ -s "$work/$page.err" ]; then cat "$work/$page.err"; exit 1; fi
+done
+for sub in $(qelmar --help | sed -n '/^Subcommands:/,$s/^  \([a-z][a-z-]*\) .*/\1/p'); do
+  grep -q "^   qelmar $sub\$" "$work/qelmar.txt"
+done
+# Completion loads, and offers the subcommands and a subcommand's options.
+/bin/bash -c '
+  source /usr/share/bash-completion/bash_completion
+  source /usr/share/bash-completion/completions/qelmar
+  complete -p qelmar >/dev/null
+  offered() {
+    COMP_WORDS=("$@"); COMP_CWORD=$(($# - 1)); COMP_LINE="$*"; COMP_POINT=${#COMP_LINE}
+    COMPREPLY=(); _qelmar qelmar "${COMP_WORDS[-1]}" "${COMP_WORDS[-2]}"; echo "${COMPREPLY[*]}"
+  }
+  test "$(offered qelmar se)" = "send serve"
+  [[ " $(offered qelmar send --) " == *" --port "* ]]
+  [[ " $(offered qelmar serve --al) " == " --allow-origin " ]]'
+
+# The example sound that README and the module's docstrings name.
+/usr/bin/python3 -c "import wave
+with wave.open('/usr/share/sounds/qelmar/thanks.wav') as w:
+    assert 0.1 < w.getnframes() / w.getframerate() < 1"
+
+# Python: Debian's module with its metadata, then pip into a fresh venv
+# (offline) and the wheel, over the installed library.
+/usr/bin/python3 -c "import importlib.metadata as m, qelmar
+assert m.version('qelmar') == qelmar.__version__ == '$(dpkg-parsechangelog -SVersion)'
+assert qelmar.Display(1).send('').result == 1 and qelmar.encode('#价#').hex() == '23bcdb23'"
+/usr/bin/python3 tests/python/venv_check.py /usr/bin/python3 python $lib/libqelmar-host.so.0
+
+# Purged, the packages leave nothing behind: no configuration file, no
+# compiled module, no systemd state.
+apt-get purge -y -qq "${packages[@]}" >/dev/null
+trap - EXIT
+snapshot >"$work/after"
+if comm -13 "$work/before" "$work/after" | grep qelmar; then
+  echo "left behind after the purge" >&2
+  exit 1
 fi
+
+# The zips: each DLL stripped, within its size, with its debug file in the
+# other; the host library's header beside qelmar.h.
+unzip -q dist/qelmar-*-windows.zip -d "$work/zip"
+unzip -q dist/qelmar-*-windows-debug.zip -d "$work/debug"
+for arch in x86 x64; do
+  for name in QELMAR qelmar-host; do
+    dll=$(echo "$work"/zip/*/$arch/$name.dll)
+    cp "$work"/debug/*/$arch/$name.dll.debug "$(dirname "$dll")"
+    python3 tests/windows/check_dll.py --release "$arch" "$dll" "$work"/zip/*/include/qelmar/host.h
+  done
+done
+rm -rf "$work"
+echo "package check ($((SECONDS - start)) s): lintian finds no error or warning; the packages" \
+     "install, are hardened, serve C hosts, the bridge and Python (and pip in a venv), with" \
+     "man pages, completion, a conffile and debug symbols, and purge without a trace; the" \
+     "zips hold both DLLs of each architecture, stripped"

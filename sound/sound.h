@@ -10,6 +10,7 @@ struct SoundStatus {
   const char* fallback = "";   // why the default alert played instead; empty when it did not
   const char* ending = "";     // "played", "no sound device", "given up at the deadline"
   char ending_text[256] = {};  // where `ending` points when it was made for this call
+  char alsa_said[512] = {};    // ALSA's messages during the call, "; " between them
 };
 
 // Plays the file to the end before it returns. A file that cannot be played

@@ -17,8 +17,11 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <numbers>
 
@@ -207,6 +210,59 @@ struct Playback {
   SoundFile sound;  // none: the alert
   SF_INFO info;
   Clock::time_point deadline;
+  char alsa_said[sizeof SoundStatus::alsa_said];
+};
+
+// The playback whose player runs on this thread, for ALSA's messages.
+thread_local Playback* listening = nullptr;
+
+// ALSA's messages during a sound, which it would print on the host's stderr,
+// kept for the log instead; what does not fit is left out.
+void alsa_said(const char* /*file*/, int /*line*/, const char* /*function*/, int error,
+               const char* format, va_list args) {
+  Playback* const playback = listening;
+  if (playback == nullptr) return;
+  char message[256];
+  const int length = std::vsnprintf(message, sizeof message, format, args);
+  if (length < 0) return;
+  if (error != 0) {
+    const std::size_t used = std::min(static_cast<std::size_t>(length), sizeof message - 1);
+    char buffer[128];
+    std::snprintf(message + used, sizeof message - used, ": %s",
+                  ::strerror_r(error < 0 ? -error : error, buffer, sizeof buffer));
+  }
+  pthread_mutex_lock(&playback->mutex);
+  char* const said = playback->alsa_said;
+  const std::size_t used = std::strlen(said);
+  std::snprintf(said + used, sizeof playback->alsa_said - used, "%s%s", used > 0 ? "; " : "",
+                message);
+  pthread_mutex_unlock(&playback->mutex);
+}
+
+// ALSA's messages on this thread go to the playback while it lives; the
+// handler that was there before, the host's own if it set one, is put back.
+// ALSA asks this thread's handler only while no handler is set for the whole
+// process: a host that set one gets every message, ours too, as it asked.
+class AlsaMessages {
+ public:
+  AlsaMessages(const SoundFunctions& lib, Playback* playback)
+      : lib_(lib), previous_listener_(listening) {
+    if (lib_.snd_lib_error_set_local == nullptr) return;
+    listening = playback;
+    previous_ = lib_.snd_lib_error_set_local(alsa_said);
+  }
+  ~AlsaMessages() {
+    if (lib_.snd_lib_error_set_local == nullptr) return;
+    lib_.snd_lib_error_set_local(previous_);
+    listening = previous_listener_;
+  }
+  AlsaMessages(const AlsaMessages&) = delete;
+  AlsaMessages& operator=(const AlsaMessages&) = delete;
+
+ private:
+  const SoundFunctions& lib_;
+  Playback* previous_listener_;
+  snd_local_error_handler_t previous_ = nullptr;
 };
 
 void let_go(Playback* playback) {
@@ -239,11 +295,14 @@ void* player(void* argument) {
   auto* playback = static_cast<Playback*>(argument);
   const SoundFunctions& lib = *playback->lib;
   bool opened = false;
-  if (playback->sound.file != nullptr) {
-    opened = play_file(lib, playback->sound.file, playback->info, playback->deadline);
-    close_sound(lib, playback->sound);
-  } else {
-    opened = play_alert(lib, playback->deadline);
+  {
+    const AlsaMessages messages(lib, playback);
+    if (playback->sound.file != nullptr) {
+      opened = play_file(lib, playback->sound.file, playback->info, playback->deadline);
+      close_sound(lib, playback->sound);
+    } else {
+      opened = play_alert(lib, playback->deadline);
+    }
   }
   pthread_mutex_lock(&playback->mutex);
   playback->finished = true;
@@ -293,8 +352,9 @@ bool stay_loaded() {
          ::dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
 }
 
-// Waits for the player until the deadline, and says how it ended.
-const char* wait_for(Playback* playback) {
+// Waits for the player until the deadline, and says how it ended; what ALSA
+// said meanwhile goes to `status`.
+const char* wait_for(Playback* playback, SoundStatus* status) {
   using namespace std::chrono;
   const auto since_epoch = playback->deadline.time_since_epoch();
   timespec until{};
@@ -310,6 +370,9 @@ const char* wait_for(Playback* playback) {
   if (!playback->finished) {
     playback->outlived_call = true;
     count_held(true);
+  }
+  if (status != nullptr) {
+    std::memcpy(status->alsa_said, playback->alsa_said, sizeof status->alsa_said);
   }
   pthread_mutex_unlock(&playback->mutex);
   return ending;
@@ -379,6 +442,7 @@ void play(const char* path, SoundStatus* status) noexcept {
   playback->sound = sound;
   playback->info = info;
   playback->deadline = Clock::now() + length + margin;
+  playback->alsa_said[0] = '\0';
 
   // The player runs this library's code, maybe past the call: a host that
   // unloads the library must not pull it from under the player. Tried again
@@ -399,7 +463,7 @@ void play(const char* path, SoundStatus* status) noexcept {
     // No thread to be had: play here, still bounded wherever ALSA lets it be.
     player(playback);
   }
-  const char* ending = wait_for(playback);
+  const char* ending = wait_for(playback, status);
   if (status != nullptr) status->ending = ending;
   let_go(playback);
 }

@@ -28,6 +28,8 @@ struct SoundFunctions {
   decltype(&::snd_pcm_start) snd_pcm_start = nullptr;
   decltype(&::snd_pcm_state) snd_pcm_state = nullptr;
   decltype(&::snd_pcm_close) snd_pcm_close = nullptr;
+  // Null where ALSA is too old to have it: its messages then go where it sends them.
+  decltype(&::snd_lib_error_set_local) snd_lib_error_set_local = nullptr;
 };
 
 class SoundLibraries {
@@ -122,6 +124,9 @@ inline bool SoundLibraries::load(const char* sndfile, const char* alsa) noexcept
     ::dlclose(output);
     return fail(alsa, missing);
   }
+  f.snd_lib_error_set_local = reinterpret_cast<decltype(f.snd_lib_error_set_local)>(
+      ::dlsym(output, "snd_lib_error_set_local"));
+  ::dlerror();
 
   void* const decoder = ::dlopen(sndfile, RTLD_NOW | RTLD_LOCAL);
   if (decoder == nullptr) {

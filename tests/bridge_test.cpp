@@ -1,10 +1,13 @@
 // The bridge: real HTTP over loopback to a running qelmar-serve, and the frames
 // read back from a virtual display on a pseudo-terminal.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,6 +18,8 @@
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,8 +39,11 @@ const std::string page = "http://pos.example:8080";
 // One qelmar-serve on a free loopback port, with a display on port 3.
 class Bridge {
  public:
-  explicit Bridge(std::vector<std::string> options = {}) : display_(devices_.path(), 3) {
+  // Quiet unless asked: nobody reads its stderr, which would fill.
+  explicit Bridge(std::vector<std::string> options = {}, bool quiet = true)
+      : display_(devices_.path(), 3) {
     std::vector<std::string> argv{QELMAR_SERVE, "--listen", "127.0.0.1:0", "--allow-origin", page};
+    if (quiet) argv.emplace_back("--quiet");
     argv.insert(argv.end(), options.begin(), options.end());
     server_ = std::make_unique<Process>(argv);
     port_ = read_port();
@@ -55,7 +63,8 @@ class Bridge {
       throw std::runtime_error("cannot make a listening socket");
     }
     server_ = std::make_unique<Process>(std::vector<std::string>{
-        "sh", "-c", "exec 3<&$1; LISTEN_PID=$$ LISTEN_FDS=1 exec \"$0\" --listen 127.0.0.1:1",
+        "sh", "-c",
+        "exec 3<&$1; LISTEN_PID=$$ LISTEN_FDS=1 exec \"$0\" --quiet --listen 127.0.0.1:1",
         QELMAR_SERVE, std::to_string(fd)});
     ::close(fd);
     port_ = read_port();
@@ -274,6 +283,34 @@ TEST(Bridge, RefusesWhatItMust) {
       {"unknown path", "GET", "/v1/nothing", "", {}, 404, "no such resource"},
       {"a path for a sound", "POST", "/v1/sounds/..%2F..%2Fetc%2Fpasswd", "{}", {}, 404, ""},
       {"a sound outside the folder", "POST", "/v1/sounds/outside.wav", "{}", {}, 404, "no sound"},
+      {"a text past a double",
+       "POST",
+       "/v1/ports/3/commands",
+       R"({"text":1e400})",
+       {},
+       400,
+       "number overflow"},
+      {"10,000 digits",
+       "POST",
+       "/v1/ports/3/commands",
+       R"({"texts":[)" + std::string(10000, '9') + "]}",
+       {},
+       400,
+       "number overflow"},
+      {"rc byte past a double",
+       "POST",
+       "/v1/ports/3/rc",
+       R"({"a":1e400,"b":1})",
+       {},
+       400,
+       "number overflow"},
+      {"headers over the limit",
+       "GET",
+       "/v1/health",
+       "",
+       {{"X-Filler", std::string(9000, 'x')}},
+       431,
+       "headers are over 8192 bytes"},
   };
   const std::string token = "s3cret-token";
   TempDir keys;
@@ -498,6 +535,445 @@ TEST(Bridge, ServesTheSocketSystemdPasses) {
 TEST(Bridge, StopsOnSigterm) {
   Bridge bridge;
   EXPECT_EQ(bridge.server().stop(SIGTERM), 0);
+}
+
+// The bridge's resident memory, in KiB.
+long rss_kib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+// A connection from a chosen local address and port (port 0: any).
+int connect_from(const char* local, int local_port, int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int one = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in from{};
+  from.sin_family = AF_INET;
+  from.sin_port = htons(static_cast<std::uint16_t>(local_port));
+  ::inet_pton(AF_INET, local, &from.sin_addr);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<std::uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+      ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    ::close(fd);
+    throw std::runtime_error("cannot connect from " + std::string(local));
+  }
+  return fd;
+}
+
+int local_port_of(int fd) {
+  sockaddr_in at{};
+  socklen_t size = sizeof at;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &size);
+  return ntohs(at.sin_port);
+}
+
+// What arrived on fd within `wait`, to its end or the wait's.
+std::string read_for(int fd, std::chrono::milliseconds wait) {
+  std::string got;
+  char buffer[4096];
+  const auto until = std::chrono::steady_clock::now() + wait;
+  pollfd p{fd, POLLIN, 0};
+  while (std::chrono::steady_clock::now() < until) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    if (::poll(&p, 1, static_cast<int>(left.count()) + 1) <= 0) break;
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    if (n <= 0) break;
+    got.append(buffer, static_cast<std::size_t>(n));
+  }
+  return got;
+}
+
+// The attacks of a local process, each beside a good request and SIGTERM.
+enum class Attack { header_flood, dribble_beside_a_twin, stalled };
+
+struct Siege {
+  const char* name;
+  Attack attack;
+  int clients;
+  std::vector<std::string> options;
+  bool token;  // the bridge asks for one (the attacker never sends it)
+};
+
+// Runs the attack until `stop`; says what each client saw.
+struct Attacker {
+  std::atomic<bool> stop{false};
+  std::atomic<int> refused_431{0}, cut{0}, twin_answered{0};
+  std::vector<std::thread> threads;
+
+  void flood(int port) {
+    const int fd = connect_to(port);
+    std::string head =
+        "GET /v1/health HTTP/1.1\r\nHost: localhost:" + std::to_string(port) + "\r\n";
+    ::send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+    const std::string filler = "X-Filler: " + std::string(1000, 'x') + "\r\n";
+    std::string got;
+    pollfd p{fd, POLLIN, 0};
+    while (!stop) {
+      if (::send(fd, filler.data(), filler.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 &&
+          errno != EAGAIN)
+        break;
+      if (::poll(&p, 1, 0) > 0) {
+        got = read_for(fd, 200ms);
+        break;
+      }
+    }
+    if (got.rfind("HTTP/1.1 431", 0) == 0) ++refused_431;
+    while (!stop) std::this_thread::sleep_for(10ms);
+    ::close(fd);
+  }
+
+  // A request dribbled a byte every 100 ms from 127.0.0.2:P while another from
+  // 127.0.0.1:P, the same port number, completes.
+  void dribble(int port) {
+    const int fd = connect_from("127.0.0.2", 0, port);
+    const std::string head =
+        "POST /v1/ports/3/commands HTTP/1.1\r\nHost: localhost:" + std::to_string(port) +
+        "\r\nX-Slow: " + std::string(400, 'x');
+    bool twin = false;
+    for (std::size_t at = 0; !stop && at < head.size(); ++at) {
+      if (::send(fd, &head[at], 1, MSG_NOSIGNAL) <= 0) {
+        ++cut;
+        break;
+      }
+      if (!twin) {
+        twin = true;
+        const int other = connect_from("127.0.0.1", local_port_of(fd), port);
+        const std::string get =
+            "GET /v1/client.js HTTP/1.1\r\nHost: localhost:" + std::to_string(port) + "\r\n\r\n";
+        ::send(other, get.data(), get.size(), MSG_NOSIGNAL);
+        if (read_for(other, 1000ms).rfind("HTTP/1.1 200", 0) == 0) ++twin_answered;
+        ::close(other);
+      }
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 100) > 0) {
+        char c = 0;
+        if (::recv(fd, &c, 1, 0) <= 0) {
+          ++cut;
+          break;
+        }
+      }
+    }
+    while (!stop) std::this_thread::sleep_for(10ms);
+    ::close(fd);
+  }
+
+  void stall(int port, int count) {
+    std::vector<int> fds;
+    const std::string part =
+        "POST /v1/ports/3/commands HTTP/1.1\r\nHost: localhost:" + std::to_string(port) + "\r\n";
+    for (int i = 0; i < count; ++i) {
+      try {
+        fds.push_back(connect_to(port));
+      } catch (const std::runtime_error&) {
+        break;
+      }
+      ::send(fds.back(), part.data(), part.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+    while (!stop) std::this_thread::sleep_for(10ms);
+    for (int fd : fds) ::close(fd);
+  }
+
+  ~Attacker() {
+    stop = true;
+    for (std::thread& t : threads) t.join();
+  }
+};
+
+// A slow or hostile client costs a bounded slot for a bounded time: the good
+// request is answered within a second, memory stays flat, and SIGTERM ends the
+// bridge within a second, whatever the attack.
+TEST(Bridge, AttacksCostABoundedSlot) {
+  const std::vector<Siege> table = {
+      {"header flood", Attack::header_flood, 4, {}, false},
+      {"header flood without the token", Attack::header_flood, 4, {}, true},
+      {"dribbles beside a completed twin",
+       Attack::dribble_beside_a_twin,
+       4,
+       {"--timeout", "1"},
+       false},
+      {"200 stalled", Attack::stalled, 200, {}, false},
+      {"200 stalled over a cap of 64", Attack::stalled, 200, {"--max-connections", "64"}, false},
+  };
+  TempDir keys;
+  const std::string token_file = keys.path() + "/token";
+  std::ofstream(token_file) << "s3cret\n";
+  for (const Siege& row : table) {
+    SCOPED_TRACE(row.name);
+    std::vector<std::string> options = row.options;
+    if (row.token) options.insert(options.end(), {"--token-file", token_file});
+    Bridge bridge(options);
+    const long rss_before = rss_kib(bridge.server().pid());
+    auto attacker = std::make_unique<Attacker>();
+    const int port = bridge.port();
+    for (int i = 0; i < (row.attack == Attack::stalled ? 1 : row.clients); ++i) {
+      attacker->threads.emplace_back([&, i] {
+        if (row.attack == Attack::header_flood) attacker->flood(port);
+        if (row.attack == Attack::dribble_beside_a_twin) attacker->dribble(port);
+        if (row.attack == Attack::stalled) attacker->stall(port, row.clients);
+        static_cast<void>(i);
+      });
+    }
+    std::this_thread::sleep_for(row.attack == Attack::dribble_beside_a_twin ? 1800ms : 400ms);
+
+    const auto start = std::chrono::steady_clock::now();
+    httplib::Client client = bridge.client();
+    const httplib::Headers auth =
+        row.token ? httplib::Headers{{"Authorization", "Bearer s3cret"}} : httplib::Headers{};
+    const httplib::Result good = client.Get("/v1/health", auth);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    ASSERT_TRUE(good);
+    EXPECT_EQ(good->status, 200);
+    if (row.attack == Attack::header_flood) {
+      EXPECT_EQ(attacker->refused_431, row.clients);
+      EXPECT_LT(rss_kib(bridge.server().pid()) - rss_before, 4096) << "KiB grown";
+    }
+    if (row.attack == Attack::dribble_beside_a_twin) {
+      EXPECT_EQ(attacker->twin_answered, row.clients);
+      EXPECT_EQ(attacker->cut, row.clients) << "dribbling past the 1 s deadline";
+    }
+    const auto stopping = std::chrono::steady_clock::now();
+    EXPECT_EQ(bridge.server().stop(SIGTERM), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - stopping, 1s);
+  }
+}
+
+// The kernel's own limit for the listen backlog, and a thousand clients at
+// once all answered.
+TEST(Bridge, TakesAThousandConnectionsAtOnce) {
+  rlimit files{};
+  ::getrlimit(RLIMIT_NOFILE, &files);
+  files.rlim_cur = files.rlim_max;
+  ::setrlimit(RLIMIT_NOFILE, &files);
+  if (files.rlim_cur < 1100) GTEST_SKIP() << "SKIPPED: only " << files.rlim_cur << " descriptors";
+  Bridge bridge;
+  long somaxconn = 0;
+  std::ifstream("/proc/sys/net/core/somaxconn") >> somaxconn;
+  const Process::Result ss =
+      run_process({"ss", "-Hltn", "sport = :" + std::to_string(bridge.port())});
+  std::istringstream columns(ss.out);
+  std::string state;
+  long recv_q = -1, send_q = -1;
+  columns >> state >> recv_q >> send_q;
+  EXPECT_EQ(send_q, somaxconn) << ss.out << ss.err;
+
+  constexpr int clients = 1000;
+  std::vector<int> fds;
+  const std::string get =
+      "GET /v1/health HTTP/1.1\r\nHost: localhost:" + std::to_string(bridge.port()) + "\r\n\r\n";
+  for (int i = 0; i < clients; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(bridge.port()));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    fds.push_back(fd);
+  }
+  std::vector<std::string> got(clients);
+  std::vector<bool> sent(clients, false), done(clients, false);
+  int answered = 0, finished = 0;
+  const auto until = std::chrono::steady_clock::now() + 10s;
+  while (finished < clients && std::chrono::steady_clock::now() < until) {
+    std::vector<pollfd> polls;
+    for (int i = 0; i < clients; ++i)
+      polls.push_back({fds[static_cast<std::size_t>(i)],
+                       static_cast<short>(done[static_cast<std::size_t>(i)]   ? 0
+                                          : sent[static_cast<std::size_t>(i)] ? POLLIN
+                                                                              : POLLOUT),
+                       0});
+    if (::poll(polls.data(), polls.size(), 100) <= 0) continue;
+    for (std::size_t i = 0; i < polls.size(); ++i) {
+      if (polls[i].revents == 0 || done[i]) continue;
+      if (!sent[i]) {
+        sent[i] = ::send(fds[i], get.data(), get.size(), MSG_NOSIGNAL) ==
+                  static_cast<ssize_t>(get.size());
+        if (!sent[i]) done[i] = true, ++finished;
+        continue;
+      }
+      char buffer[1024];
+      const ssize_t n = ::recv(fds[i], buffer, sizeof buffer, 0);
+      if (n > 0) {
+        got[i].append(buffer, static_cast<std::size_t>(n));
+        continue;
+      }
+      done[i] = true;
+      ++finished;
+      if (got[i].rfind("HTTP/1.1 200", 0) == 0) ++answered;
+    }
+  }
+  for (int fd : fds) ::close(fd);
+  EXPECT_EQ(answered, clients);
+}
+
+// The texts of one request go out together: from several clients at once,
+// each request's two frames are next to each other on the line.
+TEST(Bridge, TextsOfOneRequestGoOutTogether) {
+  Bridge bridge({"--workers", "4"});
+  constexpr int clients = 8, each = 25;
+  std::vector<std::thread> threads;
+  std::atomic<int> answered{0};
+  for (int c = 0; c < clients; ++c) {
+    threads.emplace_back([&, c] {
+      const std::string digit = std::to_string(c);
+      for (int i = 0; i < each; ++i) {
+        const httplib::Result r =
+            bridge.post("/v1/ports/3/commands", json{{"texts", {digit, digit}}}.dump());
+        if (r && r->status == 200) ++answered;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(answered, clients * each);
+  const std::vector<std::uint8_t> line = bridge.display().read_through_marker();
+  ASSERT_EQ(line.size(), static_cast<std::size_t>(2 * clients * each));
+  int split = 0;
+  for (std::size_t i = 0; i < line.size(); i += 2) split += line[i] != line[i + 1];
+  EXPECT_EQ(split, 0) << "requests whose frames another's came between";
+}
+
+// A full queue is answered at once with 503 and Retry-After, while the display
+// is held by another program.
+TEST(Bridge, AFullQueueIsAnsweredAtOnce) {
+  Bridge bridge({"--workers", "1", "--queue", "1"});
+  const int holder = ::open(bridge.display().slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  std::vector<std::thread> threads;
+  std::atomic<int> ok{0}, busy{0}, quick{0};
+  for (int i = 0; i < 4; ++i) {
+    threads.emplace_back([&, i] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50 * i));
+      const auto start = std::chrono::steady_clock::now();
+      const httplib::Result r = bridge.post("/v1/ports/3/commands", R"({"text":"1"})");
+      if (!r) return;
+      if (r->status == 200) ++ok;
+      if (r->status == 503 && r->get_header_value("Retry-After") == "1") {
+        ++busy;
+        if (std::chrono::steady_clock::now() - start < 200ms) ++quick;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  ::close(holder);
+  EXPECT_EQ(ok, 2);  // the one being tried, and the one queued behind it
+  EXPECT_EQ(busy, 2);
+  EXPECT_EQ(quick, 2);
+}
+
+struct Invocation {
+  const char* name;
+  std::vector<std::string> args;
+  const char* config;  // written to a file passed with --config when not null
+  int status;
+  const char* says;  // on stdout or stderr
+};
+
+TEST(Bridge, OptionsAndConfiguration) {
+  const std::vector<Invocation> table = {
+      {"version", {"--version"}, nullptr, 0, "qelmar serve 0.1.0"},
+      {"a misspelt key", {}, "allow-origin = [\"http://a\"]\ncolour = \"blue\"\n", 1, "colour"},
+      {"an unknown option", {"--colour", "blue"}, nullptr, 1, "--colour"},
+  };
+  TempDir dir;
+  for (const Invocation& row : table) {
+    SCOPED_TRACE(row.name);
+    std::vector<std::string> argv{QELMAR_SERVE, "--listen", "127.0.0.1:0"};
+    argv.insert(argv.end(), row.args.begin(), row.args.end());
+    if (row.config != nullptr) {
+      std::ofstream(dir.path() + "/serve.conf") << row.config;
+      argv.insert(argv.end(), {"--config", dir.path() + "/serve.conf"});
+    }
+    Process server(argv);
+    // One that would serve is ended once it says it listens.
+    std::string said = read_for(server.out(), 1500ms);
+    if (said.find("listening") != std::string::npos) server.stop(SIGTERM);
+    const Process::Result r = server.finish();
+    EXPECT_EQ(r.status, row.status) << said << r.out << r.err;
+    EXPECT_NE((said + r.out + r.err).find(row.says), std::string::npos) << said << r.out << r.err;
+  }
+}
+
+// One line per request on stderr, refusals with their reason; --quiet none.
+TEST(Bridge, LogsEachRequestOnOneLine) {
+  for (const bool quiet : {false, true}) {
+    SCOPED_TRACE(quiet ? "quiet" : "logging");
+    auto bridge = std::make_unique<Bridge>(std::vector<std::string>{}, quiet);
+    ASSERT_TRUE(bridge->client().Get("/v1/health"));
+    ASSERT_TRUE(bridge->post("/v1/ports/3/commands", R"({"text":"1"})",
+                             {{"Origin", "http://evil.example"}}));
+    bridge->server().stop(SIGTERM);
+    const std::string log = read_for(bridge->server().err(), 500ms);
+    if (quiet) {
+      EXPECT_EQ(log, "");
+      continue;
+    }
+    const std::regex shape(
+        R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 127\.0\.0\.1:\d+ (GET|POST) (/\S+) (\d{3}) (\d+) \d+\.\d ms( refused: (.*))?)");
+    std::istringstream lines(log);
+    std::vector<std::smatch> seen(2);
+    std::vector<std::string> texts(2);
+    for (std::size_t i = 0; i < 2; ++i) {
+      ASSERT_TRUE(std::getline(lines, texts[i])) << log;
+      ASSERT_TRUE(std::regex_match(texts[i], seen[i], shape)) << texts[i];
+    }
+    EXPECT_EQ(seen[0][2], "/v1/health");
+    EXPECT_EQ(seen[0][3], "200");
+    EXPECT_EQ(seen[0][5], "");
+    EXPECT_EQ(seen[1][3], "403");
+    EXPECT_EQ(seen[1][6], "origin http://evil.example is not allowed (see --allow-origin)");
+  }
+}
+
+// /metrics, behind the token, read by Prometheus' own parser after a mix of
+// calls: delivered, no device, refused, unknown.
+TEST(Bridge, MetricsReadByPrometheus) {
+  if (run_process({"python3", "-c", "import prometheus_client"}).status != 0)
+    GTEST_SKIP() << "SKIPPED: python3-prometheus-client is not installed";
+  TempDir dir;
+  std::ofstream(dir.path() + "/token") << "s3cret\n";
+  Bridge bridge({"--token-file", dir.path() + "/token"});
+  const httplib::Headers auth{{"Authorization", "Bearer s3cret"}};
+  for (int i = 0; i < 3; ++i) bridge.post("/v1/ports/3/commands", R"({"texts":["1","2"]})", auth);
+  bridge.post("/v1/ports/4/rc", R"({"a":1,"b":2})", auth);
+  bridge.post("/v1/ports/3/commands", R"({"text":"1"})");
+  bridge.client().Get("/v1/nothing", auth);
+  EXPECT_EQ(bridge.client().Get("/metrics")->status, 401);
+  const httplib::Result r = bridge.client().Get("/metrics", auth);
+  ASSERT_TRUE(r);
+  ASSERT_EQ(r->status, 200);
+  std::ofstream(dir.path() + "/metrics.txt") << r->body;
+  const Process::Result parsed = run_process(
+      {"python3", "-c",
+       "import sys\n"
+       "from prometheus_client.parser import text_string_to_metric_families as parse\n"
+       "for f in parse(open(sys.argv[1]).read()):\n"
+       "    for s in f.samples:\n"
+       "        print(f.type, s.name, ','.join(f'{k}={v}' for k, v in sorted(s.labels.items())),"
+       " s.value)\n",
+       dir.path() + "/metrics.txt"});
+  ASSERT_EQ(parsed.status, 0) << parsed.err << r->body;
+  const std::string& out = parsed.out;
+  for (const char* sample : {
+           "counter qelmar_bridge_calls_total outcome=delivered,port=3 6.0",
+           "counter qelmar_bridge_calls_total outcome=not_found,port=4 1.0",
+           "histogram qelmar_bridge_call_duration_seconds_count  7.0",
+           "histogram qelmar_bridge_call_duration_seconds_bucket le=+Inf 7.0",
+           "counter qelmar_bridge_requests_total status=200 4.0",
+           "counter qelmar_bridge_requests_total status=401 2.0",
+           "counter qelmar_bridge_requests_total status=404 1.0",
+           "counter qelmar_bridge_refusals_total reason=token 2.0",
+           "gauge qelmar_bridge_open_connections  1.0",
+           "gauge qelmar_bridge_queue_depth  0.0",
+       }) {
+    EXPECT_NE(out.find(std::string(sample) + "\n"), std::string::npos) << sample << "\n" << out;
+  }
+  bridge.display().read_through_marker();
 }
 
 }  // namespace

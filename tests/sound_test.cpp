@@ -65,6 +65,37 @@ const bool first_sound_without_memory = [] {
   ::_exit(0);
 }();
 
+// This program run again as a host that plays a sound where ALSA complains
+// (QELMAR_TEST_ALSA_HOST set): "plain", or "handler", having set an ALSA error
+// handler of its own first. It says on stdout what its handler saw.
+int host_handler_calls = 0;
+void host_handler(const char*, int, const char*, int, const char*, ...) { ++host_handler_calls; }
+
+const bool alsa_host = [] {
+  const char* mode = std::getenv("QELMAR_TEST_ALSA_HOST");
+  if (mode == nullptr) return false;
+  void* alsa = ::dlopen("libasound.so.2", RTLD_NOW | RTLD_GLOBAL);
+  if (alsa == nullptr) ::_exit(77);
+  const auto set_handler = reinterpret_cast<decltype(&snd_lib_error_set_handler)>(
+      ::dlsym(alsa, "snd_lib_error_set_handler"));
+  const auto* handler = static_cast<snd_lib_error_handler_t*>(::dlsym(alsa, "snd_lib_error"));
+  const auto open = reinterpret_cast<decltype(&snd_pcm_open)>(::dlsym(alsa, "snd_pcm_open"));
+  if (set_handler == nullptr || handler == nullptr || open == nullptr) ::_exit(3);
+  const bool own = std::strcmp(mode, "handler") == 0;
+  if (own) set_handler(host_handler);
+  tavadd(0, "/nonexistent/qelmar.wav");
+  std::printf("the library's sound: %d\n", host_handler_calls);
+  if (own) {
+    std::printf("still set: %s\n", *handler == host_handler ? "yes" : "no");
+    const int before = host_handler_calls;
+    snd_pcm_t* pcm = nullptr;
+    open(&pcm, "qelmar_host_bogus", SND_PCM_STREAM_PLAYBACK, SND_PCM_NONBLOCK);
+    std::printf("the host's own: %d\n", host_handler_calls - before);
+  }
+  std::fflush(stdout);
+  ::_exit(0);
+}();
+
 std::size_t threads() {
   return static_cast<std::size_t>(std::distance(fs::directory_iterator("/proc/self/task"), {}));
 }
@@ -349,6 +380,47 @@ TEST_F(SoundTest, AlsaIsLoadedByTheFirstSoundNotByLinking) {
   EXPECT_TRUE(in_process("libasound.so.2"));
 }
 
+// ALSA's complaints about the library's own sounds reach the log, never the
+// host's stderr; a host's own ALSA handler stays set, and gets what it asked for.
+TEST_F(SoundTest, AlsaSpeaksOnlyToTheLogOrTheHostsOwnHandler) {
+  ASSERT_FALSE(alsa_host);
+  use_alsa_config("{ type plug slave.pcm \"qelmar_bogus\" }");
+  const fs::path log = dir / "sound.log";
+  const struct {
+    std::string mode;
+    bool logged;
+    std::vector<std::string> out;
+    std::string log_has;  // in the log line, when logged
+  } cases[] = {
+      {"plain", false, {"the library's sound: 0"}, ""},
+      {"plain", true, {"the library's sound: 0"}, " (ALSA: Unknown PCM qelmar_bogus): "},
+      // ALSA asks a thread's own handler only while no process-wide one is set.
+      {"handler",
+       true,
+       {"the library's sound: 1", "still set: yes", "the host's own: 1"},
+       ", to ALSA default: "},
+  };
+  for (const auto& c : cases) {
+    fs::remove(log);
+    std::vector<std::string> env = {"QELMAR_TEST_ALSA_HOST=" + c.mode};
+    env.push_back(c.logged ? "QELMAR_LOG=" + log.string() : "QELMAR_LOG=");
+    const auto host = qelmar::test::run_process({"/proc/self/exe"}, {env, ""});
+    if (host.status == 77) GTEST_SKIP() << "SKIPPED: libasound.so.2 cannot be loaded here";
+    ASSERT_EQ(host.status, 0) << c.mode << "\n" << host.err;
+    EXPECT_EQ(host.err, "") << c.mode;
+    std::string out;
+    for (const std::string& line : c.out) out += line + "\n";
+    EXPECT_EQ(host.out, out) << c.mode;
+    const auto lines = lines_of(log);
+    if (!c.logged) {
+      EXPECT_TRUE(lines.empty()) << c.mode;
+      continue;
+    }
+    ASSERT_EQ(lines.size(), 1u) << c.mode;
+    EXPECT_NE(lines[0].find(c.log_has), std::string::npos) << c.mode << ": " << lines[0];
+  }
+}
+
 TEST(SoundLibraries, SaysWhichLibraryOrFunctionIsMissing) {
   // There, but not what it takes to load: that is not "not installed".
   const qelmar::test::TempDir temp;
@@ -387,6 +459,8 @@ TEST_F(SoundTest, LoadedFunctionsAreTheLibrariesOwn) {
   lib.sf_command(nullptr, SFC_GET_LIB_VERSION, theirs, sizeof theirs);
   sf_command(nullptr, SFC_GET_LIB_VERSION, ours, sizeof ours);
   EXPECT_STREQ(theirs, ours);
+  EXPECT_EQ(reinterpret_cast<void*>(lib.snd_lib_error_set_local),
+            ::dlsym(::dlopen("libasound.so.2", RTLD_NOW | RTLD_NOLOAD), "snd_lib_error_set_local"));
 
   use_alsa_config("{ type null }");
   snd_pcm_t* pcm = nullptr;

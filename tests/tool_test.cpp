@@ -14,6 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -42,12 +43,14 @@ using namespace std::chrono_literals;
 
 const std::vector<std::string> tool_env = {"LANG=C.UTF-8", "LC_ALL="};
 
-// Runs the tool with the given arguments and extra environment.
-Process::Result run(const std::vector<std::string>& args, std::vector<std::string> env = {}) {
+// Runs the tool with the given arguments and extra environment (which may
+// override the locale).
+Process::Result run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
   std::vector<std::string> argv{QELMAR_TOOL};
   argv.insert(argv.end(), args.begin(), args.end());
-  env.insert(env.end(), tool_env.begin(), tool_env.end());
-  return run_process(argv, {env, ""});
+  std::vector<std::string> all_env = tool_env;
+  all_env.insert(all_env.end(), env.begin(), env.end());
+  return run_process(argv, {all_env, ""});
 }
 
 // The whole table in one run of the tool; a row that differs is named.
@@ -56,7 +59,10 @@ TEST(Tool, EncodesTheCommandTable) {
   std::vector<std::string> args{"encode", "--raw", "--"};
   for (const CommandRow& row : rows) args.push_back(row.text);
   const Process::Result r = run(args);
-  ASSERT_EQ(r.status, 0) << r.err;
+  // A text that makes no frame is an exit code 2, as for send.
+  const bool all_frames =
+      std::all_of(rows.begin(), rows.end(), [](const CommandRow& row) { return row.frame; });
+  ASSERT_EQ(r.status, all_frames ? 0 : 2) << r.err;
   std::istringstream out(r.out);
   for (const CommandRow& row : rows) {
     std::string frame, result;
@@ -68,24 +74,36 @@ TEST(Tool, EncodesTheCommandTable) {
 }
 
 TEST(Tool, ConvertsTextBetweenHashMarksFromTheLocale) {
+  const std::string not_utf8 =
+      "qelmar: the locale (ANSI_X3.4-1968) is not UTF-8, so the text between '#' marks cannot be "
+      "read: run with LC_ALL=C.UTF-8 or another UTF-8 locale\n";
   const struct {
     std::vector<std::string> args;
     int status;
     std::string out;
     std::string err_has;
+    std::vector<std::string> env = {};
   } cases[] = {
       {{"encode", "#总计 12.50#"},
        0,
        "D7 DC BC C6 A1 A1 A3 B1 A3 B2 A3 AE A3 B5 A3 B0\nresult 2\n",
        ""},
       {{"encode", "  #你好#@1@"}, 0, "C4 E3 BA C3\nresult 2\n", ""},
-      {{"encode", "#总计"}, 0, "-\nresult 2\n", ""},
+      {{"encode", "#总计"},
+       2,
+       "-\nresult 2\n",
+       "qelmar: '#总计': not sent: the command was dropped (no closing '#')\n"},
       {{"encode", "12.5H"}, 0, "1F 01 02 05 00 1F\nresult 2\n", ""},
-      {{"encode", "#€ 5#"}, 1, "", "€"},
+      {{"encode", "#€ 5#"}, 1, "", "GB2312 has no character '€'"},
       {{"encode", "--raw", "#€ #"}, 0, "A1 A1 A1 A1\nresult 2\n", ""},
+      // In the C locale the terminal's UTF-8 is not what the locale says: that
+      // is the cause to name, not the bytes GB2312 lacks.
+      {{"send", "-p", "3", "#总计#"}, 1, "", not_utf8, {"LC_ALL=C"}},
+      {{"encode", "#总计#"}, 1, "", not_utf8, {"LC_ALL=C"}},
+      {{"encode", "#AB 12#"}, 0, "A3 C1 A3 C2 A1 A1 A3 B1 A3 B2\nresult 2\n", "", {"LC_ALL=C"}},
   };
   for (const auto& c : cases) {
-    const Process::Result r = run(c.args);
+    const Process::Result r = run(c.args, c.env);
     EXPECT_EQ(r.status, c.status) << c.args.back();
     EXPECT_EQ(r.out, c.out) << c.args.back();
     EXPECT_NE(r.err.find(c.err_has), std::string::npos) << r.err;
@@ -609,6 +627,72 @@ TEST(Tool, BadUsageIsOneLineAndNonZero) {
   }
 }
 
+// Each refusal says what is wrong in plain words, on one line.
+TEST(Tool, ExplainsEachRefusal) {
+  const FakeMachine machine;
+  const std::string root = machine.root.string();
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;
+  } cases[] = {
+      {{"--version"}, 0, std::string("qelmar ") + qelmar_version() + "\n", ""},
+      {{"sned", "12"}, 1, "", "qelmar: unknown subcommand 'sned': did you mean 'send'? (see --help)\n"},
+      {{"dispaly", "-p", "1"}, 1, "", "unknown subcommand 'dispaly': did you mean 'display'?"},
+      {{"udev", "-p", "1"}, 1, "", "unknown subcommand 'udev': did you mean 'udev-rule'?"},
+      {{"xyzzy"},
+       1,
+       "",
+       "qelmar: unknown subcommand 'xyzzy' (one of send, rc, play, encode, ports, doctor, "
+       "udev-rule, serve, display; see --help)\n"},
+      {{"encode", "@12"},
+       2,
+       "-\nresult 2\n",
+       "qelmar: '@12': not sent: the command was dropped (no closing '@')\n"},
+      {{"encode", "--", "-12", "12"},
+       2,
+       "-\nresult 2\n01 02\nresult 750630\n",
+       "qelmar: '-12': nothing to send: the text selects no frame\n"},
+      // Every number a subcommand takes, in plain ranges.
+      {{"display", "--count", "-1"},
+       1,
+       "",
+       "qelmar: --count: -1 is not a number from 0 to 1000000 (see --help)\n"},
+      {{"display", "-p", "256"}, 1, "", "--port: 256 is not a number from 1 to 255"},
+      {{"send", "-p", "0", "12"}, 1, "", "--port: 0 is not a number from 1 to 255"},
+      {{"send", "-p", "x", "12"}, 1, "", "--port: x is not a number from 1 to 255"},
+      {{"rc", "-p", "99999999999", "1", "2"}, 1, "", "--port: 99999999999 is not a number"},
+      {{"rc", "1", "0x100000000"},
+       1,
+       "",
+       "BYTE2: 0x100000000 is not a number from -2147483648 to 2147483647"},
+      {{"doctor", "-p", "-3"}, 1, "", "--port: -3 is not a number from 1 to 255"},
+      {{"udev-rule", "-p", "1000", "/dev/ttyUSB0"}, 1, "", "--port: 1000 is not a number"},
+      {{"udev-rule", "-p", "1", "/dev/nonexist", "--root", root},
+       2,
+       "",
+       "qelmar: /dev/nonexist: no such device\n"},
+      {{"udev-rule", "-p", "2", "/dev/com2", "--root", root},  // a link to nothing
+       2,
+       "",
+       "qelmar: /dev/com2: no such device\n"},
+      {{"udev-rule", "-p", "1", "/dev/ttyS1", "--root", root},
+       2,
+       "",
+       "qelmar: /dev/ttyS1 is not a USB serial adapter\n"},
+  };
+  for (const auto& c : cases) {
+    const Process::Result r = run(c.args, {"QELMAR_DEVICE_DIR=" + root + "/dev"});
+    const std::string row = ::testing::PrintToString(c.args);
+    EXPECT_EQ(r.status, c.status) << row << "\n" << r.err;
+    EXPECT_EQ(r.out, c.out) << row;
+    EXPECT_NE(r.err.find(c.err), std::string::npos) << row << " lacks " << c.err << " in:\n"
+                                                    << r.err;
+    EXPECT_LE(std::count(r.err.begin(), r.err.end(), '\n'), 1) << row << "\n" << r.err;
+  }
+}
+
 // Reading a frame back gives its kind, and a command that gives the same frame.
 TEST(Decode, ReadsEveryFrameOfTheTableBack) {
   const std::map<std::string, std::string> kinds = {
@@ -660,17 +744,19 @@ TEST(Decode, DescribesWhatTheDisplayShows) {
 class DisplayRoundTrip : public ::testing::Test {
  protected:
   // Starts `qelmar display` and waits for its export line.
-  void start(int frames) {
-    display = std::make_unique<Process>(
+  void start(int frames) { launch(display, frames); }
+
+  void launch(std::unique_ptr<Process>& into, int frames) {
+    into = std::make_unique<Process>(
         std::vector<std::string>{QELMAR_TOOL, "display", "-p", "4", "--dir", dir, "--count",
                                  std::to_string(frames)},
         Process::Options{tool_env, ""});
     std::string first;
     while (first.find("export QELMAR_DEVICE_DIR=" + dir) == std::string::npos) {
       char chunk[512];
-      pollfd ready{display->out(), POLLIN, 0};
+      pollfd ready{into->out(), POLLIN, 0};
       ASSERT_GT(::poll(&ready, 1, 5000), 0) << "display did not start: " << first;
-      const ssize_t n = ::read(display->out(), chunk, sizeof chunk);
+      const ssize_t n = ::read(into->out(), chunk, sizeof chunk);
       ASSERT_GT(n, 0);
       first.append(chunk, static_cast<std::size_t>(n));
     }
@@ -800,6 +886,50 @@ TEST_F(DisplayRoundTrip, ShowsAMebibyteOfNoiseAndStopsOnRequest) {
   EXPECT_LT(std::chrono::steady_clock::now() - stop, 1s);
   again.join();
   finish();
+}
+
+// One display per link: a second one refuses, naming the first, and leaves
+// its link alone; once the first is killed, the next one takes the link over.
+TEST_F(DisplayRoundTrip, OneDisplayPerLinkAndAKilledOneIsTakenOver) {
+  start(0);
+  const std::string link = dir + "/com4";
+  const std::vector<std::string> host_env = {"QELMAR_DEVICE_DIR=" + dir};
+  const fs::path first_target = fs::read_symlink(link);
+  const Process::Result refused = run({"display", "-p", "4", "--dir", dir, "--count", "1"});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("qelmar: " + link + " is served by another display (process " +
+                             std::to_string(display->pid()) + ")"),
+            std::string::npos)
+      << refused.err;
+  EXPECT_EQ(refused.out, "");
+  ASSERT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(fs::read_symlink(link), first_target);
+  EXPECT_EQ(run({"send", "-p", "4", "D"}, host_env).status, 0);
+
+  // Killed, the first leaves its link and its lock file behind.
+  ::kill(display->pid(), SIGKILL);
+  const Process::Result first = display->finish();
+  EXPECT_NE(first.out.find("FE 02  key D"), std::string::npos) << first.out;
+  std::unique_ptr<Process> next;
+  launch(next, 1);
+  EXPECT_EQ(run({"send", "-p", "4", "12"}, host_env).status, 0);
+  const Process::Result second = next->finish();
+  EXPECT_EQ(second.status, 0) << second.err;
+  EXPECT_NE(second.out.find("01 02  number 12"), std::string::npos) << second.out;
+  EXPECT_FALSE(fs::exists(fs::symlink_status(link)));
+  EXPECT_TRUE(fs::is_empty(dir)) << "the lock file was left behind";
+}
+
+// A link that someone else has made since is theirs: the display leaves it.
+TEST_F(DisplayRoundTrip, NeverRemovesALinkItDidNotMake) {
+  start(0);
+  const std::string link = dir + "/com4";
+  fs::remove(link);
+  fs::create_symlink("/dev/null", link);
+  ::kill(display->pid(), SIGINT);
+  finish();
+  ASSERT_TRUE(fs::is_symlink(link));
+  EXPECT_EQ(fs::read_symlink(link), "/dev/null");
 }
 
 TEST_F(DisplayRoundTrip, InterruptRemovesTheLink) {

@@ -2,6 +2,7 @@
 
 #include <langinfo.h>
 
+#include <cctype>
 #include <cerrno>
 #include <clocale>
 #include <cwchar>
@@ -9,6 +10,26 @@
 #include <vector>
 
 namespace qelmar::tools {
+namespace {
+
+// The names glibc gives the character sets, compared as iconv would.
+bool same_name(std::string_view name, std::string_view wanted) {
+  std::string plain;
+  for (const char c : name) {
+    if (c != '-' && c != '_') plain += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  return plain == wanted;
+}
+
+bool is_utf8_name(std::string_view name) { return same_name(name, "UTF8"); }
+
+// What the C and POSIX locales have.
+bool is_ascii_name(std::string_view name) {
+  return same_name(name, "ANSIX3.41968") || same_name(name, "ASCII") ||
+         same_name(name, "USASCII");
+}
+
+}  // namespace
 
 std::string locale_charset() {
   // Only the character set, and only for the commands that convert text:
@@ -58,6 +79,13 @@ std::string to_device(std::string_view command, const std::string& from_charset)
 
   const std::string_view text = command.substr(open + 1, close - open - 1);
   const Charset::Result gb2312 = Charset("GB2312", from_charset).convert(text);
+  if (!gb2312.ok() && !is_utf8_name(from_charset) &&
+      (is_ascii_name(from_charset) || Charset("UTF-8", "UTF-8").convert(text).ok())) {
+    // The terminal sends UTF-8 whatever the locale says: the locale is the fault.
+    throw std::runtime_error("the locale (" + from_charset +
+                             ") is not UTF-8, so the text between '#' marks cannot be read: run "
+                             "with LC_ALL=C.UTF-8 or another UTF-8 locale");
+  }
   if (!gb2312.ok()) {
     std::mbstate_t state{};
     const std::size_t length =

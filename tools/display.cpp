@@ -3,8 +3,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/inotify.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -158,6 +160,79 @@ int open_master() {
   return fd;
 }
 
+// Only one display serves DIR/comN at a time: it holds DIR/comN.lock with
+// flock, which goes with the process, and writes its pid there for the next
+// one to name. A lock file left by a display that was killed is taken over.
+class LinkLock {
+ public:
+  explicit LinkLock(const fs::path& link) : path_(link.string() + ".lock") {
+    for (;;) {
+      fd_ = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+      if (fd_ < 0) {
+        throw std::runtime_error("cannot open " + path_ + ": " + std::strerror(errno));
+      }
+      if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        const std::string holder = read_holder();
+        ::close(fd_);
+        throw std::runtime_error(link.string() + " is served by another display" +
+                                 (holder.empty() ? "" : " (process " + holder + ")") +
+                                 "; end it first, or choose another port or --dir");
+      }
+      // The file may have been removed by the display that just ended, after
+      // this one opened it: lock the file that is there now.
+      struct stat held {}, there {};
+      if (::fstat(fd_, &held) == 0 && ::stat(path_.c_str(), &there) == 0 &&
+          held.st_dev == there.st_dev && held.st_ino == there.st_ino) {
+        break;
+      }
+      ::close(fd_);
+    }
+    const std::string pid = std::to_string(::getpid()) + "\n";
+    if (::ftruncate(fd_, 0) != 0 ||
+        ::pwrite(fd_, pid.data(), pid.size(), 0) != static_cast<ssize_t>(pid.size())) {
+      // Still locked; the next display only cannot name this one.
+    }
+  }
+  // Removed while still held, so that no one else locks the file on its way out.
+  ~LinkLock() {
+    ::unlink(path_.c_str());
+    ::close(fd_);
+  }
+  LinkLock(const LinkLock&) = delete;
+  LinkLock& operator=(const LinkLock&) = delete;
+
+ private:
+  std::string read_holder() const {
+    char text[32] = {};
+    const ssize_t n = ::pread(fd_, text, sizeof text - 1, 0);
+    std::string pid(text, n > 0 ? static_cast<std::size_t>(n) : 0);
+    pid.erase(std::find_if(pid.begin(), pid.end(), [](char c) { return c < '0' || c > '9'; }),
+              pid.end());
+    return pid;
+  }
+
+  std::string path_;
+  int fd_ = -1;
+};
+
+// Removes the link when the display goes, unless it no longer leads to this
+// display's pseudo-terminal: then someone else has made it since.
+class LinkRemoval {
+ public:
+  LinkRemoval(fs::path link, std::string target)
+      : link_(std::move(link)), target_(std::move(target)) {}
+  ~LinkRemoval() {
+    std::error_code error;
+    if (fs::read_symlink(link_, error) == target_ && !error) fs::remove(link_, error);
+  }
+  LinkRemoval(const LinkRemoval&) = delete;
+  LinkRemoval& operator=(const LinkRemoval&) = delete;
+
+ private:
+  fs::path link_;
+  fs::path target_;
+};
+
 fs::path make_link(const fs::path& link, const std::string& target) {
   if (fs::exists(fs::symlink_status(link)) && !fs::is_symlink(fs::symlink_status(link))) {
     throw std::runtime_error(link.string() + " exists and is not a link");
@@ -174,10 +249,12 @@ class LinkedTerminal {
   explicit LinkedTerminal(const DisplayOptions& options)
       : dir_(display_dir(options)),
         own_dir_(options.dir.empty() ? dir_ : fs::path()),
+        link_path_(dir_ / ("com" + std::to_string(options.port))),
+        lock_(link_path_),
         master_(open_master()),
         slave_path_(::ptsname(master_.get())),
         slave_(::open(slave_path_.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC)),
-        link_(make_link(dir_ / ("com" + std::to_string(options.port)), slave_path_)) {}
+        link_(make_link(link_path_, slave_path_), slave_path_) {}
 
   const fs::path& dir() const { return dir_; }
   int master() const { return master_.get(); }
@@ -189,10 +266,12 @@ class LinkedTerminal {
  private:
   fs::path dir_;
   Removal own_dir_;
+  fs::path link_path_;
+  LinkLock lock_;
   Fd master_;
   std::string slave_path_;
   Fd slave_;
-  Removal link_;
+  LinkRemoval link_;
 };
 
 // SIGINT and SIGTERM arrive as a descriptor while it lives; the signal mask is

@@ -6,6 +6,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <cstdint>
+#include <filesystem>
 #include <iostream>
 #include <string>
 #include <string_view>
@@ -27,15 +28,6 @@ std::string device_text(const std::string& text, bool raw) {
   return qelmar::tools::to_device(text, qelmar::tools::locale_charset());
 }
 
-void print_frame(const std::string& text) {
-  std::uint8_t frame[128];
-  std::int32_t result = 0;
-  const std::int32_t length = qelmar_encode(text.c_str(), frame, sizeof frame, &result, nullptr, 0);
-  std::cout << (length >= 0 ? qelmar::tools::hex({frame, static_cast<std::size_t>(length)}) : "-")
-            << "\n"
-            << "result " << result << "\n";
-}
-
 // Exit codes, as the README documents them.
 constexpr int delivered = 0;
 constexpr int usage_error = 1;
@@ -46,6 +38,25 @@ std::string words(const qelmar_status& status) {
   char outcome[512];
   qelmar_describe(&status, outcome, sizeof outcome);
   return outcome;
+}
+
+// Whether the text makes a frame; when not, says why on stderr in the words
+// `send` would use.
+bool print_frame(const std::string& shown, const std::string& text) {
+  std::uint8_t frame[128];
+  std::int32_t result = 0;
+  qelmar_status why{};
+  const std::int32_t length =
+      qelmar_encode(text.c_str(), frame, sizeof frame, &result, why.reason, sizeof why.reason);
+  std::cout << (length >= 0 ? qelmar::tools::hex({frame, static_cast<std::size_t>(length)}) : "-")
+            << "\n"
+            << "result " << result << "\n";
+  if (length >= 0) return true;
+  why.outcome = why.reason[0] != '\0' ? QELMAR_DROPPED
+                : text.empty()        ? QELMAR_EMPTY
+                                      : QELMAR_NOTHING_TO_SEND;
+  std::cerr << "qelmar: '" << shown << "': " << words(why) << "\n";
+  return false;
 }
 
 // What became of one call, in words on stderr; whether its frame went out whole.
@@ -125,6 +136,22 @@ int exec_serve(char** argv) {
   return usage_error;
 }
 
+// An integer option's check, before CLI11 converts it (with the same reading:
+// 0x41 and 65 alike), saying the range in plain numbers.
+CLI::Validator whole_number(long long low, long long high) {
+  return CLI::Validator(
+      [low, high](std::string& text) -> std::string {
+        long long value = 0;
+        if (CLI::detail::lexical_cast(text, value) && value >= low && value <= high) return {};
+        return text + " is not a number from " + std::to_string(low) + " to " +
+               std::to_string(high);
+      },
+      std::to_string(low) + " to " + std::to_string(high));
+}
+
+// Port numbers as hosts number COM ports, as the bridge takes them too.
+const CLI::Validator port_number = whole_number(1, 255);
+
 // What the command line says, filled in by CLI11.
 struct Cli {
   int port = 1;
@@ -144,7 +171,9 @@ constexpr const char* root_help = "Read sysfs, /dev and /proc below DIR (for tes
 
 void add_send(CLI::App& app, Cli& c) {
   c.send = app.add_subcommand("send", "Send each TEXT with tavdll and print its result code");
-  c.send->add_option("-p,--port", c.port, "Port number")->capture_default_str();
+  c.send->add_option("-p,--port", c.port, "Port number")
+      ->capture_default_str()
+      ->check(port_number);
   c.send->add_flag("--raw", c.raw, raw_help);
   c.send->add_option("TEXT", c.texts, "Command texts")->required();
   c.send->add_flag("-q,--quiet", c.quiet, quiet_help);
@@ -152,10 +181,13 @@ void add_send(CLI::App& app, Cli& c) {
 
 void add_rc(CLI::App& app, Cli& c) {
   c.rc = app.add_subcommand("rc", "Send the frame 0x12 BYTE BYTE with tavrc");
-  c.rc->add_option("-p,--port", c.port, "Port number")->capture_default_str();
+  c.rc->add_option("-p,--port", c.port, "Port number")->capture_default_str()->check(port_number);
+  // Any value tavrc takes; it sends the low 8 bits.
+  const CLI::Validator int32 = whole_number(INT32_MIN, INT32_MAX);
   c.rc->add_option("BYTE", c.first, "First parameter byte (only its low 8 bits are sent)")
-      ->required();
-  c.rc->add_option("BYTE2", c.second, "Second parameter byte")->required();
+      ->required()
+      ->check(int32);
+  c.rc->add_option("BYTE2", c.second, "Second parameter byte")->required()->check(int32);
   c.rc->add_flag("-q,--quiet", c.quiet, quiet_help);
 }
 
@@ -182,7 +214,9 @@ void add_ports(CLI::App& app, Cli& c) {
 
 void add_doctor(CLI::App& app, Cli& c) {
   c.doctor = app.add_subcommand("doctor", "Find out why port N shows nothing");
-  c.doctor->add_option("-p,--port", c.port, "Port number")->capture_default_str();
+  c.doctor->add_option("-p,--port", c.port, "Port number")
+      ->capture_default_str()
+      ->check(port_number);
   c.doctor->add_flag("--send-test", c.send_test,
                      "Also check exclusive mode, send a test frame and read back the line "
                      "settings");
@@ -196,7 +230,7 @@ void add_doctor(CLI::App& app, Cli& c) {
 
 void add_udev(CLI::App& app, Cli& c) {
   c.udev = app.add_subcommand("udev-rule", "Print a udev rule that names a USB adapter /dev/comN");
-  c.udev->add_option("-p,--port", c.port, "Port number")->required();
+  c.udev->add_option("-p,--port", c.port, "Port number")->required()->check(port_number);
   c.udev->add_option("DEVICE", c.device, "The adapter's tty, e.g. /dev/ttyUSB0")->required();
   c.udev->add_option("--root", c.root, "Read sysfs below DIR (for tests)");
 }
@@ -209,11 +243,13 @@ void add_serve(CLI::App& app, Cli&) {
 
 void add_display(CLI::App& app, Cli& c) {
   c.display = app.add_subcommand("display", "Be a virtual display and show what arrives");
-  c.display->add_option("-p,--port", c.display_options.port, "Port number")->capture_default_str();
+  c.display->add_option("-p,--port", c.display_options.port, "Port number")
+      ->capture_default_str()
+      ->check(port_number);
   c.display->add_option("--dir", c.display_options.dir,
                         "Where to link comN (default: a fresh temporary directory)");
-  c.display->add_option("--count", c.display_options.count, "Exit after N frames")
-      ->check(CLI::NonNegativeNumber);
+  c.display->add_option("--count", c.display_options.count, "Exit after N frames (0: never)")
+      ->check(whole_number(0, 1000000));
 }
 
 using Builder = void (*)(CLI::App&, Cli&);
@@ -227,7 +263,10 @@ bool given(const CLI::App* subcommand) { return subcommand != nullptr && *subcom
 int print_udev_rule(const qelmar::tools::Machine& machine, const Cli& c) {
   const std::string rule = qelmar::tools::udev_rule(machine, c.port, c.device);
   if (rule.empty()) {
-    std::cerr << "qelmar: " << c.device << " is not a USB serial adapter\n";
+    std::error_code error;
+    const bool there = std::filesystem::exists(machine.at(c.device), error);
+    std::cerr << "qelmar: " << c.device
+              << (there ? " is not a USB serial adapter\n" : ": no such device\n");
     return not_delivered;
   }
   std::cout << rule;
@@ -241,8 +280,9 @@ int dispatch(const Cli& c) {
   if (given(c.play)) return play_file(c.file, c.quiet);
   if (given(c.display)) return qelmar::tools::run_display(c.display_options, std::cout);
   if (given(c.encode)) {
-    for (const std::string& t : c.texts) print_frame(device_text(t, c.raw));
-    return delivered;
+    bool all = true;
+    for (const std::string& t : c.texts) all = print_frame(t, device_text(t, c.raw)) && all;
+    return all ? delivered : not_delivered;
   }
   const qelmar::tools::Machine machine = qelmar::tools::this_machine(c.root);
   if (given(c.ports)) {
@@ -259,16 +299,64 @@ int dispatch(const Cli& c) {
   return given(c.udev) ? print_udev_rule(machine, c) : delivered;
 }
 
+// Edits (insert, delete, replace, swap two neighbours) that turn one into the other.
+std::size_t edit_distance(std::string_view a, std::string_view b) {
+  std::vector<std::vector<std::size_t>> d(a.size() + 1, std::vector<std::size_t>(b.size() + 1));
+  for (std::size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (std::size_t i = 1; i <= a.size(); ++i) {
+    for (std::size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
+                          d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+      }
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// CLI11 would only say that a subcommand is required: name the word it did
+// not know, and the subcommand meant when one is near.
+int unknown_subcommand(std::string_view word) {
+  std::string_view nearest;
+  std::size_t best = 3;  // more edits than this is no longer a typo
+  std::string all;
+  for (const auto& [name, add] : subcommands) {
+    // The start of a name is as good as a typo in it: udev for udev-rule.
+    const std::size_t distance =
+        word.size() >= 2 && name.starts_with(word) ? 1 : edit_distance(word, name);
+    if (distance < best) {
+      best = distance;
+      nearest = name;
+    }
+    all += (all.empty() ? "" : ", ") + std::string(name);
+  }
+  std::cerr << "qelmar: unknown subcommand '" << word << "'";
+  if (nearest.empty()) {
+    std::cerr << " (one of " << all << "; see --help)\n";
+  } else {
+    std::cerr << ": did you mean '" << nearest << "'? (see --help)\n";
+  }
+  return usage_error;
+}
+
+#ifndef QELMAR_VERSION
+#define QELMAR_VERSION "unknown"
+#endif
+
 // Everything but the last resort for what nobody expected.
 int run(int argc, char** argv) {
   CLI::App app{"Drive a qelmar price display, or stand in for one."};
   app.require_subcommand(1);
+  app.set_version_flag("--version", "qelmar " QELMAR_VERSION, "Print the version and exit");
 
   // Building every subcommand's options costs more than a whole tavrc call, so
   // a run that names one builds only that one; help and errors get them all.
   const std::string_view named = argc > 1 ? argv[1] : "";
   const bool one = std::any_of(std::begin(subcommands), std::end(subcommands),
                                [&](const auto& s) { return s.first == named; });
+  if (!one && !named.empty() && named[0] != '-') return unknown_subcommand(named);
   Cli cli;
   for (const auto& [name, add] : subcommands) {
     if (!one || name == named) add(app, cli);

@@ -7,7 +7,7 @@
     sent.delivered, sent.reason           # -> True, 'delivered 6 bytes in 25.0 ms'
     display.send("#价格 12.50#")          # the text between '#' marks goes as GB2312
     display.rc(0x41, 0x42)
-    display.play("/usr/share/sounds/qelmar/thanks.wav")
+    display.play("/usr/share/doc/qelmar-tools/examples/chime.wav")  # a short sound
     qelmar.Display(1, strict=True).send("5")   # raises NotDelivered unless it left
     qelmar.ports()                        # the serial devices, none opened
     qelmar.log_to_logging(True)           # each call's line to the "qelmar" logger
@@ -16,8 +16,12 @@ Each call blocks until its frame has left (or the sound has played) and returns
 a Result; like the library it never raises for a display that is missing,
 unless asked to be strict. Calls from several threads take turns.
 
-The module calls libqelmar-host (include/qelmar/host.h) through ctypes: the
-build tree's, $QELMAR_HOST_LIBRARY, or the system's libqelmar-host.so.0.
+The module calls libqelmar-host (include/qelmar/host.h) through ctypes, loaded
+on the first call: the file $QELMAR_HOST_LIBRARY names, else the build tree's
+(for the build tree's copy of this package), else the system's
+libqelmar-host.so.0 (qelmar-host.dll on Windows). When none loads, the call
+raises LibraryNotFound, saying where it looked. `python3 -m qelmar --help`
+offers send, rc and ports from the command line.
 """
 from __future__ import annotations
 
@@ -30,12 +34,14 @@ from dataclasses import dataclass
 from typing import Callable, Final, List, NamedTuple, Optional, Tuple, Union
 
 from . import _native
-from ._native import MissingFunction
+from ._native import LibraryNotFound, MissingFunction
+from ._version import __version__
 
 __all__ = [
     "Display",
     "Encoded",
     "EncodingError",
+    "LibraryNotFound",
     "MissingFunction",
     "NotDelivered",
     "Outcome",
@@ -47,6 +53,7 @@ __all__ = [
     "encode",
     "frame",
     "library",
+    "library_version",
     "log_to_logging",
     "ports",
 ]
@@ -197,17 +204,17 @@ def frame(text: Text) -> Encoded:
 
 
 def library() -> ctypes.CDLL:
-    """libqelmar-host, loaded on first use: $QELMAR_HOST_LIBRARY, the build
-    tree's, or the installed libqelmar-host.so.0 (qelmar-host.dll on Windows)."""
+    """libqelmar-host, loaded on first use: the file $QELMAR_HOST_LIBRARY
+    names, else the build tree's, else the installed libqelmar-host.so.0
+    (qelmar-host.dll on Windows). Raises LibraryNotFound, naming each place
+    tried, when none loads."""
     return _native.library()
 
 
-def __getattr__(name: str) -> str:
-    # The version is the library's, read when first asked for.
-    if name == "__version__":
-        version = _native.function("qelmar_version")()
-        return _native.text(version or b"")
-    raise AttributeError(f"module 'qelmar' has no attribute {name!r}")
+def library_version() -> str:
+    """The loaded library's version; __version__ is this module's."""
+    version = _native.function("qelmar_version")()
+    return _native.text(version or b"")
 
 
 # The log hook: lines of a call made here wait on the calling thread until its

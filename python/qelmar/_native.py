@@ -109,18 +109,60 @@ class MissingFunction(RuntimeError):
     """The loaded library predates a function this module calls."""
 
 
-def where() -> str:
-    """The library to load: $QELMAR_HOST_LIBRARY, the build tree's, or the
-    system's."""
-    explicit = os.environ.get("QELMAR_HOST_LIBRARY")
-    if explicit:
-        return explicit
-    try:  # written into the build tree's copy of this package
+class LibraryNotFound(OSError):
+    """libqelmar-host loaded from none of the places this module looks; the
+    message names each, why it failed, and what to do."""
+
+
+def _build_tree_library() -> Optional[str]:
+    # Written by CMake into the build tree's copy of this package only; a copy
+    # installed by pip or the Debian package has none.
+    try:
         from ._build import HOST_LIBRARY  # type: ignore
 
         return str(HOST_LIBRARY)
     except ImportError:
-        return SYSTEM_NAME
+        return None
+
+
+def places() -> List[Tuple[str, str]]:
+    """Where the library is looked for, in order, as (what, file): an explicit
+    $QELMAR_HOST_LIBRARY alone; otherwise the build tree's library, when this
+    copy is the build tree's, then the system's."""
+    explicit = os.environ.get("QELMAR_HOST_LIBRARY")
+    if explicit:
+        return [("QELMAR_HOST_LIBRARY", explicit)]
+    built = _build_tree_library()
+    found = [("the build tree", built)] if built else []
+    return found + [("the system", SYSTEM_NAME)]
+
+
+def _fix(explicit: bool) -> str:
+    if explicit:
+        return (f"Point QELMAR_HOST_LIBRARY at an existing {SYSTEM_NAME}, or unset it to "
+                "use the installed library.")
+    if _WINDOWS:
+        return (f"Put {SYSTEM_NAME} beside the program or on the DLL search path, or set "
+                "QELMAR_HOST_LIBRARY to the file.")
+    return (f"Install the library (on Debian: apt install libqelmar0), or set "
+            f"QELMAR_HOST_LIBRARY to the file {SYSTEM_NAME} (a build tree's is "
+            "build/<preset>/libqelmar-host.so.0).")
+
+
+def _load() -> ctypes.CDLL:
+    tried = places()
+    failures = []
+    for what, path in tried:
+        try:
+            loaded: ctypes.CDLL = _Library(path)
+            return loaded
+        except OSError as error:
+            failures.append(f"  {path} ({what}): {error}")
+    explicit = tried[0][0] == "QELMAR_HOST_LIBRARY"
+    raise LibraryNotFound(
+        "the qelmar host library cannot be loaded; tried:\n"
+        + "\n".join(failures) + "\n" + _fix(explicit)
+    )
 
 
 _library: Optional[ctypes.CDLL] = None
@@ -129,11 +171,12 @@ _loading = threading.Lock()
 
 
 def library() -> ctypes.CDLL:
-    """The host library, loaded on first use."""
+    """The host library, loaded on first use; LibraryNotFound when it cannot
+    be (tried again on the next use)."""
     global _library
     with _loading:
         if _library is None:
-            _library = _Library(where())
+            _library = _load()
         return _library
 
 

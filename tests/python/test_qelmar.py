@@ -10,6 +10,7 @@ import re
 import select
 import shutil
 import subprocess
+import sys
 import threading
 import tty
 
@@ -188,8 +189,10 @@ def test_outcomes_and_version_are_the_librarys():
     name = _native.function("qelmar_outcome_name")
     assert {o: name(o.value).decode() for o in Outcome} == {o: o.name.lower() for o in Outcome}
     assert name(len(Outcome)) == b"unknown"  # the enum has every outcome there is
+    # The module's own version (its package's, see venv_check.py) and the library's.
     project = (HEADER.parent / "CMakeLists.txt").read_text()
-    assert qelmar.__version__ == re.search(r"project\(qelmar VERSION ([0-9.]+)", project)[1]
+    assert (qelmar.__version__ == qelmar.library_version()
+            == re.search(r"project\(qelmar VERSION ([0-9.]+)", project)[1])
 
 
 def device(port):
@@ -347,6 +350,7 @@ class FakeMachine:
         link(root / f"{usb}/1-1:1.0/ttyUSB0", "sys/class/tty/ttyUSB0/device")
         write("dev/ttyUSB0")
         link("../../ttyUSB0", "dev/serial/by-id/usb-FTDI_A1B2C3-if00-port0")
+        link("../../ttyUSB0", "dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0")
         link(root / "dev/ttyUSB0", "proc/4321/fd/3")
         for n in range(self.UARTS):
             link(root / "sys/devices/platform/serial8250", f"sys/class/tty/ttyS{n}/device")
@@ -368,3 +372,134 @@ def test_ports_lists_a_machine(line, tmp_path):
     assert (listed["/dev/ttyS19"].kind, listed["/dev/ttyS19"].driver) == ("native UART", "serial8250")
     assert (listed[pty].kind, listed[pty].ports, listed[pty].console) == (
         "pseudo-terminal", (PORT,), False)
+
+
+def module(*args, env=None):
+    """python3 -m qelmar ARGS, in a UTF-8 locale."""
+    return subprocess.run([sys.executable, "-m", "qelmar", *args], capture_output=True,
+                          env={**os.environ, "LANG": "C.UTF-8", "LC_ALL": "", **(env or {})})
+
+
+def tool(*args):
+    return subprocess.run([os.environ["QELMAR_TOOL"], *args], capture_output=True,
+                          env={**os.environ, "LANG": "C.UTF-8", "LC_ALL": ""})
+
+
+# Arguments for both the tool and python3 -m qelmar, and the exit code: 0 all
+# delivered, 2 not, 1 a usage error (whose words may differ).
+COMMAND_LINES = [
+    (["send", "-p", "7", "12.5H"], 0),
+    (["send", "-p", "7", "12.5H", "@12", "#价格#", ""], 2),
+    (["send", "-q", "-p", "7", "5"], 0),
+    (["send", "-p", "8", "5"], 2),
+    (["send", "--raw", "-p", "7", b"#\xbc\xdb#"], 0),
+    (["send", "-p", "7", "--", "-12"], 2),
+    (["rc", "-p", "7", "0x41", "66"], 0),
+    (["rc", "-q", "-p", "7", "0xFF", "256"], 0),
+    (["rc", "-p", "8", "1", "2"], 2),
+    (["send", "-p", "7", "#€#"], 1),
+    (["send", "-p", "7"], 1),
+    (["send", "-p", "x", "5"], 1),
+    (["rc", "-p", "7", "1"], 1),
+    (["rc", "-p", "7", "x", "1"], 1),
+]
+
+
+@pytest.mark.parametrize("args,code", COMMAND_LINES)
+def test_command_line_does_what_the_tool_does(line, args, code):
+    theirs = tool(*args)
+    their_frames = line()
+    ours = module(*args)
+    assert (ours.returncode, theirs.returncode) == (code, code), ours.stderr
+    assert (ours.stdout, line()) == (theirs.stdout, their_frames)
+    if code == 1:
+        assert ours.stderr.startswith(b"qelmar: ") and ours.stderr.count(b"\n") == 1, ours.stderr
+    else:
+        elapsed = re.compile(rb"\d+\.\d ms")
+        assert elapsed.sub(b"T", ours.stderr) == elapsed.sub(b"T", theirs.stderr)
+
+
+@pytest.mark.parametrize("listing", [[], ["--json"]])
+def test_command_line_lists_ports_as_the_tool_does(line, tmp_path, listing):
+    FakeMachine(tmp_path)
+    ours, theirs = module("ports", *listing, "--root", str(tmp_path)), tool(
+        "ports", *listing, "--root", str(tmp_path))
+    assert (ours.returncode, ours.stdout) == (theirs.returncode, theirs.stdout), ours.stderr
+    assert b"pci-0000:00:14.0-usb-0:1:1.0-port0" in ours.stdout
+
+
+@pytest.mark.parametrize("command", ["send", "rc", "ports"])
+def test_each_subcommand_has_the_tools_options_and_help(command):
+    ours = module(command, "--help")
+    assert ours.returncode == 0
+    assert ours.stdout.startswith(f"usage: python3 -m qelmar {command} ".encode())
+    options = re.compile(rb"--[a-z][a-z-]+")
+    theirs = tool(command, "--help").stdout
+    assert set(options.findall(theirs)) <= set(options.findall(ours.stdout))
+    assert command.encode() in module("--help").stdout
+
+
+def test_command_line_version_is_the_modules_and_the_librarys():
+    shown = module("--version")
+    assert shown.returncode == 0
+    assert shown.stdout.decode().splitlines() == [
+        f"qelmar {qelmar.__version__} (Python module)",
+        f"libqelmar-host {qelmar.library_version()} ({qelmar.library()._name})"]
+
+
+def system_library_loads():
+    # In another process: here the build tree's, loaded already, answers to its soname.
+    load = f"import ctypes; ctypes.CDLL({_native.SYSTEM_NAME!r})"
+    return subprocess.run([sys.executable, "-c", load], capture_output=True).returncode == 0
+
+
+SOURCE = pathlib.Path(__file__).parents[2] / "python" / "qelmar"
+BUILT = "built"  # the build tree's library, which this test run uses
+
+# $QELMAR_HOST_LIBRARY, the _build.py library, and what the module loads, or
+# else what its message names.
+LOOKUPS = [
+    (BUILT, None, BUILT),
+    (None, BUILT, BUILT),
+    (BUILT, "/gone/libqelmar-host.so.0", BUILT),
+    ("/nonexistent", BUILT, ["/nonexistent (QELMAR_HOST_LIBRARY): /nonexistent: cannot open",
+                             "unset it"]),
+    (None, "/gone/libqelmar-host.so.0", ["/gone/libqelmar-host.so.0 (the build tree)",
+                                         "libqelmar-host.so.0 (the system)",
+                                         "apt install libqelmar0",
+                                         "set QELMAR_HOST_LIBRARY"]),
+    (None, None, ["libqelmar-host.so.0 (the system)", "apt install libqelmar0"]),
+]
+
+
+@pytest.mark.parametrize("explicit,built,expected", LOOKUPS)
+def test_the_library_is_looked_for_in_order_and_missed_clearly(tmp_path, explicit, built,
+                                                               expected):
+    if isinstance(expected, list) and system_library_loads() and explicit is None:
+        pytest.skip(f"SKIPPED: {_native.SYSTEM_NAME} is installed on this machine")
+    ours = qelmar.library()._name
+    package = tmp_path / "qelmar"
+    shutil.copytree(SOURCE, package, ignore=shutil.ignore_patterns("_build.py", "__pycache__"))
+    if built:
+        library = ours if built == BUILT else built
+        (package / "_build.py").write_text(f"HOST_LIBRARY = {library!r}\n")
+    env = {"PYTHONPATH": str(tmp_path)}
+    if explicit:
+        env["QELMAR_HOST_LIBRARY"] = ours if explicit == BUILT else explicit
+    else:
+        env["QELMAR_HOST_LIBRARY"] = ""
+    script = ("import qelmar\ntry:\n    print(qelmar.library()._name)\n"
+              "except qelmar.LibraryNotFound as e:\n    assert isinstance(e, OSError)\n"
+              "    raise SystemExit(str(e))\n")
+    loaded = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            env={**os.environ, **env})
+    if expected == BUILT:
+        assert (loaded.returncode, loaded.stdout) == (0, ours + "\n"), loaded.stderr
+        return
+    assert loaded.returncode == 1 and loaded.stdout == ""
+    for words in expected:
+        assert words in loaded.stderr, loaded.stderr
+    # The command line says the same and exits as on a usage error.
+    refused = module("send", "-p", "8", "5", env=env)
+    assert refused.returncode == 1 and refused.stdout == b""
+    assert refused.stderr.decode() == f"qelmar: {loaded.stderr}"

@@ -1,25 +1,33 @@
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
 
-namespace qelmar::tools {
+#include "bridge/platform.h"
 
-// The local bridge for browser and script hosts: HTTP/1.1 in front of the
+namespace qelmar::bridge {
+
+// The local bridge for browser and script hosts: HTTP/1.1 in front of the host
 // library. Any page the till's browser opens can reach a local service, so
-// every request must pass the Host, Origin and token checks before it is read.
+// every request must pass the Host, Origin and token checks before its body is
+// read, and no client may hold more than a bounded slot for a bounded time.
 struct BridgeOptions {
   std::vector<std::string> allow_origins;  // exact "scheme://host[:port]"; none by default
   std::string token;                       // empty: no token asked for
   std::string sounds_dir;                  // empty: no sounds are played
   std::size_t max_body = 16384;            // 16 KiB
+  std::size_t max_header = 8192;           // the request line and headers together
   std::size_t max_texts = 64;              // per request
-  std::size_t workers = 4;                 // requests served at once
-  std::size_t queue = 16;                  // accepted connections waiting for a worker
-  int timeout_seconds = 5;                 // to read a request, to write an answer
-  std::string client_js;                   // what /v1/client.js serves
+  std::size_t workers = 4;                 // device calls at once
+  std::size_t queue = 64;                  // requests waiting for a worker; then 503
+  std::size_t max_connections = 512;       // open at once; then the oldest still reading goes
+  std::chrono::milliseconds request_timeout{5000};  // to read a request, headers and body
+  std::chrono::milliseconds write_timeout{5000};    // to write an answer
+  bool quiet = false;                               // no request log
+  std::string client_js;                            // what /v1/client.js serves
 };
 
 class Bridge {
@@ -33,19 +41,14 @@ class Bridge {
   int bind(const std::string& host, int port);
   // Serves a socket that is already listening (socket activation). Returns its
   // port, or -1 when it is not a listening TCP socket.
-  int adopt(int fd);
-  // Serves until stop(); false when it could not.
+  int adopt(const InheritedSocket& socket);
+  // Serves until SIGTERM or SIGINT; false when it could not.
   bool run();
-  // Safe from another thread; not from a signal handler.
-  void stop();
 
  private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
-
-// The sockets systemd passed this process (LISTEN_PID, LISTEN_FDS), from fd 3 on.
-std::vector<int> activated_sockets();
 
 // "127.0.0.1:27400", "[::1]:8080", "localhost:0" or a bare port; throws
 // std::invalid_argument on anything else.
@@ -57,4 +60,4 @@ ListenAddress parse_listen(const std::string& text);
 
 constexpr int default_port = 27400;
 
-}  // namespace qelmar::tools
+}  // namespace qelmar::bridge

@@ -1,28 +1,25 @@
 // qelmar-serve: the bridge on its own, so that `qelmar send` never loads the
-// HTTP and TLS libraries. `qelmar serve` runs it.
-#include <pthread.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
+// HTTP server. `qelmar serve` runs it.
 #include <CLI/CLI.hpp>
-#include <atomic>
 #include <chrono>
 #include <clocale>
-#include <csignal>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
-#include <thread>
 
-#include "tools/serve.h"
+#include "bridge/serve.h"
 
 #ifndef QELMAR_SERVE_CONFIG
 #define QELMAR_SERVE_CONFIG ""
 #endif
+#ifndef QELMAR_VERSION
+#define QELMAR_VERSION "unknown"
+#endif
 
-namespace qelmar::tools {
+namespace qelmar::bridge {
 extern const char* const client_js;
 }
 
@@ -37,8 +34,9 @@ std::string read_token(const std::string& file) {
   while (!token.empty() && (token.back() == '\n' || token.back() == '\r' || token.back() == ' '))
     token.pop_back();
   if (token.empty()) throw std::runtime_error("the token file " + file + " is empty");
-  struct stat st {};
-  if (::stat(file.c_str(), &st) == 0 && (st.st_mode & S_IROTH) != 0)
+  std::error_code ec;
+  const auto mode = std::filesystem::status(file, ec).permissions();
+  if (!ec && (mode & std::filesystem::perms::others_read) != std::filesystem::perms::none)
     std::cerr << "qelmar serve: warning: every user can read " << file << "\n";
   return token;
 }
@@ -46,11 +44,16 @@ std::string read_token(const std::string& file) {
 int serve(int argc, char** argv) {
   CLI::App app{"Serve the display to browser pages and scripts over local HTTP."};
   app.name("qelmar serve");
-  // Packages read their configuration file when it is there; build trees have none.
+  app.set_version_flag("--version", std::string("qelmar serve ") + QELMAR_VERSION);
+  // Packages read their configuration file when it is there; build trees have
+  // none. A key the bridge does not know is an error, not silently dropped.
   app.set_config("--config", QELMAR_SERVE_CONFIG, "Read these options from an INI or TOML file");
-  std::string listen = "127.0.0.1:" + std::to_string(qelmar::tools::default_port);
+  app.allow_config_extras(CLI::config_extras_mode::error);
+  std::string listen = "127.0.0.1:" + std::to_string(qelmar::bridge::default_port);
   std::string token_file;
-  qelmar::tools::BridgeOptions options;
+  qelmar::bridge::BridgeOptions options;
+  int timeout_seconds = 5;
+  int request_ms = 0;
   app.add_option("--listen", listen,
                  "ADDRESS:PORT to listen on (port 0: any free one); ignored when systemd "
                  "passes a socket")
@@ -59,13 +62,26 @@ int serve(int argc, char** argv) {
                  "A page origin that may call, e.g. http://pos.local:8080 (repeat for more)");
   app.add_option("--token-file", token_file, "Ask every request for this bearer token");
   app.add_option("--sounds", options.sounds_dir, "The folder POST /v1/sounds/NAME plays from");
-  app.add_option("--workers", options.workers, "Requests served at once")
+  app.add_option("--workers", options.workers, "Display calls made at once")
       ->capture_default_str()
       ->check(CLI::Range(1, 64));
-  app.add_option("--timeout", options.timeout_seconds,
-                 "Seconds to wait for a request's bytes, and to write an answer")
+  app.add_option("--queue", options.queue,
+                 "Requests that may wait for a worker; more are answered 503 at once")
+      ->capture_default_str()
+      ->check(CLI::Range(1, 100000));
+  app.add_option("--max-connections", options.max_connections,
+                 "Connections open at once; at the cap the oldest still sending its request "
+                 "is cut for a new one")
+      ->capture_default_str()
+      ->check(CLI::Range(8, 1000000));
+  app.add_option("--timeout", timeout_seconds,
+                 "Seconds a client has to send its whole request, and to take the answer")
       ->capture_default_str()
       ->check(CLI::Range(1, 60));
+  app.add_option("--request-timeout-ms", request_ms,
+                 "Milliseconds to send the whole request, instead of --timeout")
+      ->check(CLI::Range(50, 600000));
+  app.add_flag("--quiet", options.quiet, "No line on stderr for each request");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -73,60 +89,44 @@ int serve(int argc, char** argv) {
     std::cerr << "qelmar serve: " << e.what() << " (see --help)\n";
     return 1;
   }
+  options.write_timeout = std::chrono::seconds(timeout_seconds);
+  options.request_timeout = request_ms > 0 ? std::chrono::milliseconds(request_ms)
+                                           : std::chrono::milliseconds(options.write_timeout);
   // systemd's LoadCredential=token:... hands the token over without the
   // service's user needing to read the file itself.
   const char* credentials = std::getenv("CREDENTIALS_DIRECTORY");
+  std::error_code ec;
   if (token_file.empty() && credentials != nullptr &&
-      ::access((std::string(credentials) + "/token").c_str(), R_OK) == 0) {
+      std::filesystem::exists(std::string(credentials) + "/token", ec)) {
     token_file = std::string(credentials) + "/token";
   }
   if (!token_file.empty()) options.token = read_token(token_file);
-  options.client_js = qelmar::tools::client_js;
+  options.client_js = qelmar::bridge::client_js;
 
-  // Signals are taken by one thread, which stops the server from outside it.
-  sigset_t stopping;
-  sigemptyset(&stopping);
-  sigaddset(&stopping, SIGTERM);
-  sigaddset(&stopping, SIGINT);
-  pthread_sigmask(SIG_BLOCK, &stopping, nullptr);
-  std::signal(SIGPIPE, SIG_IGN);
-
-  qelmar::tools::Bridge bridge(options);
-  const std::vector<int> activated = qelmar::tools::activated_sockets();
+  qelmar::bridge::prepare_process();
+  qelmar::bridge::Bridge bridge(options);
+  const std::vector<qelmar::bridge::InheritedSocket> inherited =
+      qelmar::bridge::inherited_sockets();
   int port = -1;
   std::string where;
-  if (!activated.empty()) {
-    port = bridge.adopt(activated.front());
+  if (!inherited.empty()) {
+    port = bridge.adopt(inherited.front());
     where = "the socket systemd passed";
   } else {
-    const qelmar::tools::ListenAddress address = qelmar::tools::parse_listen(listen);
+    const qelmar::bridge::ListenAddress address = qelmar::bridge::parse_listen(listen);
     port = bridge.bind(address.host, address.port);
     where = address.host.find(':') != std::string::npos ? "[" + address.host + "]" : address.host;
   }
   if (port < 0) {
-    std::cerr << "qelmar serve: cannot listen on " << (activated.empty() ? listen : where) << "\n";
+    std::cerr << "qelmar serve: cannot listen on " << (inherited.empty() ? listen : where) << "\n";
     return 2;
   }
   std::cout << "qelmar serve: listening on " << where << " port " << port << std::endl;
-  if (options.token.empty() && where != "127.0.0.1" && where != "[::1]" && activated.empty()) {
+  if (options.token.empty() && where != "127.0.0.1" && where != "[::1]" && inherited.empty()) {
     std::cerr << "qelmar serve: warning: listening beyond this machine without --token-file; "
                  "any host that reaches it can drive the display\n";
   }
-
-  // stop() does nothing until the server runs, so it is repeated until it has.
-  std::atomic<bool> done{false};
-  std::thread waiter([&] {
-    const timespec tick{0, 100'000'000};
-    bool asked = false;
-    while (!done) {
-      asked = sigtimedwait(&stopping, nullptr, &tick) > 0 || asked;
-      if (asked) bridge.stop();
-    }
-  });
-  const bool ran = bridge.run();
-  done = true;
-  waiter.join();
-  return ran ? 0 : 2;
+  return bridge.run() ? 0 : 2;
 }
 
 }  // namespace

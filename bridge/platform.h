@@ -1,0 +1,41 @@
+#pragma once
+
+// What the bridge needs of the system beyond Boost and the host library; one
+// file per platform implements it (platform_posix.cpp, platform_win32.cpp).
+
+#include <boost/asio/ip/tcp.hpp>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qelmar::bridge {
+
+// Once, before anything else: a write to a closed peer must not end the
+// process, and the descriptor limit is raised to what the system allows.
+void prepare_process();
+
+// A listening socket the service manager passed (systemd: LISTEN_PID,
+// LISTEN_FDS, from fd 3 on); Windows has none.
+struct InheritedSocket {
+  // -1 is none; on Windows, which never passes one, the type is a class.
+  boost::asio::ip::tcp::acceptor::native_handle_type handle =
+      static_cast<boost::asio::ip::tcp::acceptor::native_handle_type>(-1);
+  bool ipv6 = false;
+};
+// Only listening TCP sockets are returned; the environment naming them is
+// cleared so that children do not take them for theirs.
+std::vector<InheritedSocket> inherited_sockets();
+
+// The command as the library takes it: UTF-8 in, the text between its '#'
+// marks in GB2312. Throws std::runtime_error naming a character GB2312 lacks.
+std::string device_text(std::string_view command);
+
+// The serial devices as `qelmar ports --json` lists them. Throws
+// std::runtime_error when the system cannot be read.
+std::string ports_json();
+
+// One line (with its newline) to standard error in a single write, so that
+// lines from several threads never mix.
+void write_line(std::string_view line);
+
+}  // namespace qelmar::bridge

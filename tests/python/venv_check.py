@@ -1,0 +1,81 @@
+"""The module the usual way: pip installs ./python into a fresh venv, offline;
+it imports there and finds the library QELMAR_HOST_LIBRARY names; and
+python3 -m build makes a pure wheel of it, as pybuild does.
+
+    venv_check.py PYTHON SOURCE HOST_LIBRARY
+"""
+import os
+import pathlib
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import zipfile
+
+SKIPPED = 77
+
+
+def run(*command, **options):
+    done = subprocess.run(command, capture_output=True, text=True, **options)
+    if done.returncode != 0:
+        sys.exit(f"{' '.join(map(str, command))} failed ({done.returncode}):\n"
+                 f"{done.stdout}{done.stderr}")
+    return done.stdout
+
+
+# What the installed copy says about itself, run by the venv's interpreter away
+# from any copy of the package.
+IN_THE_VENV = r"""
+import importlib.metadata, os, sys
+import qelmar
+assert qelmar.__file__.startswith(sys.prefix + os.sep), qelmar.__file__
+versions = (qelmar.__version__, importlib.metadata.version("qelmar"), qelmar.library_version())
+assert len(set(versions)) == 1, versions
+assert qelmar.frame("12.5H").frame == bytes.fromhex("1F 01 02 05 00 1F")
+assert qelmar.library()._name == os.environ["QELMAR_HOST_LIBRARY"]
+meta = importlib.metadata.metadata("qelmar")
+assert meta["License"] == "MIT", meta["License"]
+files = {f.as_posix() for f in importlib.metadata.files("qelmar")}
+assert {"qelmar/py.typed", "qelmar/__main__.py", "qelmar/_version.py"} <= files, files
+assert not any(f.endswith("_build.py") for f in files), files
+print(qelmar.__version__)
+"""
+
+
+def main(python, source, library):
+    for module, package in [("ensurepip", "python3-venv"), ("build", "python3-build")]:
+        if subprocess.run([python, "-c", f"import {module}"], capture_output=True).returncode:
+            print(f"SKIPPED: {package} is not installed for {python}")
+            return SKIPPED
+    with tempfile.TemporaryDirectory() as work:
+        work = pathlib.Path(work)
+        # Building in place leaves build/ and the egg-info behind: build a copy.
+        src = work / "src"
+        shutil.copytree(source, src, ignore=shutil.ignore_patterns(
+            "build", "dist", "*.egg-info", "__pycache__", "_build.py"))
+        # Debian's venv seeds pip and setuptools but not wheel, which setuptools
+        # 66 needs to build one; the system's comes in with its site-packages.
+        # --isolated: no pip configuration, so nothing but this folder is looked in.
+        run(python, "-m", "venv", "--system-site-packages", work / "venv")
+        venv_python = work / "venv" / "bin" / "python"
+        run(venv_python, "-m", "pip", "--isolated", "install", "--no-index",
+            "--no-build-isolation", "--quiet", src)
+        env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "QELMAR_DEVICE_DIR")}
+        env["QELMAR_HOST_LIBRARY"] = library
+        version = run(venv_python, "-c", IN_THE_VENV, cwd=work, env=env).strip()
+        shown = run(venv_python, "-m", "qelmar", "--version", cwd=work, env=env)
+        assert shown.startswith(f"qelmar {version} "), shown
+
+        run(python, "-m", "build", "--wheel", "--no-isolation", "--outdir", work / "dist", src)
+        wheels = [w.name for w in (work / "dist").iterdir()]
+        assert wheels == [f"qelmar-{version}-py3-none-any.whl"], wheels
+        names = zipfile.ZipFile(work / "dist" / wheels[0]).namelist()
+        assert "qelmar/py.typed" in names and not any(
+            re.search(r"_build\.py$|\.so", n) for n in names), names
+    print(f"qelmar {version}: installed into a venv by pip, and built as {wheels[0]}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(*sys.argv[1:]))
