@@ -50,7 +50,7 @@ void Metrics::connections(std::int64_t open) {
   open_ = open;
 }
 
-std::string Metrics::exposition(std::size_t queue_depth) const {
+std::string Metrics::exposition(std::size_t queue_depth, std::uint64_t log_lines_dropped) const {
   std::lock_guard lock(mutex_);
   std::string out;
   head(out, "qelmar_bridge_calls_total", "counter", "Display calls by port and outcome.");
@@ -84,6 +84,9 @@ std::string Metrics::exposition(std::size_t queue_depth) const {
   out += "qelmar_bridge_open_connections " + std::to_string(open_) + "\n";
   head(out, "qelmar_bridge_queue_depth", "gauge", "Requests waiting for a display worker.");
   out += "qelmar_bridge_queue_depth " + std::to_string(queue_depth) + "\n";
+  head(out, "qelmar_bridge_log_lines_dropped_total", "counter",
+       "Request log lines dropped while stderr was not being read.");
+  out += "qelmar_bridge_log_lines_dropped_total " + std::to_string(log_lines_dropped) + "\n";
   return out;
 }
 

@@ -18,8 +18,8 @@ class Metrics {
   void refusal(const std::string& reason);
   void connections(std::int64_t open);
 
-  // `queue_depth` is read when the text is made.
-  std::string exposition(std::size_t queue_depth) const;
+  // The queue's depth and the log lines dropped are read when the text is made.
+  std::string exposition(std::size_t queue_depth, std::uint64_t log_lines_dropped) const;
 
  private:
   static constexpr std::array<double, 10> bounds{0.005, 0.01, 0.025, 0.05, 0.1,

@@ -18,6 +18,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "bridge/log_writer.h"
 #include "bridge/metrics.h"
 #include "bridge/work_queue.h"
 #include "encoder/protocol.h"
@@ -45,6 +46,8 @@ constexpr std::chrono::milliseconds eviction_grace{100};
 // How long a refused client's unread bytes are taken and dropped, so that the
 // answer reaches it before the connection closes rather than a reset.
 constexpr std::chrono::milliseconds linger{1000};
+// Log lines that may wait for a stderr nobody reads before they are dropped.
+constexpr std::size_t log_backlog = std::size_t{256} * 1024;
 
 std::string lower(std::string_view s) {
   std::string out(s);
@@ -302,6 +305,7 @@ struct Bridge::Impl {
 
   BridgeOptions options;
   Metrics metrics;
+  std::unique_ptr<LogWriter> log_writer;  // none when quiet
   std::array<std::mutex, 256> port_turns;  // one request's frames go out together
   // The connections open now, oldest first; only the I/O thread touches it.
   std::map<std::uint64_t, Connection*> open;
@@ -315,7 +319,10 @@ struct Bridge::Impl {
   int listening_port = -1;
   WorkQueue queue;
 
-  explicit Impl(BridgeOptions o) : options(std::move(o)), queue(options.workers, options.queue) {}
+  explicit Impl(BridgeOptions o)
+      : options(std::move(o)),
+        log_writer(options.quiet ? nullptr : std::make_unique<LogWriter>(log_backlog)),
+        queue(options.workers, options.queue) {}
 
   int learn_address() {
     boost::system::error_code ec;
@@ -331,7 +338,7 @@ struct Bridge::Impl {
   void accept();
   bool make_room();
   void stop();
-  void log(const std::string& line) const {
+  void log(std::string line) const {
     if (!options.quiet) write_line(line);
   }
 
@@ -569,7 +576,7 @@ class Bridge::Impl::Connection : public std::enable_shared_from_this<Connection>
   Impl& server_;
   beast::tcp_stream stream_;
   // Bounded by the parser's limits; one read's worth past them at most.
-  beast::flat_buffer buffer_{64 * 1024};
+  beast::flat_buffer buffer_{std::size_t{64} * 1024};
   std::optional<http::request_parser<http::string_body>> parser_;
   std::optional<Response> response_;
   std::array<char, 4096> scratch_{};
@@ -659,7 +666,9 @@ Answer Bridge::Impl::inline_answer(const Route& route) const {
       return a;
     }
     case Route::metrics:
-      return reply(200, metrics.exposition(queue.depth()), "text/plain; version=0.0.4");
+      return reply(200,
+                   metrics.exposition(queue.depth(), log_writer ? log_writer->dropped() : 0),
+                   "text/plain; version=0.0.4");
     default:
       return error(404, "no such resource");
   }

@@ -26,7 +26,9 @@ for group in "${@:-core}"; do
     windows) packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64) ;;
     test)
       packages+=(libgtest-dev clang-format python3 python3-pytest
+        libcpp-httplib-dev              # the bridge test's HTTP client
         python3-venv python3-build      # pip into a venv, the wheel
+        python3-prometheus-client       # reads the bridge's /metrics
         chromium                        # the bridge driven from a real page
         clang libclang-rt-dev clang-tidy  # libFuzzer, the lint
         libasound2-plugins pulseaudio   # a real-time sound sink

@@ -43,15 +43,22 @@ start=$SECONDS
 
 # The maintainer is named in debian/control; the changelog must repeat it.
 test "$(dpkg-parsechangelog -SMaintainer)" = "$(sed -n 's/^Maintainer: //p' debian/control)"
+work=$(mktemp -d)
+# The source package as dpkg-source makes it of the tree's files (those git
+# knows or does not ignore), for lintian's source checks.
+version=$(dpkg-parsechangelog -SVersion)
+mkdir "$work/source"
+git ls-files -z --cached --others --exclude-standard |
+  tar --null -T - --ignore-failed-read -cf - 2>/dev/null | tar -xf - -C "$work/source"
+(cd "$work" && mv source "qelmar-$version" && dpkg-source -b "qelmar-$version" >/dev/null)
 # Every warning either fixed or overridden in debian/*.lintian-overrides.
-lintian --fail-on error,warning dist/*.changes
+lintian --fail-on error,warning dist/*.changes "$work/qelmar_$version.dsc"
 
 # What is on the machine before, to find anything the packages leave behind.
 snapshot() {
   find /etc /usr /lib /var/lib /opt -xdev \( -path /var/lib/dpkg -o -path /var/lib/apt \) -prune \
     -o -print 2>/dev/null | sort
 }
-work=$(mktemp -d)
 snapshot >"$work/before"
 packages=(libqelmar0 libqelmar-host0 libqelmar-dev qelmar-tools python3-qelmar)
 trap 'apt-get purge -y -qq "${packages[@]}" >/dev/null 2>&1 || true' EXIT
@@ -129,7 +136,7 @@ with wave.open('/usr/share/sounds/qelmar/thanks.wav') as w:
 # Python: Debian's module with its metadata, then pip into a fresh venv
 # (offline) and the wheel, over the installed library.
 /usr/bin/python3 -c "import importlib.metadata as m, qelmar
-assert m.version('qelmar') == qelmar.__version__ == '$(dpkg-parsechangelog -SVersion)'
+assert m.version('qelmar') == qelmar.__version__ == '$version'
 assert qelmar.Display(1).send('').result == 1 and qelmar.encode('#价#').hex() == '23bcdb23'"
 /usr/bin/python3 tests/python/venv_check.py /usr/bin/python3 python $lib/libqelmar-host.so.0
 

@@ -45,7 +45,8 @@ const std::vector<std::string> tool_env = {"LANG=C.UTF-8", "LC_ALL="};
 
 // Runs the tool with the given arguments and extra environment (which may
 // override the locale).
-Process::Result run(const std::vector<std::string>& args, const std::vector<std::string>& env = {}) {
+Process::Result run(const std::vector<std::string>& args,
+                    const std::vector<std::string>& env = {}) {
   std::vector<std::string> argv{QELMAR_TOOL};
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<std::string> all_env = tool_env;
@@ -638,7 +639,10 @@ TEST(Tool, ExplainsEachRefusal) {
     std::string err;
   } cases[] = {
       {{"--version"}, 0, std::string("qelmar ") + qelmar_version() + "\n", ""},
-      {{"sned", "12"}, 1, "", "qelmar: unknown subcommand 'sned': did you mean 'send'? (see --help)\n"},
+      {{"sned", "12"},
+       1,
+       "",
+       "qelmar: unknown subcommand 'sned': did you mean 'send'? (see --help)\n"},
       {{"dispaly", "-p", "1"}, 1, "", "unknown subcommand 'dispaly': did you mean 'display'?"},
       {{"udev", "-p", "1"}, 1, "", "unknown subcommand 'udev': did you mean 'udev-rule'?"},
       {{"xyzzy"},
@@ -659,7 +663,11 @@ TEST(Tool, ExplainsEachRefusal) {
        1,
        "",
        "qelmar: --count: -1 is not a number from 0 to 1000000 (see --help)\n"},
-      {{"display", "-p", "256"}, 1, "", "--port: 256 is not a number from 1 to 255"},
+      // (A folder it cannot make, so that a display is never left running.)
+      {{"display", "-p", "256", "--dir", "/dev/null/x"},
+       1,
+       "",
+       "--port: 256 is not a number from 1 to 255"},
       {{"send", "-p", "0", "12"}, 1, "", "--port: 0 is not a number from 1 to 255"},
       {{"send", "-p", "x", "12"}, 1, "", "--port: x is not a number from 1 to 255"},
       {{"rc", "-p", "99999999999", "1", "2"}, 1, "", "--port: 99999999999 is not a number"},
@@ -895,7 +903,10 @@ TEST_F(DisplayRoundTrip, OneDisplayPerLinkAndAKilledOneIsTakenOver) {
   const std::string link = dir + "/com4";
   const std::vector<std::string> host_env = {"QELMAR_DEVICE_DIR=" + dir};
   const fs::path first_target = fs::read_symlink(link);
-  const Process::Result refused = run({"display", "-p", "4", "--dir", dir, "--count", "1"});
+  // Bounded in time: a second display that is not refused would wait for frames.
+  const Process::Result refused =
+      run_process({"timeout", "5", QELMAR_TOOL, "display", "-p", "4", "--dir", dir, "--count", "1"},
+                  {tool_env, ""});
   EXPECT_EQ(refused.status, 1);
   EXPECT_NE(refused.err.find("qelmar: " + link + " is served by another display (process " +
                              std::to_string(display->pid()) + ")"),

@@ -16,7 +16,8 @@ namespace {
 bool same_name(std::string_view name, std::string_view wanted) {
   std::string plain;
   for (const char c : name) {
-    if (c != '-' && c != '_') plain += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (c != '-' && c != '_')
+      plain += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   }
   return plain == wanted;
 }
@@ -25,8 +26,7 @@ bool is_utf8_name(std::string_view name) { return same_name(name, "UTF8"); }
 
 // What the C and POSIX locales have.
 bool is_ascii_name(std::string_view name) {
-  return same_name(name, "ANSIX3.41968") || same_name(name, "ASCII") ||
-         same_name(name, "USASCII");
+  return same_name(name, "ANSIX3.41968") || same_name(name, "ASCII") || same_name(name, "USASCII");
 }
 
 }  // namespace

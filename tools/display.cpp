@@ -180,7 +180,8 @@ class LinkLock {
       }
       // The file may have been removed by the display that just ended, after
       // this one opened it: lock the file that is there now.
-      struct stat held {}, there {};
+      struct stat held {
+      }, there{};
       if (::fstat(fd_, &held) == 0 && ::stat(path_.c_str(), &there) == 0 &&
           held.st_dev == there.st_dev && held.st_ino == there.st_ino) {
         break;

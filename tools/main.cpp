@@ -171,9 +171,7 @@ constexpr const char* root_help = "Read sysfs, /dev and /proc below DIR (for tes
 
 void add_send(CLI::App& app, Cli& c) {
   c.send = app.add_subcommand("send", "Send each TEXT with tavdll and print its result code");
-  c.send->add_option("-p,--port", c.port, "Port number")
-      ->capture_default_str()
-      ->check(port_number);
+  c.send->add_option("-p,--port", c.port, "Port number")->capture_default_str()->check(port_number);
   c.send->add_flag("--raw", c.raw, raw_help);
   c.send->add_option("TEXT", c.texts, "Command texts")->required();
   c.send->add_flag("-q,--quiet", c.quiet, quiet_help);
@@ -306,8 +304,8 @@ std::size_t edit_distance(std::string_view a, std::string_view b) {
   for (std::size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
   for (std::size_t i = 1; i <= a.size(); ++i) {
     for (std::size_t j = 1; j <= b.size(); ++j) {
-      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1,
-                          d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
+      d[i][j] = std::min(
+          {d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] == b[j - 1] ? 0 : 1)});
       if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1]) {
         d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
       }
