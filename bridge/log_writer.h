@@ -83,9 +83,8 @@ class LogWriter {
       std::uint64_t lost = 0;
       {
         std::unique_lock lock(state.mutex);
-        state.ready.wait(lock, [&] {
-          return !state.lines.empty() || state.unreported != 0 || state.stopping;
-        });
+        state.ready.wait(
+            lock, [&] { return !state.lines.empty() || state.unreported != 0 || state.stopping; });
         if (state.lines.empty() && state.unreported == 0) {
           state.done = true;
           state.idle.notify_all();

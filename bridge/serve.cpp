@@ -305,7 +305,7 @@ struct Bridge::Impl {
 
   BridgeOptions options;
   Metrics metrics;
-  std::unique_ptr<LogWriter> log_writer;  // none when quiet
+  std::unique_ptr<LogWriter> log_writer;   // none when quiet
   std::array<std::mutex, 256> port_turns;  // one request's frames go out together
   // The connections open now, oldest first; only the I/O thread touches it.
   std::map<std::uint64_t, Connection*> open;
@@ -339,7 +339,7 @@ struct Bridge::Impl {
   bool make_room();
   void stop();
   void log(std::string line) const {
-    if (!options.quiet) write_line(line);
+    if (log_writer) log_writer->write(std::move(line));
   }
 
   // Against DNS rebinding: a page from a name that resolves here still sends
@@ -666,8 +666,7 @@ Answer Bridge::Impl::inline_answer(const Route& route) const {
       return a;
     }
     case Route::metrics:
-      return reply(200,
-                   metrics.exposition(queue.depth(), log_writer ? log_writer->dropped() : 0),
+      return reply(200, metrics.exposition(queue.depth(), log_writer ? log_writer->dropped() : 0),
                    "text/plain; version=0.0.4");
     default:
       return error(404, "no such resource");

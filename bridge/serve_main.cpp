@@ -86,7 +86,15 @@ int serve(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);
-    std::cerr << "qelmar serve: " << e.what() << " (see --help)\n";
+    // CLI11 words an unknown key as "INI was not able to parse KEY".
+    const std::string what = e.what();
+    const std::string extra = "INI was not able to parse ";
+    if (dynamic_cast<const CLI::ConfigError*>(&e) != nullptr && what.rfind(extra, 0) == 0) {
+      std::cerr << "qelmar serve: unknown key in " << app.get_config_ptr()->as<std::string>()
+                << ": " << what.substr(extra.size()) << " (see --help for the keys)\n";
+      return 1;
+    }
+    std::cerr << "qelmar serve: " << what << " (see --help)\n";
     return 1;
   }
   options.write_timeout = std::chrono::seconds(timeout_seconds);

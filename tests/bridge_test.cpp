@@ -876,7 +876,11 @@ struct Invocation {
 TEST(Bridge, OptionsAndConfiguration) {
   const std::vector<Invocation> table = {
       {"version", {"--version"}, nullptr, 0, "qelmar serve 0.1.0"},
-      {"a misspelt key", {}, "allow-origin = [\"http://a\"]\ncolour = \"blue\"\n", 1, "colour"},
+      {"a misspelt key",
+       {},
+       "allow-origin = [\"http://a\"]\ncolour = \"blue\"\n",
+       1,
+       "serve.conf: colour ("},
       {"an unknown option", {"--colour", "blue"}, nullptr, 1, "--colour"},
   };
   TempDir dir;
@@ -953,31 +957,33 @@ TEST(Bridge, ALogNobodyReadsStallsNothing) {
   EXPECT_EQ(flood(), 60);
 
   const auto start = std::chrono::steady_clock::now();
-  const httplib::Result good = client().Post("/v1/ports/3/commands", R"({"text":"1"})",
-                                             "application/json");
+  const httplib::Result good =
+      client().Post("/v1/ports/3/commands", R"({"text":"1"})", "application/json");
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
-  ASSERT_TRUE(good);
-  EXPECT_EQ(good->status, 200) << good->body;
-  EXPECT_EQ(bridge->display().read_through_marker(), std::vector<std::uint8_t>{0x01});
+  EXPECT_TRUE(good && good->status == 200) << (good ? good->body : "no answer");
+  if (good) {
+    EXPECT_EQ(bridge->display().read_through_marker(), std::vector<std::uint8_t>{0x01});
+  }
   const httplib::Result metrics = client().Get("/metrics");
-  ASSERT_TRUE(metrics);
   std::smatch dropped;
-  ASSERT_TRUE(std::regex_search(metrics->body, dropped,
-                                std::regex("\nqelmar_bridge_log_lines_dropped_total (\\d+)\n")))
-      << metrics->body;
-  EXPECT_GT(std::stol(dropped[1]), 0);
+  const std::string exposition = metrics ? metrics->body : "no answer";
+  EXPECT_TRUE(std::regex_search(exposition, dropped,
+                                std::regex("\nqelmar_bridge_log_lines_dropped_total [1-9]\\d*\n")))
+      << exposition;
 
   // Read again, the log says what it lost, and takes new lines.
   const std::string log = read_for(server.err(), 1000ms);
   EXPECT_TRUE(std::regex_search(log, std::regex("\nqelmar serve: \\d+ log lines dropped: ")))
       << log.substr(log.size() > 1000 ? log.size() - 1000 : 0);
-  ASSERT_TRUE(client().Get("/v1/nothing"));
+  EXPECT_TRUE(client().Get("/v1/nothing"));
   EXPECT_NE(read_for(server.err(), 300ms).find(" GET /v1/nothing 404 "), std::string::npos);
 
-  // Full again, with the log's writer stuck in its write.
+  // Full again, with the log's writer stuck in its write. A bridge stuck
+  // there itself would ignore SIGTERM: it is killed after 3 s, so that the
+  // failure cannot hang the test (nothing above ends it early).
   EXPECT_EQ(flood(), 60);
   std::atomic<bool> ended{false};
-  std::thread watchdog([&, pid = server.pid()] {
+  std::thread watchdog([&ended, pid = server.pid()] {
     for (int i = 0; i < 30 && !ended; ++i) std::this_thread::sleep_for(100ms);
     if (!ended) ::kill(pid, SIGKILL);
   });

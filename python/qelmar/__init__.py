@@ -7,7 +7,7 @@
     sent.delivered, sent.reason           # -> True, 'delivered 6 bytes in 25.0 ms'
     display.send("#价格 12.50#")          # the text between '#' marks goes as GB2312
     display.rc(0x41, 0x42)
-    display.play("/usr/share/doc/qelmar-tools/examples/chime.wav")  # a short sound
+    display.play("/usr/share/sounds/qelmar/thanks.wav")  # a short sound
     qelmar.Display(1, strict=True).send("5")   # raises NotDelivered unless it left
     qelmar.ports()                        # the serial devices, none opened
     qelmar.log_to_logging(True)           # each call's line to the "qelmar" logger
