@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The calls behind the entry points. Nothing thrown inside ever leaves them.
 #include "api/calls.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The host face: the same calls as the legacy entry points, with what became of
 // each handed back in the caller's record. Nothing thrown inside leaves it.
 #include "qelmar/host.h"

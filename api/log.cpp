@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The diagnostics log's lines, the same on every platform.
 #include "api/log.h"
 

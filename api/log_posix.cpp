@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where the diagnostics log goes on POSIX: QELMAR_LOG is "stderr" or a file,
 // appended to. Each line is one write, so lines of threads and processes never
 // mix; the file is opened for each line, with O_CLOEXEC, so no descriptor is

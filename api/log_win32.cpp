@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Where the diagnostics log goes on Windows: QELMAR_LOG is "stderr", "debug"
 // (OutputDebugStringA) or a file, appended to; each line is one write.
 #include <windows.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The library's three entry points: the calls, and a line for each in the
 // diagnostics log when QELMAR_LOG asks for one.
 #include "qelmar.h"

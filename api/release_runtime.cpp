@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Built only where the C++ runtime is linked into the library: its exception
 // support takes an emergency pool from the heap at load (18 KB on 32-bit
 // Windows, 72 KB on 64-bit) that nothing gives back, so each load and unload by

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A whole process that sends 12 41 42 to port 1 with the bare system calls. */
 #include "bare_tavrc.h"
 

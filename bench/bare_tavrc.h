@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* What a minimal hand-written C host does for the frame 12 41 42, taking its
    turn on a shared till as the library does: the yardstick for tavrc, in the
    process (qelmar_bench) and for a whole process (bare_host). */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bridge under load: requests per second and latency for a 6-byte frame
 // through qelmar-serve, beside the same call made directly through the host
 // library, and the bridge's memory while idle and while connections stall.

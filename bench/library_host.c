@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A whole process that loads libqelmar and sends 12 41 42 to port 1. */
 #include "qelmar.h"
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Whole-process cost: a C host that loads libqelmar and makes one tavrc call, and
 # `qelmar send`, each against a C program making the same system calls itself.
 # hyperfine times them in alternating rounds, so that the machine's drift falls

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Benchmarks: the encoder per command kind, a tavrc call against the bare system
 // calls it makes, and heap allocations per call.
 //   qelmar_bench                       all of them, with the ratio and the counts

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Soak: host processes call on several pseudo-terminal ports for a while, as
 // faults come and go, and every frame that reaches a line is checked against
 // the outcome its call was told. See docs/performance.md.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // What the soak run and its host processes agree on: which call a host makes

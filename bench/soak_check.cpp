@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // `soak --check`: the books against made-up lines, so that a soak run's zero
 // means no frame went astray, not that the books could not tell.
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A soak host: threads calling through the library's internals, each call's
 // outcome reported to soak.
 #include <time.h>

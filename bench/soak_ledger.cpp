@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bench/soak_ledger.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // Soak's books: every call's reported outcome against the frames that arrived

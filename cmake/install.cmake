@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # What `cmake --install` puts where: the libraries, their headers, the tool, a
 # CMake package (qelmar::qelmar, qelmar::host), pkg-config files. debian/ splits
 # the same tree into the Debian packages.

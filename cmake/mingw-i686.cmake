@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 set(QELMAR_MINGW_TRIPLE i686-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Compiler and linker launcher for the targets that need C++ threads (the
 # bridge: Boost.Asio takes std::mutex): runs CMake's command with the compiler
 # swapped for the one given first, mingw-w64's posix-threads variant, while

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 set(QELMAR_MINGW_TRIPLE x86_64-w64-mingw32)
 set(CMAKE_SYSTEM_PROCESSOR AMD64)
 include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)

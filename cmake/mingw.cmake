@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # Cross-building QELMAR.dll with mingw-w64; the including toolchain file sets
 # QELMAR_MINGW_TRIPLE and CMAKE_SYSTEM_PROCESSOR.
 set(CMAKE_SYSTEM_NAME Windows)

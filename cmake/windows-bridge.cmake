@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # The bridge for 64-bit Windows: qelmar-serve.exe, a console program over
 # qelmar-host.dll, built beside it and shipped in the zip's x64/.
 #

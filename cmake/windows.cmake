@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 # QELMAR.dll and qelmar-host.dll: exports by name from a .def list (QELMAR.dll
 # also by ordinal), and no runtime DLLs beyond what every Windows has.
 if(CMAKE_SIZEOF_VOID_P EQUAL 4)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "core/status.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "encoder/interpreter.h"
 
 #include "encoder/builders.h"

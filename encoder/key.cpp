@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "encoder/builders.h"
 
 namespace qelmar {

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // The display's protocol in one place: the bytes every kind of frame is made

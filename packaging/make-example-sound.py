@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes the example sound, thanks.wav: two short rising tones, 16-bit mono
 at 16 kHz, a third of a second. Made at build time, the same bytes every time,
 so that the packages ship a sound to try without a recording in the tree."""

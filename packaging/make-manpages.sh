@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Writes qelmar.1 and qelmar-serve.1 into OUTDIR from the built programs' own
 # --help, so that the pages say what the programs do: the main help through
 # help2man, then each subcommand's help in a section of its own.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds the release tree and runs the benchmarks: the encoder per command kind,
 # a tavrc call against the bare system calls (with their ratio), the heap
 # allocations per call, whole processes: a C host of the library and the

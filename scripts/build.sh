@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what is missing and builds both Linux libraries (and the qelmar tool)
 # into build/release, and QELMAR.dll and qelmar-host.dll into build/windows-x86
 # and build/windows-x64.

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what the given jobs need on Debian 12 (as root), only when missing.
 #   core     build the library, the tools and the packages: debian/control's
 #            Build-Depends, through apt-get build-dep

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # clang-tidy with the checked-in .clang-tidy over the library and the tool, as
 # the ci build compiles them; any finding fails. The Windows files need the
 # Windows headers and are left to the mingw build's warnings.

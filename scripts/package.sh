@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Builds into dist/ the Debian packages from debian/ with dpkg-buildpackage
 # (libqelmar0, libqelmar-host0, libqelmar-dev, qelmar-tools, python3-qelmar,
 # and the dbgsym packages of the binary ones) and the Windows zips (the stripped

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: MIT
 # Installs what is missing, checks the formatting, then builds with warnings as
 # errors and runs every test: the whole suite (with QELMAR.dll under Wine)
 # first, then the fuzzer beside clang-tidy, the sanitizer run and the packages.

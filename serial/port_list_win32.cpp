@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Serial devices on Windows: the COM ports that drivers register under
 // HARDWARE\DEVICEMAP\SERIALCOMM, named as the Ports class of SetupAPI names them.
 // Nothing here opens a port.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Port connection on POSIX ttys.
 #include <fcntl.h>
 #include <poll.h>

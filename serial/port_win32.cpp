@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Port connection on Windows COM ports.
 #include <windows.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sound through ALSA's default PCM (which reaches PulseAudio or PipeWire where
 // they run), files decoded by libsndfile; both loaded with the first sound.
 // Nothing here allocates from C++.

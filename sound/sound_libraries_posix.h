@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libsndfile and ALSA, loaded when the first sound plays instead of linked: a
 // host that never plays one never loads them, and a host without them still
 // shows prices. Compiled against their headers, so the calls keep their types.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Sound through the Windows multimedia service.
 #include <windows.h>
 

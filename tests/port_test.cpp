@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The exported entry points end to end, on pseudo-terminals.
 #include <gtest/gtest.h>
 #include <sched.h>

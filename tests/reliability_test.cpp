@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // Many threads, stuck and vanishing lines, hostile input, and no leaks, all
 // through the exported entry points.
 #include <dirent.h>

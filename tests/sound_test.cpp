@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // tavadd through ALSA, with ALSA configurations of the test's own.
 #include <dlfcn.h>
 #include <fcntl.h>

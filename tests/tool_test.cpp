@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The qelmar tool: encode over the command table, the virtual display's reading
 // of frames, and a send to display round trip over a pseudo-terminal.
 #include <fcntl.h>

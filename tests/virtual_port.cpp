@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "virtual_port.h"
 
 #include <fcntl.h>

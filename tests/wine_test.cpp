@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // QELMAR.dll and qelmar-host.dll under Wine: a Windows host
 // (tests/windows/wine_host.cpp) makes the calls, the COM ports are
 // pseudo-terminals linked into the Wine prefix.

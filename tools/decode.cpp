@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/decode.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/display.h"
 
 #include <fcntl.h>

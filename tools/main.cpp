@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qelmar: try a display without writing a host, and see what a host sends.
 #include <fcntl.h>
 #include <termios.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "tools/ports.h"
 
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /**
  * @file qelmar/host.h
  * The display's calls with what became of each: for hosts that want to know.

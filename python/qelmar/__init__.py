@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """Drive a qelmar price display from Python.
 
     import qelmar

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """python3 -m qelmar: send, rc and ports as the qelmar tool does them, through
 this module, with the tool's output and exit codes."""
 from __future__ import annotations

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """libqelmar-host through ctypes: its records, its functions, and where it is.
 
 Everything here mirrors include/qelmar/host.h; the public face is in

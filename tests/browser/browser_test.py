@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """A real browser page drives the virtual display through the bridge.
 
     browser_test.py QELMAR_SERVE [QELMAR]

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // libFuzzer target: any bytes as a command text. Sanitizers catch reads past
 // the text and writes past the frame; the checks below catch wrong results.
 #include <cstdint>

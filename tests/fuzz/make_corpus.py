@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Writes every command text of the command table as one file of a fuzzing corpus."""
 import os
 import sys

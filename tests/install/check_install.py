@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Installs the build tree into a temporary prefix, builds C hosts of both faces
 against it with pkg-config and with find_package, and runs each against a
 pseudo-terminal."""

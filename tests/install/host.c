@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A tiny C host built against an installed qelmar: sends one command to port 7
    and prints its result code. */
 #include <qelmar.h>

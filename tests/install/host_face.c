@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* A C host of the host face built against an installed qelmar: sends one
    command to port 7 and prints its result code, outcome and words. */
 #include <qelmar/host.h>

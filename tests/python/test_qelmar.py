@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The Python module: a host in another language, over ctypes, checked on a
 pseudo-terminal against the command table and against the tool's own
 conversion to GB2312, with what became of each call."""

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: MIT
 """The module the usual way: pip installs ./python into a fresh venv, offline;
 it imports there and finds the library QELMAR_HOST_LIBRARY names; and
 python3 -m build makes a pure wheel of it, as pybuild does.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 /* The three exports with the wrong convention (the caller pops): the DLL code
    check must reject this. */
 #include <stdint.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """Checks a Windows DLL of the project from its code, with the mingw binutils,
 on any machine:
    check_dll.py x86|x64 DLL [HOST_HEADER]

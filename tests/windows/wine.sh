@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: MIT
 # Wine for the tests, by what this machine can run rather than what it should:
 #   wine.sh prefix               makes $WINEPREFIX
 #   wine.sh run ARCH COMMAND...  runs COMMAND with QELMAR_WINE_LOADER set for

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: MIT
 """qelmar-serve.exe under Wine's 64-bit loader, driven from Linux over loopback.
 
     wine.sh run x64 wine_bridge.py QELMAR-SERVE.EXE COMMANDS.TSV QELMAR

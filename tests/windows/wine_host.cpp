@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // A Windows host for the Wine tests: loads QELMAR.dll, finds the exports by name
 // and by ordinal, loads qelmar-host.dll and finds its exports by name, and makes
 // the calls that the Linux side asks for on stdin.
