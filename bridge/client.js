@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The qelmar bridge's client for POS pages.
 //
 //   <script src="http://127.0.0.1:27400/v1/client.js"></script>

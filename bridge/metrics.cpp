@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bridge/metrics.h"
 
 #include <cstdio>

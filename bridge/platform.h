@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #pragma once
 
 // What the bridge needs of the system beyond Boost and the host library; one

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 #include "bridge/serve.h"
 
 #include <array>
@@ -12,7 +13,6 @@
 #include <filesystem>
 #include <limits>
 #include <map>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <stdexcept>
@@ -136,12 +136,32 @@ std::string utc_now() {
   return text;
 }
 
-// A request's path as the log shows it: one word, printable, bounded.
-std::string loggable(std::string_view text) {
+// What is quoted from a client's header, in an answer and the log.
+constexpr std::size_t quoted_bytes = 200;
+
+std::string clipped(std::string_view text) {
+  if (text.size() <= quoted_bytes) return std::string(text);
+  return std::string(text.substr(0, quoted_bytes)) + "...";
+}
+
+// Text from a client as the log shows it: printable ASCII, the rest (and the
+// backslash) as \xNN, so that a line stays one line whatever was sent. A path
+// (`word`) has its spaces escaped too, and is clipped.
+std::string loggable(std::string_view text, bool word = true) {
+  if (word && text.size() > quoted_bytes) return loggable(clipped(text), word);
   std::string out;
-  for (const char c : text.substr(0, 200)) out += c > ' ' && c < 0x7F ? c : '?';
-  if (text.size() > 200) out += "...";
-  return out.empty() ? "-" : out;
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    const bool plain = (byte > ' ' || (byte == ' ' && !word)) && byte < 0x7F && c != '\\';
+    if (plain) {
+      out += c;
+    } else {
+      char cell[5];
+      std::snprintf(cell, sizeof cell, "\\x%02X", byte);
+      out += cell;
+    }
+  }
+  return out.empty() && word ? "-" : out;
 }
 
 // What a handler decided: the status, the JSON body, and for a refusal the
@@ -305,8 +325,7 @@ struct Bridge::Impl {
 
   BridgeOptions options;
   Metrics metrics;
-  std::unique_ptr<LogWriter> log_writer;   // none when quiet
-  std::array<std::mutex, 256> port_turns;  // one request's frames go out together
+  std::unique_ptr<LogWriter> log_writer;  // none when quiet
   // The connections open now, oldest first; only the I/O thread touches it.
   std::map<std::uint64_t, Connection*> open;
   std::uint64_t next_id = 0;
@@ -322,7 +341,8 @@ struct Bridge::Impl {
   explicit Impl(BridgeOptions o)
       : options(std::move(o)),
         log_writer(options.quiet ? nullptr : std::make_unique<LogWriter>(log_backlog)),
-        queue(options.workers, options.queue) {}
+        // A lane for each port (1 to 255): one request's frames go out together.
+        queue(options.workers, options.queue, 256) {}
 
   int learn_address() {
     boost::system::error_code ec;
@@ -367,6 +387,7 @@ struct Bridge::Impl {
   std::optional<Answer> screen_token_and_type(const http::request<http::string_body>& req) const;
   Answer inline_answer(const Route& route) const;
   std::function<Answer()> job_for(const Route& route, const std::string& body);
+  // Run in the port's lane of the queue, so one request's frames go out together.
   Answer commands(int port, const std::vector<std::string>& texts);
   Answer rc(int port, std::int32_t a, std::int32_t b);
   Answer sound(const std::string& name) const;
@@ -422,6 +443,22 @@ class Bridge::Impl::Connection : public std::enable_shared_from_this<Connection>
     if (ec) return failed(ec);
     if (std::optional<Answer> refused = server_.screen(*parser_)) return answer(*refused, true);
     if (parser_->is_done()) return dispatch();
+    // A client that asked to be told first (curl does for a large body)
+    // otherwise waits its own timeout before it sends the body. Refusals came
+    // above, with their status instead.
+    if (lower(parser_->get()[http::field::expect]) == "100-continue") {
+      proceed_.emplace(http::status::continue_, 11);
+      http::async_write(stream_, *proceed_,
+                        [self = shared_from_this()](beast::error_code e, std::size_t) {
+                          if (e) return self->failed(e);
+                          self->read_body();
+                        });
+      return;
+    }
+    read_body();
+  }
+
+  void read_body() {
     http::async_read(stream_, buffer_, *parser_,
                      [self = shared_from_this()](beast::error_code e, std::size_t) {
                        if (e) return self->failed(e);
@@ -448,7 +485,7 @@ class Bridge::Impl::Connection : public std::enable_shared_from_this<Connection>
     // A client that went away before its request was whole is not a request.
     if (ec == http::error::end_of_stream || ec == http::error::partial_message ||
         ec == net::error::eof || ec == net::error::connection_reset ||
-        ec == net::error::operation_aborted) {
+        ec == net::error::broken_pipe || ec == net::error::operation_aborted) {
       return;
     }
     answer(error(400, "bad request: " + ec.message(), "malformed"), true);
@@ -478,9 +515,12 @@ class Bridge::Impl::Connection : public std::enable_shared_from_this<Connection>
       return answer(error(400, e.what()));
     }
     state_ = State::answering;
-    // The device calls run on the workers; the answer comes back here.
+    // The device calls run on the workers, a port's in turn; the answer comes back here.
+    const std::size_t lane = route.kind == Route::commands || route.kind == Route::rc
+                                 ? static_cast<std::size_t>(route.port)
+                                 : 0;
     const bool queued =
-        server_.queue.push([self = shared_from_this(), job = std::move(job)]() mutable {
+        server_.queue.push(lane, [self = shared_from_this(), job = std::move(job)]() mutable {
           Answer a;
           try {
             a = job();
@@ -551,7 +591,7 @@ class Bridge::Impl::Connection : public std::enable_shared_from_this<Connection>
 
   void written(beast::error_code ec, std::size_t bytes, const Answer& a, bool unread) {
     std::string text = line(std::to_string(a.status), bytes);
-    if (!a.refusal.empty()) text += " refused: " + a.message;
+    if (!a.refusal.empty()) text += " refused: " + loggable(a.message, false);
     server_.log(text + "\n");
     if (ec || state_ == State::closed) return;
     beast::error_code ignored;
@@ -579,6 +619,7 @@ class Bridge::Impl::Connection : public std::enable_shared_from_this<Connection>
   beast::flat_buffer buffer_{std::size_t{64} * 1024};
   std::optional<http::request_parser<http::string_body>> parser_;
   std::optional<Response> response_;
+  std::optional<http::response<http::empty_body>> proceed_;  // 100 Continue
   std::array<char, 4096> scratch_{};
   std::uint64_t id_;
   std::string peer_;
@@ -607,8 +648,7 @@ std::optional<Answer> Bridge::Impl::screen(
   }
   const auto origin = req.find(http::field::origin);
   if (origin != req.end() && !origin_allowed(origin->value())) {
-    return error(403,
-                 "origin " + std::string(origin->value()) + " is not allowed (see --allow-origin)",
+    return error(403, "origin " + clipped(origin->value()) + " is not allowed (see --allow-origin)",
                  "origin");
   }
   if (req.method() == http::verb::options) {
@@ -700,8 +740,7 @@ std::function<Answer()> Bridge::Impl::job_for(const Route& route, const std::str
 }
 
 Answer Bridge::Impl::commands(int port, const std::vector<std::string>& texts) {
-  // Each text is encoded once here for its frame; the port's turn is held for
-  // all of them, so no other request's frame goes out between them.
+  // Each text is encoded once here for its frame.
   std::vector<std::string> frames;
   for (const std::string& text : texts) {
     std::uint8_t frame[max_frame];
@@ -710,7 +749,6 @@ Answer Bridge::Impl::commands(int port, const std::vector<std::string>& texts) {
     frames.push_back(length > 0 ? hex(frame, static_cast<std::size_t>(length)) : std::string());
   }
   json results = json::array();
-  const std::lock_guard turn(port_turns[static_cast<std::size_t>(port)]);
   for (std::size_t i = 0; i < texts.size(); ++i) {
     qelmar_status status;
     const auto start = Clock::now();
@@ -726,13 +764,10 @@ Answer Bridge::Impl::commands(int port, const std::vector<std::string>& texts) {
 
 Answer Bridge::Impl::rc(int port, std::int32_t a, std::int32_t b) {
   qelmar_status status;
-  {
-    const std::lock_guard turn(port_turns[static_cast<std::size_t>(port)]);
-    const auto start = Clock::now();
-    qelmar_send_rc(port, a, b, &status);
-    metrics.call(port, qelmar_outcome_name(status.outcome),
-                 std::chrono::duration<double>(Clock::now() - start).count());
-  }
+  const auto start = Clock::now();
+  qelmar_send_rc(port, a, b, &status);
+  metrics.call(port, qelmar_outcome_name(status.outcome),
+               std::chrono::duration<double>(Clock::now() - start).count());
   const std::uint8_t frame[3] = {rc_lead, static_cast<std::uint8_t>(a & 0xFF),
                                  static_cast<std::uint8_t>(b & 0xFF)};
   json body{{"port", port}, {"frame", hex(frame, sizeof frame)}};

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // qelmar-serve: the bridge on its own, so that `qelmar send` never loads the
 // HTTP server. `qelmar serve` runs it.
 #include <CLI/CLI.hpp>
@@ -71,9 +72,10 @@ int serve(int argc, char** argv) {
       ->check(CLI::Range(1, 100000));
   app.add_option("--max-connections", options.max_connections,
                  "Connections open at once; at the cap the oldest still sending its request "
-                 "is cut for a new one")
+                 "is cut for a new one. At least --workers + --queue + 16; the default grows "
+                 "to that")
       ->capture_default_str()
-      ->check(CLI::Range(8, 1000000));
+      ->check(CLI::Range(1, 1000000));
   app.add_option("--timeout", timeout_seconds,
                  "Seconds a client has to send its whole request, and to take the answer")
       ->capture_default_str()
@@ -96,6 +98,18 @@ int serve(int argc, char** argv) {
     }
     std::cerr << "qelmar serve: " << what << " (see --help)\n";
     return 1;
+  }
+  // A request waiting for a worker keeps its connection and cannot be cut for
+  // a new one: below this, queued requests alone could fill the cap, and not
+  // even /v1/health would be read.
+  const std::size_t least = options.workers + options.queue + 16;
+  if (options.max_connections < least) {
+    if (app.count("--max-connections") != 0) {
+      std::cerr << "qelmar serve: --max-connections must be at least " << least
+                << " (--workers + --queue + 16)\n";
+      return 1;
+    }
+    options.max_connections = least;
   }
   options.write_timeout = std::chrono::seconds(timeout_seconds);
   options.request_timeout = request_ms > 0 ? std::chrono::milliseconds(request_ms)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // The bridge: real HTTP over loopback to a running qelmar-serve, and the frames
 // read back from a virtual display on a pseudo-terminal.
 #include <arpa/inet.h>
@@ -73,6 +74,7 @@ class Bridge {
 
   int port() const { return port_; }
   const VirtualPort& display() const { return display_; }
+  const std::string& devices() const { return devices_.path(); }
   httplib::Client client() const {
     httplib::Client c("127.0.0.1", port_);
     c.set_read_timeout(10, 0);
@@ -408,6 +410,42 @@ TEST(Bridge, ManyClientsAtOnceEachGetTheirFrameWhole) {
   }
 }
 
+// A port whose every call waits out its deadline (another program holds it)
+// takes one worker at a time, not all: requests for another port, and the port
+// list, are answered at once while its requests wait their turn.
+TEST(Bridge, AStalledPortHoldsUpNoOther) {
+  Bridge bridge({"--workers", "4"});
+  const VirtualPort four(bridge.devices(), 4);
+  const int holder = ::open(bridge.display().slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  std::vector<std::thread> stalled;
+  std::atomic<int> answered{0};
+  for (int i = 0; i < 6; ++i) {
+    stalled.emplace_back([&] {
+      const httplib::Result r =
+          bridge.post("/v1/ports/3/commands", json{{"texts", {"1", "2", "3", "4"}}}.dump());
+      if (r && r->status == 200) ++answered;
+    });
+  }
+  std::this_thread::sleep_for(300ms);
+  auto start = std::chrono::steady_clock::now();
+  const httplib::Result other = bridge.post("/v1/ports/4/commands", R"({"text":"4"})");
+  const auto other_waited = std::chrono::steady_clock::now() - start;
+  start = std::chrono::steady_clock::now();
+  const httplib::Result list = bridge.client().Get("/v1/ports");
+  const auto list_waited = std::chrono::steady_clock::now() - start;
+  // Let go, so that port 3's requests end now rather than call by call.
+  ::close(holder);
+  for (std::thread& t : stalled) t.join();
+  ASSERT_TRUE(other);
+  EXPECT_EQ(other->status, 200) << other->body;
+  EXPECT_LT(other_waited, 1s);
+  EXPECT_EQ(four.read_through_marker(), std::vector<std::uint8_t>{0x04});
+  EXPECT_TRUE(list && list->status == 200);
+  EXPECT_LT(list_waited, 1s);
+  EXPECT_EQ(answered, 6);
+}
+
 // A loopback connection to the service.
 int connect_to(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -421,18 +459,32 @@ int connect_to(int port) {
   return fd;
 }
 
-// Everything the service answers on one connection, to its end.
-std::string answers_to(int port, const std::string& head, const std::string& body) {
+// Everything the service answers on one connection, to its end. With
+// `before_body`, the body waits (up to a second) for an answer's head, as a
+// client that sent Expect: 100-continue does, and that head goes there.
+std::string answers_to(int port, const std::string& head, const std::string& body,
+                       std::string* before_body = nullptr) {
   const int fd = connect_to(port);
   std::string got;
-  // The body follows a little later, as a browser's may: the service has
-  // answered the head by then.
+  char buffer[4096];
+  pollfd p{fd, POLLIN, 0};
+  ssize_t n = 0;
   if (::send(fd, head.data(), head.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(head.size())) {
-    std::this_thread::sleep_for(50ms);
+    if (before_body != nullptr) {
+      const auto until = std::chrono::steady_clock::now() + 1s;
+      while (got.find("\r\n\r\n") == std::string::npos &&
+             std::chrono::steady_clock::now() < until && ::poll(&p, 1, 10) >= 0) {
+        if (p.revents != 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0)
+          got.append(buffer, static_cast<std::size_t>(n));
+        if (p.revents != 0 && n <= 0) break;
+      }
+      *before_body = got;
+    } else {
+      // The body follows a little later, as a browser's may: the service has
+      // answered the head by then.
+      std::this_thread::sleep_for(50ms);
+    }
     [[maybe_unused]] const ssize_t sent = ::send(fd, body.data(), body.size(), MSG_NOSIGNAL);
-    char buffer[4096];
-    pollfd p{fd, POLLIN, 0};
-    ssize_t n = 0;
     while (::poll(&p, 1, 5000) > 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0) {
       got.append(buffer, static_cast<std::size_t>(n));
     }
@@ -445,10 +497,13 @@ struct Raw {
   const char* name;
   std::string head, body;
   const char* status;
+  // What must come before the body is sent, for a client that waits for it.
+  const char* first = nullptr;
 };
 
 // A body the service refused is never read as a request of its own, and a
-// body whose size is not known before it is read is refused.
+// body whose size is not known before it is read is refused. A client that
+// waits to be told to send its body is told at once, or refused instead.
 TEST(Bridge, RefusedBodiesAreNeverRequests) {
   Bridge bridge;
   const std::string host = "Host: localhost:" + std::to_string(bridge.port()) + "\r\n";
@@ -458,6 +513,7 @@ TEST(Bridge, RefusedBodiesAreNeverRequests) {
   const std::string post = "POST /v1/ports/3/commands HTTP/1.1\r\n" + host;
   const std::string length = "Content-Length: " + std::to_string(inner.size()) + "\r\n\r\n";
   const std::string json_type = "Content-Type: application/json\r\n";
+  static const std::string proceed = "HTTP/1.1 100 Continue\r\n\r\n";
   const std::vector<Raw> table = {
       {"foreign origin", post + "Origin: http://evil.example\r\n" + json_type + length, inner,
        "HTTP/1.1 403"},
@@ -468,14 +524,28 @@ TEST(Bridge, RefusedBodiesAreNeverRequests) {
        "HTTP/1.1 415"},
       {"no length", post + json_type + "Connection: close\r\n\r\n", R"({"text":"7"})",
        "HTTP/1.1 411"},
+      {"told to go on", post + json_type + "Expect: 100-continue\r\nContent-Length: 12\r\n\r\n",
+       R"({"text":"7"})", "HTTP/1.1 200", proceed.c_str()},
+      {"foreign origin, not told to go on",
+       post + "Origin: http://evil.example\r\n" + json_type + "Expect: 100-Continue\r\n" + length,
+       inner, "HTTP/1.1 403", "HTTP/1.1 403"},
   };
   for (const Raw& row : table) {
     SCOPED_TRACE(row.name);
-    const std::string got = answers_to(bridge.port(), row.head, row.body);
+    std::string first;
+    const auto start = std::chrono::steady_clock::now();
+    std::string got =
+        answers_to(bridge.port(), row.head, row.body, row.first != nullptr ? &first : nullptr);
+    if (row.first != nullptr) {
+      EXPECT_EQ(first.rfind(row.first, 0), 0u) << first;
+      EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+      if (row.first == proceed && got.rfind(proceed, 0) == 0) got.erase(0, proceed.size());
+    }
     EXPECT_EQ(got.rfind(row.status, 0), 0u) << got;
     EXPECT_EQ(got.find("HTTP/1.1", 1), std::string::npos) << "a second answer: " << got;
   }
-  EXPECT_TRUE(bridge.display().read_through_marker().empty());
+  // Only the one told to go on reached the line.
+  EXPECT_EQ(bridge.display().read_through_marker(), std::vector<std::uint8_t>{0x07});
 }
 
 // Clients that stall, or send a byte at a time, hold a worker for the time-out
@@ -699,7 +769,11 @@ TEST(Bridge, AttacksCostABoundedSlot) {
        {"--timeout", "1"},
        false},
       {"200 stalled", Attack::stalled, 200, {}, false},
-      {"200 stalled over a cap of 64", Attack::stalled, 200, {"--max-connections", "64"}, false},
+      {"200 stalled over a cap of 64",
+       Attack::stalled,
+       200,
+       {"--max-connections", "64", "--queue", "16"},
+       false},
   };
   TempDir keys;
   const std::string token_file = keys.path() + "/token";
@@ -882,6 +956,16 @@ TEST(Bridge, OptionsAndConfiguration) {
        1,
        "serve.conf: colour ("},
       {"an unknown option", {"--colour", "blue"}, nullptr, 1, "--colour"},
+      {"a cap that queued requests alone fill",
+       {"--max-connections", "8"},
+       nullptr,
+       1,
+       "--max-connections must be at least 84 (--workers + --queue + 16)"},
+      {"the same from the file",
+       {"--workers", "2"},
+       "max-connections = 81\nqueue = 64\n",
+       1,
+       "at least 82"},
   };
   TempDir dir;
   for (const Invocation& row : table) {
@@ -902,14 +986,35 @@ TEST(Bridge, OptionsAndConfiguration) {
   }
 }
 
+struct Logged {
+  const char* name;
+  std::string origin;  // none when empty
+  const char* status;
+  std::string refused;  // what the line says after "refused: "
+};
+
 // One line per request on stderr, refusals with their reason; --quiet none.
+// What a client sent is shown escaped and clipped, so a line stays one line.
 TEST(Bridge, LogsEachRequestOnOneLine) {
+  const std::string because = " is not allowed (see --allow-origin)";
+  const std::vector<Logged> table = {
+      {"answered", "", "200", ""},
+      {"refused", "http://evil.example", "403", "origin http://evil.example" + because},
+      // The parser takes a tab and bytes past ASCII in a header (not other controls).
+      {"tab and high bytes", "http://e\tvil\x80\xff.example", "403",
+       R"(origin http://e\x09vil\x80\xFF.example)" + because},
+      {"backslash", "http://a\\b", "403", R"(origin http://a\x5Cb)" + because},
+      {"7,000 bytes", "http://" + std::string(7000, 'x'), "403",
+       "origin http://" + std::string(193, 'x') + "..." + because},
+  };
   for (const bool quiet : {false, true}) {
     SCOPED_TRACE(quiet ? "quiet" : "logging");
     auto bridge = std::make_unique<Bridge>(std::vector<std::string>{}, quiet);
-    ASSERT_TRUE(bridge->client().Get("/v1/health"));
-    ASSERT_TRUE(bridge->post("/v1/ports/3/commands", R"({"text":"1"})",
-                             {{"Origin", "http://evil.example"}}));
+    for (const Logged& row : table) {
+      httplib::Headers headers;
+      if (!row.origin.empty()) headers.emplace("Origin", row.origin);
+      ASSERT_TRUE(bridge->client().Get("/v1/health", headers)) << row.name;
+    }
     bridge->server().stop(SIGTERM);
     const std::string log = read_for(bridge->server().err(), 500ms);
     if (quiet) {
@@ -919,17 +1024,18 @@ TEST(Bridge, LogsEachRequestOnOneLine) {
     const std::regex shape(
         R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z 127\.0\.0\.1:\d+ (GET|POST) (/\S+) (\d{3}) (\d+) \d+\.\d ms( refused: (.*))?)");
     std::istringstream lines(log);
-    std::vector<std::smatch> seen(2);
-    std::vector<std::string> texts(2);
-    for (std::size_t i = 0; i < 2; ++i) {
-      ASSERT_TRUE(std::getline(lines, texts[i])) << log;
-      ASSERT_TRUE(std::regex_match(texts[i], seen[i], shape)) << texts[i];
+    for (const Logged& row : table) {
+      SCOPED_TRACE(row.name);
+      std::string text;
+      std::smatch seen;
+      ASSERT_TRUE(std::getline(lines, text)) << log;
+      ASSERT_TRUE(std::regex_match(text, seen, shape)) << text;
+      EXPECT_EQ(seen[2], "/v1/health");
+      EXPECT_EQ(seen[3], row.status);
+      EXPECT_EQ(seen[6], row.refused);
     }
-    EXPECT_EQ(seen[0][2], "/v1/health");
-    EXPECT_EQ(seen[0][3], "200");
-    EXPECT_EQ(seen[0][5], "");
-    EXPECT_EQ(seen[1][3], "403");
-    EXPECT_EQ(seen[1][6], "origin http://evil.example is not allowed (see --allow-origin)");
+    std::string more;
+    EXPECT_FALSE(std::getline(lines, more)) << "a line more: " << more;
   }
 }
 
@@ -939,7 +1045,7 @@ TEST(Bridge, LogsEachRequestOnOneLine) {
 TEST(Bridge, ALogNobodyReadsStallsNothing) {
   auto bridge = std::make_unique<Bridge>(std::vector<std::string>{}, false);
   Process& server = bridge->server();
-  // The smallest pipe, which one line of these refusals fills.
+  // The smallest pipe, which a dozen lines of these refusals fill.
   ASSERT_GT(::fcntl(server.err(), F_SETPIPE_SZ, 4096), 0);
   const httplib::Headers long_origin{{"Origin", "http://" + std::string(7000, 'x') + ".example"}};
   const auto client = [&] {
@@ -947,14 +1053,15 @@ TEST(Bridge, ALogNobodyReadsStallsNothing) {
     c.set_read_timeout(2, 0);
     return c;
   };
-  // Far more than the pipe and the bridge's own backlog of lines hold.
+  // Far more than the pipe and the bridge's own backlog of lines (256 KiB, of
+  // lines some 360 bytes long with the origin clipped) hold.
   const auto flood = [&] {
     int answered = 0;
-    for (; answered < 60; ++answered)
+    for (; answered < 2000; ++answered)
       if (!client().Get("/v1/health", long_origin)) break;
     return answered;
   };
-  EXPECT_EQ(flood(), 60);
+  EXPECT_EQ(flood(), 2000);
 
   const auto start = std::chrono::steady_clock::now();
   const httplib::Result good =
@@ -981,7 +1088,7 @@ TEST(Bridge, ALogNobodyReadsStallsNothing) {
   // Full again, with the log's writer stuck in its write. A bridge stuck
   // there itself would ignore SIGTERM: it is killed after 3 s, so that the
   // failure cannot hang the test (nothing above ends it early).
-  EXPECT_EQ(flood(), 60);
+  EXPECT_EQ(flood(), 2000);
   std::atomic<bool> ended{false};
   std::thread watchdog([&ended, pid = server.pid()] {
     for (int i = 0; i < 30 && !ended; ++i) std::this_thread::sleep_for(100ms);
