@@ -555,14 +555,14 @@ struct Named {
 
 int run(int argc, char** argv) {
   CLI::App app{"Requests per second and latency through the bridge, beside direct calls."};
-  std::vector<std::string> specs;
+  std::vector<std::string> given;
   std::vector<int> clients{1, 8, 32};
   double seconds = 2;
   int rounds = 3;
   int stalled = 200;
   double hold = 4;
   std::string log = "/dev/null";
-  app.add_option("--bridge", specs, "NAME=PATH of a qelmar-serve to measure (repeat to compare)")
+  app.add_option("--bridge", given, "NAME=PATH of a qelmar-serve to measure (repeat to compare)")
       ->required();
   app.add_option("--clients", clients, "Concurrent clients at each point")->capture_default_str();
   app.add_option("--seconds", seconds, "Seconds measured at each point")->capture_default_str();
@@ -578,10 +578,10 @@ int run(int argc, char** argv) {
 
   const Line line;
   std::vector<Named> bridges;
-  for (const std::string& spec : specs) {
-    const std::size_t eq = spec.find('=');
-    const std::string name = eq == std::string::npos ? "bridge" : spec.substr(0, eq);
-    const std::string path = eq == std::string::npos ? spec : spec.substr(eq + 1);
+  for (const std::string& one : given) {
+    const std::size_t eq = one.find('=');
+    const std::string name = eq == std::string::npos ? "bridge" : one.substr(0, eq);
+    const std::string path = eq == std::string::npos ? one : one.substr(eq + 1);
     Named n{name, std::make_unique<Bridge>(path, std::vector<std::string>{}, log)};
     exchange(n.bridge->port(), get(n.bridge->port(), "/v1/health"));
     n.started_kb = rss_kb(n.bridge->pid());

@@ -55,7 +55,7 @@ def main(python, source, library):
         src = work / "src"
         shutil.copytree(source, src, ignore=shutil.ignore_patterns(
             "build", "dist", "*.egg-info", "__pycache__", "_build.py"))
-        # Debian's venv seeds pip and setuptools but not wheel, which setuptools
+        # A Debian venv starts with pip and setuptools but not wheel, which setuptools
         # 66 needs to build one; the system's comes in with its site-packages.
         # --isolated: no pip configuration, so nothing but this folder is looked in.
         run(python, "-m", "venv", "--system-site-packages", work / "venv")
