@@ -28,7 +28,7 @@ for group in "${@:-core}"; do
     test)
       packages+=(libgtest-dev clang-format python3 python3-pytest
         libcpp-httplib-dev              # the bridge test's HTTP client
-        python3-venv python3-build      # pip into a venv, the wheel
+        python3-venv python3-build python3-wheel  # pip into a venv, the wheel
         python3-prometheus-client       # reads the bridge's /metrics
         chromium                        # the bridge driven from a real page
         clang libclang-rt-dev clang-tidy  # libFuzzer, the lint
