@@ -219,8 +219,9 @@ const char* take_place(Clock::time_point deadline) {
       case playing:
         break;
     }
-    if (Clock::now() >= deadline)
+    if (Clock::now() >= deadline) {
       return "nothing played: an earlier sound played past the deadline";
+    }
     ::usleep(5000);
   }
 }
