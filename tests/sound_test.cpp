@@ -349,6 +349,58 @@ TEST_F(SoundTest, StuckDeviceHoldsOnePlayerNotOnePerCall) {
   }
 }
 
+// Sounds that start together on a working device play one after the other,
+// each whole: the later one waits for the earlier, within its own bound. (The
+// device is a small FIFO read a little at a time, so that sounds written at
+// once would arrive mixed up.)
+TEST_F(SoundTest, SoundsStartedTogetherPlayOneAfterTheOther) {
+  const fs::path fifo = dir / "device.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  ::fcntl(reader, F_SETPIPE_SZ, 4096);
+  std::vector<char> bytes;
+  const auto read_some = [&] {
+    char chunk[1024];
+    const ssize_t n = ::read(reader, chunk, sizeof chunk);
+    if (n > 0) bytes.insert(bytes.end(), chunk, chunk + n);
+    return n > 0;
+  };
+  std::jthread drain([&](const std::stop_token& stop) {
+    while (!stop.stop_requested()) {
+      read_some();
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  use_alsa_config("{ type file slave { pcm { type null } } file \"" + fifo.string() +
+                  "\" format \"raw\" }");
+  const auto low = write_wav(dir / "low.wav", 1, 8000, 1.0);
+  const auto high = write_wav(dir / "high.wav", 1, 22050, 1.0);
+  std::atomic<bool> go = false;
+  std::vector<std::thread> callers;
+  for (const fs::path& wav : {dir / "low.wav", dir / "high.wav"}) {
+    callers.emplace_back([&go, wav] {
+      while (!go) std::this_thread::yield();
+      tavadd(0, wav.c_str());
+    });
+  }
+  go = true;
+  for (auto& caller : callers) caller.join();
+  drain.request_stop();
+  drain.join();
+  while (read_some()) {
+  }
+  ::close(reader);
+
+  std::vector<std::int16_t> played(bytes.size() / 2);
+  std::memcpy(played.data(), bytes.data(), played.size() * 2);
+  std::vector<std::int16_t> low_first = low, high_first = high;
+  low_first.insert(low_first.end(), high.begin(), high.end());
+  high_first.insert(high_first.end(), low.begin(), low.end());
+  EXPECT_TRUE(played == low_first || played == high_first)
+      << played.size() << " samples, " << low.size() + high.size() << " expected";
+}
+
 // Sounds that start together on a device that stops taking samples leave one
 // player held, not one each: a process plays one sound at a time, the others
 // wait for it within their own bound, and calls after that return at once.
