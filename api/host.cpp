@@ -14,6 +14,7 @@
 
 #include "api/calls.h"
 #include "api/log.h"
+#include "api/pin.h"
 #include "encoder/interpreter.h"
 #include "serial/port_list.h"
 
@@ -124,8 +125,12 @@ void describe_sound(const qelmar_status& s, char* out, std::size_t size) {
 
 extern "C" {
 
+// Each function first makes the library stay loaded for good: a host may
+// unload it while another of its threads is inside a call, and the texts some
+// of them return live in it.
 QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_send(std::int32_t port, const char* command,
                                                      qelmar_status* status) noexcept {
+  qelmar::stay_loaded();
   return with_status("qelmar_send", "send", port, status, [&](CallStatus* record) {
     return qelmar::send_command(port, command, record);
   });
@@ -134,6 +139,7 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_send(std::int32_t port, const ch
 QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_send_rc(std::int32_t port, std::int32_t first,
                                                         std::int32_t second,
                                                         qelmar_status* status) noexcept {
+  qelmar::stay_loaded();
   return with_status("qelmar_send_rc", "rc", port, status, [&](CallStatus* record) {
     qelmar::send_rc(port, first, second, record);
     return std::int32_t{0};
@@ -142,6 +148,7 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_send_rc(std::int32_t port, std::
 
 QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_play(const char* path,
                                                      qelmar_status* status) noexcept {
+  qelmar::stay_loaded();
   const bool logged = qelmar::log::enabled();
   if (status == nullptr && !logged) {
     qelmar::play_sound(path, nullptr);
@@ -172,6 +179,7 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_play(const char* path,
 
 QELMAR_HOST_API std::size_t QELMAR_CALL qelmar_describe(const qelmar_status* status, char* buffer,
                                                         std::size_t size) noexcept {
+  qelmar::stay_loaded();
   char text[1024];
   if (status != nullptr && std::strcmp(status->call, "play") == 0) {
     describe_sound(*status, text, sizeof text);
@@ -194,6 +202,7 @@ QELMAR_HOST_API std::size_t QELMAR_CALL qelmar_describe(const qelmar_status* sta
 }
 
 QELMAR_HOST_API const char* QELMAR_CALL qelmar_outcome_name(qelmar_outcome outcome) noexcept {
+  qelmar::stay_loaded();
   switch (outcome) {
     case QELMAR_UNFILLED:
       return "unfilled";
@@ -231,6 +240,7 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_encode(const char* command, std:
                                                        std::size_t size, std::int32_t* result,
                                                        char* reason,
                                                        std::size_t reason_size) noexcept {
+  qelmar::stay_loaded();
   try {
     const std::string_view text =
         command != nullptr ? std::string_view(command) : std::string_view();
@@ -253,9 +263,13 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_encode(const char* command, std:
   }
 }
 
-QELMAR_HOST_API const char* QELMAR_CALL qelmar_version() noexcept { return QELMAR_VERSION_STRING; }
+QELMAR_HOST_API const char* QELMAR_CALL qelmar_version() noexcept {
+  qelmar::stay_loaded();
+  return QELMAR_VERSION_STRING;
+}
 
 QELMAR_HOST_API void QELMAR_CALL qelmar_set_log_hook(qelmar_log_hook hook, void* user) noexcept {
+  qelmar::stay_loaded();
   qelmar::log::set_hook(hook, user);
 }
 
@@ -329,6 +343,7 @@ extern "C" {
 QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_list_ports(const char* root,
                                                            qelmar_port_info* ports,
                                                            std::int32_t capacity) noexcept {
+  qelmar::stay_loaded();
   try {
     std::vector<qelmar::serial::SerialDevice> devices;
     if (!qelmar::serial::list_ports(machine_at(root), devices)) return -1;
@@ -346,6 +361,7 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_list_ports(const char* root,
 QELMAR_HOST_API qelmar_route QELMAR_CALL qelmar_resolve_port(const char* root, std::int32_t port,
                                                              char* path,
                                                              std::size_t size) noexcept {
+  qelmar::stay_loaded();
   try {
     char found[QELMAR_PATH_SIZE] = "";
     const qelmar_route route =

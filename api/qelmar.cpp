@@ -5,10 +5,14 @@
 
 #include "api/calls.h"
 #include "api/log.h"
+#include "api/pin.h"
 
 extern "C" {
 
+// Each call first makes the library stay loaded for good: a host may unload it
+// while another of its threads is inside a call.
 QELMAR_API std::int32_t QELMAR_CALL tavdll(std::int32_t port, const char* command) QELMAR_NOEXCEPT {
+  qelmar::stay_loaded();
   if (!qelmar::log::enabled()) return qelmar::send_command(port, command, nullptr);
   qelmar::CallStatus status;
   status.entry = "tavdll";
@@ -20,6 +24,7 @@ QELMAR_API std::int32_t QELMAR_CALL tavdll(std::int32_t port, const char* comman
 
 QELMAR_API std::int32_t QELMAR_CALL tavrc(std::int32_t port, std::int32_t first,
                                           std::int32_t second) QELMAR_NOEXCEPT {
+  qelmar::stay_loaded();
   if (!qelmar::log::enabled()) {
     qelmar::send_rc(port, first, second, nullptr);
     return 0;
@@ -33,6 +38,7 @@ QELMAR_API std::int32_t QELMAR_CALL tavrc(std::int32_t port, std::int32_t first,
 }
 
 QELMAR_API std::int32_t QELMAR_CALL tavadd(std::int32_t, const char* path) QELMAR_NOEXCEPT {
+  qelmar::stay_loaded();
   if (!qelmar::log::enabled()) {
     qelmar::play_sound(path, nullptr);
     return 0;

@@ -34,6 +34,13 @@
  * wait for each other. A process may fork while another of its threads is inside a
  * call; the child may call too.
  *
+ * @section unloading Unloading
+ * From its first call on, the library stays loaded until the process ends:
+ * `dlclose` or `FreeLibrary` after that leaves it in place (a later load
+ * finds it), so a host that unloads it while another thread is inside a call,
+ * or while a sound plays on past its call, does not crash. Unloading before
+ * any call unloads it.
+ *
  * @section timing Timing
  * A call blocks the calling thread. It waits at most about 0.85 s for another
  * call or another program to let go of the port, then gives up. Writing a frame
@@ -119,7 +126,10 @@ QELMAR_API int32_t QELMAR_CALL tavrc(int32_t port, int32_t first, int32_t second
  * A file that cannot be played gives a short default alert instead. On Linux a
  * NULL path plays nothing, only regular files are read, and the call returns at
  * most 2 s after the sound's length even when the sound server stops taking
- * samples. On Windows the path goes to the system's sound service unchanged.
+ * samples. A process plays one sound at a time: a later call waits for the
+ * sound in progress within that same bound, and while the sound server holds an
+ * earlier sound past its call, later calls play nothing and return at once. On
+ * Windows the path goes to the system's sound service unchanged.
  *
  * @param unused not looked at
  * @param path   the sound file's path, NUL-terminated

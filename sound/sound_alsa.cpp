@@ -6,9 +6,9 @@
 // A sound server can hold an open, a write or a close for as long as it likes
 // (the pulse plugin waits up to 30 s for a server that stopped answering), so
 // the sound plays on a thread of its own and the call waits for it only until
-// the sound's length plus a margin. While a player is held past its call, no
-// other is started: each would only be held too.
-#include <dlfcn.h>
+// the sound's length plus a margin. A process plays one sound at a time: a
+// later one waits for the sound in progress, within its own bound, and while
+// a player is held past its call no other is started: each would only be held too.
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/stat.h>
@@ -180,22 +180,49 @@ void describe_format(const SoundFunctions& lib, SNDFILE* file, const SF_INFO& in
                 info.samplerate, info.channels, info.channels == 1 ? "" : "s");
 }
 
-// Players still held by the sound device after their call gave up on them:
-// the count, and above it the process that counts them, since a child forked
-// meanwhile has none of them.
-std::atomic<std::uint64_t> held_players{0};
+// The process's one player, and what became of it: none, playing within its
+// call, or held by the sound device past its call; above it the process that
+// counts it, since a child forked meanwhile has none. One at a time, because
+// a device that stalls holds every player started meanwhile, not only the
+// one that finds out first (as the Windows service plays one sound at a time).
+enum PlayerState : std::uint32_t { no_player = 0, playing = 1, held = 2 };
+std::atomic<std::uint64_t> the_player{0};
 
-std::uint64_t held_here(std::uint64_t held) {
-  return held >> 32 == static_cast<std::uint64_t>(::getpid()) ? held & 0xFFFFFFFFU : 0;
+PlayerState player_here(std::uint64_t state) {
+  return state >> 32 == static_cast<std::uint64_t>(::getpid())
+             ? static_cast<PlayerState>(state & 0xFFFFFFFFU)
+             : no_player;
 }
 
-void count_held(bool one_more) {
-  const std::uint64_t self = static_cast<std::uint64_t>(::getpid()) << 32;
-  std::uint64_t held = held_players.load(std::memory_order_relaxed);
+std::uint64_t here(PlayerState state) {
+  return static_cast<std::uint64_t>(::getpid()) << 32 | state;
+}
+
+constexpr const char* still_held = "nothing played: the sound device still holds an earlier sound";
+
+// Takes the player's place for a new sound, waiting for the sound in progress
+// until `deadline`. Null once taken, or why nothing plays: a player the device
+// holds past its call would hold the next one too (and the alert with it), so
+// that ends the wait at once. Polled rather than waited on a condition, which
+// a child forked during another thread's sound could find locked for good.
+const char* take_place(Clock::time_point deadline) {
   for (;;) {
-    const std::uint64_t count = held_here(held);
-    const std::uint64_t next = one_more ? count + 1 : count - (count > 0 ? 1 : 0);
-    if (held_players.compare_exchange_weak(held, self | next, std::memory_order_acq_rel)) return;
+    std::uint64_t state = the_player.load(std::memory_order_acquire);
+    switch (player_here(state)) {
+      case no_player:
+        if (the_player.compare_exchange_weak(state, here(playing), std::memory_order_acq_rel)) {
+          return nullptr;
+        }
+        continue;
+      case held:
+        return still_held;
+      case playing:
+        break;
+    }
+    if (Clock::now() >= deadline) {
+      return "nothing played: an earlier sound played past the deadline";
+    }
+    ::usleep(5000);
   }
 }
 
@@ -205,7 +232,6 @@ struct Playback {
   pthread_cond_t changed;
   bool finished;
   bool device_opened;
-  bool outlived_call;  // counted in held_players
   int holders;
   const SoundFunctions* lib;
   SoundFile sound;  // none: the alert
@@ -308,7 +334,9 @@ void* player(void* argument) {
   pthread_mutex_lock(&playback->mutex);
   playback->finished = true;
   playback->device_opened = opened;
-  if (playback->outlived_call) count_held(false);
+  // Under the playback's lock, as its call marks it held: the call sees
+  // either a finished player or one still in its place.
+  the_player.store(here(no_player), std::memory_order_release);
   pthread_cond_signal(&playback->changed);
   pthread_mutex_unlock(&playback->mutex);
   let_go(playback);
@@ -347,12 +375,6 @@ const SoundFunctions* sound_functions(SoundStatus* status) {
   return loaded ? &libraries.functions() : nullptr;
 }
 
-bool stay_loaded() {
-  Dl_info self{};
-  return ::dladdr(reinterpret_cast<void*>(&player), &self) != 0 && self.dli_fname != nullptr &&
-         ::dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) != nullptr;
-}
-
 // Waits for the player until the deadline, and says how it ended; what ALSA
 // said meanwhile goes to `status`.
 const char* wait_for(Playback* playback, SoundStatus* status) {
@@ -368,10 +390,7 @@ const char* wait_for(Playback* playback, SoundStatus* status) {
   const char* ending = !playback->finished       ? "given up at the deadline"
                        : playback->device_opened ? "played"
                                                  : "no sound device";
-  if (!playback->finished) {
-    playback->outlived_call = true;
-    count_held(true);
-  }
+  if (!playback->finished) the_player.store(here(held), std::memory_order_release);
   if (status != nullptr) {
     std::memcpy(status->alsa_said, playback->alsa_said, sizeof status->alsa_said);
   }
@@ -394,10 +413,8 @@ void play(const char* path, SoundStatus* status) noexcept {
   const SoundFunctions& lib = *loaded;
   // A device that holds a player holds the next one too; the alert would go
   // to it as well.
-  if (held_here(held_players.load(std::memory_order_acquire)) > 0) {
-    if (status != nullptr) {
-      status->ending = "nothing played: the sound device still holds an earlier sound";
-    }
+  if (player_here(the_player.load(std::memory_order_acquire)) == held) {
+    if (status != nullptr) status->ending = still_held;
     return;
   }
 
@@ -427,9 +444,17 @@ void play(const char* path, SoundStatus* status) noexcept {
     }
   }
 
+  // The call's bound counts from here, whatever it waits for below.
+  const Clock::time_point deadline = Clock::now() + length + margin;
+  if (const char* not_now = take_place(deadline); not_now != nullptr) {
+    close_sound(lib, sound);
+    if (status != nullptr) status->ending = not_now;
+    return;
+  }
   auto* playback = static_cast<Playback*>(std::malloc(sizeof(Playback)));
   if (playback == nullptr) {
     close_sound(lib, sound);
+    the_player.store(here(no_player), std::memory_order_release);
     if (status != nullptr) status->ending = "nothing played: out of memory";
     return;
   }
@@ -437,21 +462,15 @@ void play(const char* path, SoundStatus* status) noexcept {
   pthread_cond_init(&playback->changed, nullptr);
   playback->finished = false;
   playback->device_opened = false;
-  playback->outlived_call = false;
   playback->holders = 2;
   playback->lib = &lib;
   playback->sound = sound;
   playback->info = info;
-  playback->deadline = Clock::now() + length + margin;
+  playback->deadline = deadline;
   playback->alsa_said[0] = '\0';
 
-  // The player runs this library's code, maybe past the call: a host that
-  // unloads the library must not pull it from under the player. Tried again
-  // until it holds, like the libraries.
-  static std::atomic<bool> pinned{false};
-  if (!pinned.load(std::memory_order_relaxed)) {
-    pinned.store(stay_loaded(), std::memory_order_relaxed);
-  }
+  // The player runs this library's code, maybe past the call: the entry point
+  // has already made the library stay loaded, whatever the host unloads.
   pthread_attr_t attributes;
   pthread_t thread;
   bool started = pthread_attr_init(&attributes) == 0;

@@ -349,6 +349,126 @@ TEST_F(SoundTest, StuckDeviceHoldsOnePlayerNotOnePerCall) {
   }
 }
 
+// Sounds that start together on a working device play one after the other,
+// each whole: the later one waits for the earlier, within its own bound. (The
+// device is a small FIFO read a little at a time, so that sounds written at
+// once would arrive mixed up.)
+TEST_F(SoundTest, SoundsStartedTogetherPlayOneAfterTheOther) {
+  const fs::path fifo = dir / "device.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  ::fcntl(reader, F_SETPIPE_SZ, 4096);
+  std::vector<char> bytes;
+  const auto read_some = [&] {
+    char chunk[1024];
+    const ssize_t n = ::read(reader, chunk, sizeof chunk);
+    if (n > 0) bytes.insert(bytes.end(), chunk, chunk + n);
+    return n > 0;
+  };
+  std::jthread drain([&](const std::stop_token& stop) {
+    while (!stop.stop_requested()) {
+      read_some();
+      std::this_thread::sleep_for(1ms);
+    }
+  });
+  use_alsa_config("{ type file slave { pcm { type null } } file \"" + fifo.string() +
+                  "\" format \"raw\" }");
+  const auto low = write_wav(dir / "low.wav", 1, 8000, 1.0);
+  const auto high = write_wav(dir / "high.wav", 1, 22050, 1.0);
+  std::atomic<bool> go = false;
+  std::vector<std::thread> callers;
+  for (const fs::path& wav : {dir / "low.wav", dir / "high.wav"}) {
+    callers.emplace_back([&go, wav] {
+      while (!go) std::this_thread::yield();
+      tavadd(0, wav.c_str());
+    });
+  }
+  go = true;
+  for (auto& caller : callers) caller.join();
+  drain.request_stop();
+  drain.join();
+  while (read_some()) {
+  }
+  ::close(reader);
+
+  std::vector<std::int16_t> played(bytes.size() / 2);
+  std::memcpy(played.data(), bytes.data(), played.size() * 2);
+  std::vector<std::int16_t> low_first = low, high_first = high;
+  low_first.insert(low_first.end(), high.begin(), high.end());
+  high_first.insert(high_first.end(), low.begin(), low.end());
+  EXPECT_TRUE(played == low_first || played == high_first)
+      << played.size() << " samples, " << low.size() + high.size() << " expected";
+}
+
+// Sounds that start together on a device that stops taking samples leave one
+// player held, not one each: a process plays one sound at a time, the others
+// wait for it within their own bound, and calls after that return at once.
+TEST_F(SoundTest, SoundsStartedTogetherOnAStuckDeviceHoldOnePlayer) {
+  const fs::path wav = dir / "short.wav";
+  write_wav(wav, 1, 44100, 0.1);  // 8.8 kB, more than the FIFO below takes
+  const fs::path fifo = dir / "device.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // kept open
+  ASSERT_GE(reader, 0);
+  ::fcntl(reader, F_SETPIPE_SZ, 4096);
+  std::atomic<bool> draining = false;
+  const std::jthread drain([reader, &draining](const std::stop_token& stop) {
+    char chunk[4096];
+    while (!stop.stop_requested()) {
+      if (!draining || ::read(reader, chunk, sizeof chunk) <= 0) std::this_thread::sleep_for(1ms);
+    }
+  });
+  use_alsa_config("{ type file slave { pcm { type null } } file \"" + fifo.string() +
+                  "\" format \"raw\" }");
+  const fs::path log = dir / "sound.log";
+  constexpr int later_calls = 3;
+  // One player at a time: at the limit and past it.
+  for (const int together : {1, 2, 8}) {
+    fs::remove(log);
+    ::setenv("QELMAR_LOG", log.c_str(), 1);
+    const std::size_t before = threads();
+    std::atomic<int> ready = 0;
+    std::atomic<bool> go = false;
+    std::vector<std::chrono::steady_clock::duration> took(static_cast<std::size_t>(together));
+    std::vector<std::thread> callers;
+    for (int i = 0; i < together; ++i) {
+      callers.emplace_back([&, i] {
+        ++ready;
+        while (!go) std::this_thread::yield();
+        const auto start = std::chrono::steady_clock::now();
+        tavadd(0, wav.c_str());
+        took[static_cast<std::size_t>(i)] = std::chrono::steady_clock::now() - start;
+      });
+    }
+    while (ready < together) std::this_thread::yield();
+    go = true;
+    for (auto& caller : callers) caller.join();
+    const std::size_t held = threads() - before;
+    for (int i = 0; i < later_calls; ++i) {
+      const auto start = std::chrono::steady_clock::now();
+      tavadd(0, wav.c_str());
+      EXPECT_LT(std::chrono::steady_clock::now() - start, 100ms)
+          << together << " at once: later call " << i + 1;
+    }
+    draining = true;
+    EXPECT_TRUE(threads_back_to(before)) << together << " at once: the held player did not end";
+    draining = false;
+    ::unsetenv("QELMAR_LOG");
+
+    EXPECT_EQ(held, 1u) << together << " at once";
+    for (const auto& call : took) EXPECT_LT(call, 100ms + 2500ms) << together << " at once";
+    const auto lines = lines_of(log);
+    ASSERT_EQ(lines.size(), static_cast<std::size_t>(together + later_calls)) << together;
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                              return line.ends_with(": given up at the deadline");
+                            }),
+              1)
+        << together << " at once";
+  }
+}
+
 // A process whose first sound runs out of memory plays the next one, and the
 // log does not call the library missing.
 TEST_F(SoundTest, FirstSoundOutOfMemoryIsTriedAgainByTheNext) {

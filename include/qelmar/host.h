@@ -26,6 +26,10 @@
  *   reads the system, and frees it before it returns.
  * - A status passed as NULL is allowed: the call then behaves as its legacy
  *   twin. A status is written only by the call it is given to.
+ * - From its first call on (any function of this header), the library stays
+ *   loaded until the process ends, as qelmar.h says of its own: unloading it
+ *   while another thread is inside a call does not crash, and the texts that
+ *   qelmar_version() and qelmar_outcome_name() return stay valid.
  */
 #ifndef QELMAR_HOST_H
 #define QELMAR_HOST_H

@@ -9,6 +9,10 @@
 //   hog PORT SECONDS   (tavdll(PORT, "F") back to back; RESULT is how many)
 //   cycles N PORT      (after a warm-up, N times: load, tavrc(PORT, 1, i), unload; RESULT is
 //                       how many bytes the process heaps grew by per cycle)
+//   unload legacy|host PORT   (holds PORT's turn, starts tavdll(PORT, "12") or qelmar_send on
+//                       a thread, which waits for it, unloads that DLL meanwhile, and waits
+//                       for the call to come back; RESULT is 1 when the DLL stayed loaded,
+//                       0 when it went; then loads it again)
 // Each call answers "RESULT STACK_DELTA MILLISECONDS". The host library's calls
 // answer the same, followed by what they tell:
 //   send PORT HEX|=|-, send_rc PORT A B, play HEX|-
@@ -49,6 +53,7 @@ const char* const host_names[] = {
     "qelmar_encode",     "qelmar_outcome_name", "qelmar_version", "qelmar_set_log_hook",
     "qelmar_list_ports", "qelmar_resolve_port"};
 HMODULE host_dll = nullptr;
+long unload_port = 0;  // the port of unload_mid_call's call
 
 FARPROC host(const char* name) { return GetProcAddress(host_dll, name); }
 
@@ -283,6 +288,34 @@ bool hold(long port, long milliseconds) {
   return held.taken;
 }
 
+DWORD WINAPI waiting_call(void* argument) {
+  const auto* legacy = static_cast<const bool*>(argument);
+  long delta = 0;
+  const auto text = reinterpret_cast<std::intptr_t>("12");
+  if (*legacy) {
+    call(entry[2], {unload_port, text}, &delta);
+  } else {
+    call(host("qelmar_send"), {unload_port, text, 0}, &delta);
+  }
+  return 0;
+}
+
+// A host that unloads a DLL while another of its threads is inside a call
+// (one waiting for its port's turn, held here past the wait).
+std::int32_t unload_mid_call(bool legacy, long port) {
+  unload_port = port;
+  if (!hold(port, 1500)) return -1;
+  const HANDLE thread = CreateThread(nullptr, 0, waiting_call, &legacy, 0, nullptr);
+  if (thread == nullptr) return -1;
+  Sleep(200);
+  FreeLibrary(legacy ? dll : host_dll);
+  const bool stayed = GetModuleHandleA(legacy ? "QELMAR.dll" : "qelmar-host.dll") != nullptr;
+  WaitForSingleObject(thread, INFINITE);
+  CloseHandle(thread);
+  if (!(legacy ? load() : load_host())) return -1;
+  return stayed ? 1 : 0;
+}
+
 // Sets the SERIALCOMM value `device` to `com`, or deletes it for "-", as a
 // driver does when it adds a port.
 bool serialcomm(const char* device, const char* com) {
@@ -448,6 +481,8 @@ int main() {
       result = hog(port, a);
     } else if (std::sscanf(line, "cycles %ld %ld", &a, &port) == 2 && a > 0) {
       result = cycles(a, port);
+    } else if (std::sscanf(line, "unload %7s %ld", verb, &port) == 2) {
+      result = unload_mid_call(std::strcmp(verb, "legacy") == 0, port);
     } else if (std::sscanf(line, "add %3999s", arg) == 1) {
       result = call32(entry[1], {7, text_arg()}, &delta);
     } else if (!host_request(line, result, delta, tail)) {
