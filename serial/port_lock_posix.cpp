@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include <fcntl.h>
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
@@ -37,12 +38,24 @@ constinit Forever<Table> table;
 
 Table::Slot& slot_of(void* slot) { return *static_cast<Table::Slot*>(slot); }
 
+// Held while a port is opened or closed and its descriptor noted, and across
+// a fork: a child forked in between would keep the port unnoted.
+constinit PosixSync::Mutex opening;
+
 // Descriptors are stored one up, so that 0 means none.
 void close_in_child(std::intptr_t open) { ::close(static_cast<int>(open - 1)); }
 
-void reset_in_child() { table.value.reset_in_child(close_in_child); }
+void before_fork() { PosixSync::lock(opening); }
 
-[[maybe_unused]] const int registered = ::pthread_atfork(nullptr, nullptr, reset_in_child);
+void after_fork_in_parent() { PosixSync::unlock(opening); }
+
+void reset_in_child() {
+  table.value.reset_in_child(close_in_child);
+  PosixSync::reset(opening);
+}
+
+[[maybe_unused]] const int registered =
+    ::pthread_atfork(before_fork, after_fork_in_parent, reset_in_child);
 
 }  // namespace
 
@@ -70,6 +83,24 @@ void PortLock::mark_held_up() noexcept {
 
 void PortLock::note_open(std::intptr_t handle) noexcept {
   if (slot_ != nullptr) slot_of(slot_).open = handle + 1;
+}
+
+int PortLock::open_noted(const char* path, int flags) noexcept {
+  PosixSync::lock(opening);
+  const int fd = ::open(path, flags);
+  const int error = errno;
+  if (fd >= 0) note_open(fd);
+  PosixSync::unlock(opening);
+  errno = error;
+  return fd;
+}
+
+void PortLock::close_noted(int fd) noexcept {
+  // Quick: whatever the line had not taken was discarded before.
+  PosixSync::lock(opening);
+  note_open(-1);
+  ::close(fd);
+  PosixSync::unlock(opening);
 }
 
 }  // namespace qelmar::serial
