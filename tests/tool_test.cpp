@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -221,10 +222,17 @@ class FakeMachine {
   fs::path root = temp.path();
 };
 
-// "MAJOR:MINOR" of a character device.
-std::string device_number(const std::string& path) {
+// "MAJOR:MINOR" of a character device; or, `as_locked`, of the file system
+// that holds `path`, with its inode, as /proc/locks lists a lock on it.
+std::string device_number(const std::string& path, bool as_locked = false) {
   struct stat node {};
   if (::stat(path.c_str(), &node) != 0) return "?";
+  if (as_locked) {
+    std::ostringstream listed;
+    listed << std::hex << std::setfill('0') << std::setw(2) << major(node.st_dev) << ":"
+           << std::setw(2) << minor(node.st_dev) << ":" << std::dec << node.st_ino;
+    return listed.str();
+  }
   return std::to_string(major(node.st_rdev)) + ":" + std::to_string(minor(node.st_rdev));
 }
 
@@ -255,6 +263,12 @@ TEST(Tool, FindsSerialDevicesAndWhyAPortShowsNothing) {
   const FakeMachine consoles_folder(std::nullopt);
   fs::create_directories(consoles_folder.root / "proc/consoles");
   const std::string folder_root = consoles_folder.root.string();
+  // minicom holds the adapter with a record lock (fcntl, lockf) instead.
+  const FakeMachine record_locked;
+  std::ofstream(record_locked.root / "proc/locks")
+      << "1: POSIX  ADVISORY  WRITE 4321 "
+      << device_number(record_locked.root / "dev/ttyUSB0", true) << " 0 EOF\n";
+  const std::string record_root = record_locked.root.string();
   const struct {
     std::vector<std::string> args;
     int status;
@@ -366,6 +380,10 @@ TEST(Tool, FindsSerialDevicesAndWhyAPortShowsNothing) {
        0,
        {"/dev/ttyS0  native UART, serial8250\n    port numbers: none\n"},
        {"port numbers: 1\n", "the system console"}},
+      {{"doctor", "-p", "3", "--root", record_root},
+       2,
+       {"problem  process 4321 (minicom) holds it locked, which keeps this library out"},
+       {"has it open too"}},
       // An alias still leads where it says.
       {{"doctor", "-p", "3", "--root", unlisted_root},
        2,

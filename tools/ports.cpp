@@ -111,9 +111,11 @@ SerialDevice from_record(const Machine& machine, const qelmar_port_info& p) {
   return d;
 }
 
-// Processes holding a flock on `device`, from /proc/locks: those keep the
-// library out, where a process that only has it open does not. The library's
-// record counts them among the holders without telling them apart.
+// Processes holding a flock or a record lock (fcntl, lockf) on `device`, from
+// /proc/locks: those keep the library out, where a process that only has it
+// open does not. The library's record counts them among the holders without
+// telling them apart. One-byte open-file locks past offset 0 are the calls'
+// own queue, and open-file locks name no process here.
 std::set<long> lockers(const Machine& machine, const std::string& device) {
   std::set<long> pids;
   struct stat node {};
@@ -124,11 +126,17 @@ std::set<long> lockers(const Machine& machine, const std::string& device) {
     long pid = 0;
     unsigned major_number = 0, minor_number = 0;
     unsigned long inode = 0;
-    if (std::sscanf(line.c_str(), "%*d: %15s %*s %*s %ld %x:%x:%lu", kind, &pid, &major_number,
-                    &minor_number, &inode) == 5 &&
-        std::strcmp(kind, "FLOCK") == 0 && major_number == major(node.st_dev) &&
-        minor_number == minor(node.st_dev) && inode == node.st_ino && pid != ::getpid()) {
-      pids.insert(pid);
+    char start[24] = "", end[24] = "";
+    if (std::sscanf(line.c_str(), "%*d: %15s %*s %*s %ld %x:%x:%lu %23s %23s", kind, &pid,
+                    &major_number, &minor_number, &inode, start, end) >= 5 &&
+        major_number == major(node.st_dev) && minor_number == minor(node.st_dev) &&
+        inode == node.st_ino && pid > 0 && pid != ::getpid()) {
+      const std::string what = kind;
+      const bool queue_place =
+          what == "OFDLCK" && std::strcmp(start, end) == 0 && std::strcmp(start, "0") != 0;
+      if (what == "FLOCK" || what == "POSIX" || (what == "OFDLCK" && !queue_place)) {
+        pids.insert(pid);
+      }
     }
   }
   return pids;
