@@ -486,6 +486,92 @@ TEST_F(PortTest, ChildrenForkedDuringCallsKeepNoDescriptorOfThePort) {
   line.read_quiet(20ms);
 }
 
+// Port 1 falls back to /dev/ttyS0 only when the console list says that it is
+// not a console: a list that is missing or cannot be read closes the fallback.
+// Run in a mount namespace of its own, where /dev/ttyS0 is a pseudo-terminal
+// bound over the real one: the real device is never opened.
+TEST(ConsoleList, AListThatCannotBeReadClosesTheFallback) {
+  if (::access("/dev/com1", F_OK) == 0) GTEST_SKIP() << "/dev/com1 exists here";
+  if (::access("/dev/ttyS0", F_OK) != 0) GTEST_SKIP() << "no /dev/ttyS0 to bind over";
+  const struct {
+    const char* list;
+    // In the child, after /dev/ttyS0 is bound: puts `file` (the list, mode
+    // 0644) in place of /proc/consoles, or removes it.
+    std::function<bool(const std::string& file)> put;
+    const char* frames;
+  } cases[] = {
+      {"lists another console",
+       [](const std::string& file) {
+         return ::mount(file.c_str(), "/proc/consoles", nullptr, MS_BIND, nullptr) == 0;
+       },
+       "12 41 42"},
+      {"missing",
+       [](const std::string&) { return ::mount("tmpfs", "/proc", "tmpfs", 0, nullptr) == 0; }, ""},
+      {"not readable by this user",
+       [](const std::string& file) {
+         return ::chmod(file.c_str(), 0) == 0 &&
+                ::mount(file.c_str(), "/proc/consoles", nullptr, MS_BIND, nullptr) == 0 &&
+                ::setgid(65534) == 0 && ::setuid(65534) == 0 &&
+                ::access("/proc/consoles", R_OK) != 0;
+       },
+       ""},
+      {"a FIFO",
+       [](const std::string& file) {
+         const std::string fifo = file + ".fifo";
+         return ::mkfifo(fifo.c_str(), 0644) == 0 &&
+                ::mount(fifo.c_str(), "/proc/consoles", nullptr, MS_BIND, nullptr) == 0;
+       },
+       ""},
+  };
+  for (const auto& c : cases) {
+    const TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    const VirtualPort line(dir.path(), 1);
+    ::chmod(line.slave_path().c_str(), 0666);  // for the ordinary user too
+    const std::string list = dir.path() + "/consoles";
+    std::ofstream(list) << "tty0                 -WU (EC  p  )    4:1\n";
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::unsetenv("QELMAR_DEVICE_DIR");
+      struct stat bound {};
+      struct stat pty {};
+      if (::unshare(CLONE_NEWNS) != 0 ||
+          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          ::mount(line.slave_path().c_str(), "/dev/ttyS0", nullptr, MS_BIND, nullptr) != 0 ||
+          ::stat("/dev/ttyS0", &bound) != 0 || ::stat(line.slave_path().c_str(), &pty) != 0 ||
+          bound.st_rdev != pty.st_rdev) {
+        ::_exit(77);  // never call with the real device in place
+      }
+      if (!c.put(list)) ::_exit(78);
+      qelmar_status status{};
+      qelmar_send_rc(1, 0x41, 0x42, &status);
+      const bool says_why = std::strstr(status.reason, "/proc/consoles cannot be read") != nullptr;
+      ::_exit(status.outcome == QELMAR_DELIVERED || says_why ? 0 : 1);
+    }
+    // A list that blocks its reader must not hold the call.
+    int status = -1;
+    for (int waited = 0; waited < 300 && ::waitpid(child, &status, WNOHANG) == 0; ++waited) {
+      std::this_thread::sleep_for(10ms);
+    }
+    if (::waitpid(child, &status, WNOHANG) == 0) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      ADD_FAILURE() << c.list << ": the call hangs";
+      continue;
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+      GTEST_SKIP() << "no private mount namespace here (needs root)";
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 78) {
+      std::printf("SKIPPED: %s: cannot set that up here\n", c.list);
+      continue;
+    }
+    EXPECT_EQ(status, 0) << c.list << ": the status does not say why";
+    EXPECT_EQ(hex(line.read_quiet(100ms)), c.frames) << c.list;
+  }
+}
+
 // Each call made through one face of the library: the legacy entry points, or
 // the host library's with a status.
 struct Face {
