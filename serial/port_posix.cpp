@@ -321,6 +321,24 @@ int wait_until_sent(int fd, Clock::time_point deadline) {
   }
 }
 
+// Checked right before the write, whatever held the call up before it: a
+// frame that cannot leave by the call's deadline at the line's rate is not
+// begun (a stuck line is given up at that deadline too), nor one that another
+// program has locked since the call took the port.
+bool may_begin(int fd, std::size_t frame_size, Clock::time_point now, Clock::time_point bound,
+               CallStatus* status) {
+  ForeignLock foreign;
+  const bool locked = foreign.found_at_start(fd);
+  if (!locked && now + byte_time * static_cast<long>(frame_size) <= bound) return true;
+  if (status != nullptr) {
+    status->frame += frame_size;
+    status->outcome = Outcome::busy;
+    status->holder = locked ? foreign.holder() : 0;
+    if (!locked) status->reason = too_late;
+  }
+  return false;
+}
+
 }  // namespace
 
 Connection::Connection(std::int32_t port, PortLock& turn, CallStatus* status) noexcept
@@ -374,23 +392,9 @@ bool Connection::is_open() const noexcept { return handle_ != closed; }
 void Connection::write(std::span<const std::uint8_t> frame) noexcept {
   if (!is_open()) return;
   const int fd = fd_of(handle_);
-  // Checked right before the write, whatever held the call up before it: a
-  // frame that cannot leave by the call's deadline at the line's rate is not
-  // begun, and a stuck line is given up at that deadline too.
   const Clock::time_point now = Clock::now();
   const Clock::time_point bound = turn_in_process_.deadline();
-  // Another program may have locked it since the call took it.
-  ForeignLock foreign;
-  const bool locked = foreign.found_at_start(fd);
-  if (locked || now + byte_time * std::ssize(frame) > bound) {
-    if (status_ != nullptr) {
-      status_->frame += frame.size();
-      status_->outcome = Outcome::busy;
-      status_->holder = locked ? foreign.holder() : 0;
-      if (!locked) status_->reason = too_late;
-    }
-    return;
-  }
+  if (!may_begin(fd, frame.size(), now, bound, status_)) return;
   const Clock::time_point deadline = std::min(now + write_time_per_byte * std::ssize(frame), bound);
 
   // One write as a rule; the loop only continues a write that the tty cut short.
