@@ -238,7 +238,7 @@ class Queue {
 
  private:
   // Waiters try every millisecond or so.
-  static constexpr auto rejoin_time = std::chrono::milliseconds(10);
+  static constexpr auto rejoin_time = std::chrono::milliseconds(20);
 
   // Microseconds of the monotonic clock, which all processes share.
   static off_t offset_of(Clock::time_point t) {
