@@ -81,7 +81,9 @@ std::int32_t send_command(std::int32_t port, const char* command, CallStatus* st
     const Outcome encoder_outcome = status != nullptr ? status->outcome : Outcome::delivered;
     on_port(port, status, [&](serial::Connection& connection) {
       if (encoded.send) connection.write(encoded.frame.bytes());
-      if (encoded.pause_follows) serial::pause(key_pause);
+      // The pause keeps the line quiet after the key: nothing to keep quiet
+      // when the key did not go out.
+      if (encoded.pause_follows && connection.went_out()) serial::pause(key_pause);
     });
     // Nothing would have gone out whatever the port did: say why.
     if (status != nullptr && !encoded.send) status->outcome = encoder_outcome;

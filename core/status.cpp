@@ -37,8 +37,13 @@ std::size_t describe(const CallStatus& s, char* out, std::size_t size) {
                         s.group[0] != '\0' ? s.group : "?");
       break;
     case Outcome::busy:
-      n = s.holder != 0 ? std::snprintf(out, size, "not sent: busy (held by process %ld)", s.holder)
-                        : std::snprintf(out, size, "not sent: busy (held by another program)");
+      if (s.holder != 0) {
+        n = std::snprintf(out, size, "not sent: busy (held by process %ld)", s.holder);
+      } else if (s.reason[0] != '\0') {
+        n = std::snprintf(out, size, "not sent: busy (%s)", s.reason);
+      } else {
+        n = std::snprintf(out, size, "not sent: busy (held by another program)");
+      }
       break;
     case Outcome::not_a_tty:
       n = std::snprintf(out, size, "not sent: not a tty");

@@ -30,11 +30,13 @@ struct CallStatus {
   Outcome outcome = Outcome::unfilled;
   char tried[2][1024] = {};  // each device path tried, in order
   int tried_count = 0;
-  char group[64] = {};      // the group that owns the device, for no_permission
-  long holder = 0;          // the process holding the port, where the system can tell
-  const char* reason = "";  // why the encoder dropped the command, or why no device was tried
-  std::size_t frame = 0;    // bytes in the frame
-  std::size_t sent = 0;     // bytes that left
+  char group[64] = {};  // the group that owns the device, for no_permission
+  long holder = 0;      // the process holding the port, where the system can tell
+  // Why the encoder dropped the command, why no device was tried, or why a
+  // busy call sent nothing when no holder is known (its time ran out).
+  const char* reason = "";
+  std::size_t frame = 0;  // bytes in the frame
+  std::size_t sent = 0;   // bytes that left
   double milliseconds = 0;
 
   bool sent_whole() const { return outcome == Outcome::delivered; }

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -6,7 +7,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "serial/device_info.h"
@@ -72,18 +75,21 @@ struct ConsoleQuery {
   }
 };
 
-bool read_consoles(int fd, const ConsoleQuery& query) {
+// Reads to the end: a list cut short by an error tells nothing.
+Console read_consoles(int fd, const ConsoleQuery& query) {
   char line[256];
   std::size_t length = 0;
   bool whole = true;
+  bool listed = false;
   char chunk[512];
   for (;;) {
     const ssize_t n = ::read(fd, chunk, sizeof chunk);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
+    if (n < 0) return Console::unknown;
+    if (n == 0) break;
     for (ssize_t i = 0; i < n; ++i) {
       if (chunk[i] == '\n') {
-        if (query.matches(line, length, whole)) return true;
+        listed = listed || query.matches(line, length, whole);
         length = 0;
         whole = true;
       } else if (length < sizeof line) {
@@ -93,12 +99,65 @@ bool read_consoles(int fd, const ConsoleQuery& query) {
       }
     }
   }
-  return length > 0 && query.matches(line, length, whole);
+  listed = listed || (length > 0 && query.matches(line, length, whole));
+  return listed ? Console::listed : Console::not_listed;
+}
+
+// One lock as /proc/locks and fdinfo list it:
+// "1: POSIX  ADVISORY  WRITE 4321 fe:00:1234 0 EOF".
+struct ListedLock {
+  char kind[16] = "";  // FLOCK, POSIX, OFDLCK
+  long pid = 0;
+  dev_t device = 0;
+  unsigned long inode = 0;
+  long long start = 0;
+  long long end = -1;  // the last byte; -1 for EOF
+
+  bool read(const char* line) {
+    unsigned major_number = 0, minor_number = 0;
+    char last[24] = "";
+    if (std::sscanf(line, "%*d: %15s %*s %*s %ld %x:%x:%lu %lld %23s", kind, &pid, &major_number,
+                    &minor_number, &inode, &start, last) < 6) {
+      return false;
+    }
+    device = makedev(major_number, minor_number);
+    end = std::strcmp(last, "EOF") == 0 ? -1 : std::atoll(last);
+    return true;
+  }
+  bool on(const struct stat& file) const { return device == file.st_dev && inode == file.st_ino; }
+  // The calls' queue: one byte each, past offset 0.
+  bool queue_place() const {
+    return std::strcmp(kind, "OFDLCK") == 0 && start >= 1 && end == start;
+  }
+};
+
+template <std::size_t N>
+bool fits(int written, const char (&)[N]) {
+  return written > 0 && static_cast<std::size_t>(written) < N;
+}
+
+// Calls `each` with each numeric name in the folder open as `dir`, until it
+// returns true; closes `dir`.
+template <class Each>
+bool each_number(int dir, const Each& each) {
+  if (dir < 0) return false;
+  alignas(8) char buffer[4096];
+  bool done = false;
+  for (long n; !done && (n = ::getdents64(dir, buffer, sizeof buffer)) > 0;) {
+    for (long at = 0; !done && at < n;) {
+      const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+      at += entry->d_reclen;
+      if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+      done = each(entry->d_name);
+    }
+  }
+  ::close(dir);
+  return done;
 }
 
 }  // namespace
 
-int flock_holders(const char* path, const char* locks_file, long* pids, int max) {
+int lock_holders(const char* path, const char* locks_file, long* pids, int max) {
   struct stat device {};
   if (::stat(path, &device) != 0) return 0;
   FILE* locks = std::fopen(locks_file, "re");
@@ -106,19 +165,62 @@ int flock_holders(const char* path, const char* locks_file, long* pids, int max)
   int found = 0;
   char line[256];
   while (found < max && std::fgets(line, sizeof line, locks) != nullptr) {
-    char kind[16];
-    long pid = 0;
-    unsigned major_number = 0, minor_number = 0;
-    unsigned long inode = 0;
-    if (std::sscanf(line, "%*d: %15s %*s %*s %ld %x:%x:%lu", kind, &pid, &major_number,
-                    &minor_number, &inode) == 5 &&
-        std::strcmp(kind, "FLOCK") == 0 && major_number == major(device.st_dev) &&
-        minor_number == minor(device.st_dev) && inode == device.st_ino) {
-      pids[found++] = pid;
+    ListedLock lock;
+    if (!lock.read(line) || !lock.on(device) || lock.pid <= 0 || lock.queue_place()) continue;
+    if (std::strcmp(lock.kind, "FLOCK") == 0 || std::strcmp(lock.kind, "POSIX") == 0 ||
+        std::strcmp(lock.kind, "OFDLCK") == 0) {
+      pids[found++] = lock.pid;
     }
   }
   std::fclose(locks);
   return found;
+}
+
+long record_lock_holder(int fd, long pid, long long start, long long length,
+                        const char* proc) noexcept {
+  if (pid > 0) return pid;
+  struct stat file {};
+  if (::fstat(fd, &file) != 0) return 0;
+  const int saved_errno = errno;
+  const long long end = length == 0 ? -1 : start + length - 1;
+  long holder = 0;
+  each_number(::open(proc, O_RDONLY | O_DIRECTORY | O_CLOEXEC), [&](const char* process) {
+    char folder[PATH_MAX];
+    if (!fits(std::snprintf(folder, sizeof folder, "%s/%s/fdinfo", proc, process), folder)) {
+      return false;
+    }
+    return each_number(
+        ::open(folder, O_RDONLY | O_DIRECTORY | O_CLOEXEC), [&](const char* fd_name) {
+          // Only the descriptors of this device have its locks to show.
+          char path[PATH_MAX];
+          struct stat target {};
+          if (!fits(std::snprintf(path, sizeof path, "%s/%s/fd/%s", proc, process, fd_name),
+                    path) ||
+              ::stat(path, &target) != 0 || target.st_dev != file.st_dev ||
+              target.st_ino != file.st_ino ||
+              !fits(std::snprintf(path, sizeof path, "%s/%s", folder, fd_name), path)) {
+            return false;
+          }
+          const int info = ::open(path, O_RDONLY | O_CLOEXEC);
+          if (info < 0) return false;
+          char text[4096];
+          const ssize_t n = ::read(info, text, sizeof text - 1);
+          ::close(info);
+          text[n > 0 ? n : 0] = '\0';
+          for (const char* line = std::strstr(text, "lock:\t"); line != nullptr;
+               line = std::strstr(line + 1, "lock:\t")) {
+            ListedLock lock;
+            if (lock.read(line + 6) && std::strcmp(lock.kind, "OFDLCK") == 0 && lock.on(file) &&
+                lock.start == start && lock.end == end) {
+              holder = std::atol(process);
+              return true;
+            }
+          }
+          return false;
+        });
+  });
+  errno = saved_errno;
+  return holder;
 }
 
 void owner_group(const char* path, char* out, std::size_t size) {
@@ -136,22 +238,22 @@ void owner_group(const char* path, char* out, std::size_t size) {
   }
 }
 
-bool listed_as_console(const char* device_path, const char* consoles_file) noexcept {
-  if (device_path == nullptr || consoles_file == nullptr) return false;
+Console console_listing(const char* device_path, const char* consoles_file) noexcept {
+  if (device_path == nullptr || consoles_file == nullptr) return Console::unknown;
   const int saved_errno = errno;
   struct stat device {};
   const bool by_number = ::stat(device_path, &device) == 0 && S_ISCHR(device.st_mode);
   const ConsoleQuery query{console_name(device_path), by_number, device.st_rdev};
-  bool listed = false;
-  if (query.name != nullptr || query.by_number) {
-    const int fd = ::open(consoles_file, O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-      listed = read_consoles(fd, query);
-      ::close(fd);
-    }
+  // Non-blocking, and only a regular file: a FIFO in its place must not hold
+  // a call, nor read as an empty list.
+  const int fd = ::open(consoles_file, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  Console listing = Console::unknown;
+  if (struct stat list{}; fd >= 0 && ::fstat(fd, &list) == 0 && S_ISREG(list.st_mode)) {
+    listing = read_consoles(fd, query);
   }
+  if (fd >= 0) ::close(fd);
   errno = saved_errno;
-  return listed;
+  return listing;
 }
 
 }  // namespace qelmar::serial

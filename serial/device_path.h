@@ -13,15 +13,20 @@ enum class Route : std::uint8_t {
   alias,            // /dev/comN, a udev alias
   fallback,         // /dev/ttyS<N-1>
   console_skipped,  // /dev/ttyS<N-1> is a system console, which is never written
+  // The console list cannot be read, so /dev/ttyS<N-1> may be a console: it is
+  // never written either.
+  consoles_unknown,
 };
 
 // Where port N leads, the one rule every call, the listing and the tools use:
 // "comN" in `device_dir` when it is not empty; else /dev/comN when it exists;
 // else /dev/ttyS<N-1>, unless that is a system console (frames must not land
 // among the kernel's messages or on a login prompt; an alias or a link to it
-// is still used, since someone chose it). `root` ("" or "/" for this machine)
-// goes before /dev and /proc, for tests. `path` gets the device tried last
-// (for `none` and `console_skipped`, the one that was not used); `alias`, when
+// is still used, since someone chose it; when /proc/consoles cannot be read,
+// the fallback is not taken either). `root` ("" or "/" for this machine) goes
+// before /dev and /proc, for tests. `path` gets the device tried last (for
+// `none`, `console_skipped` and `consoles_unknown`, the one that was not
+// used); `alias`, when
 // given, gets /dev/comN whenever it was looked for. Allocates nothing.
 Route device_path(std::int32_t port, const char* device_dir, const char* root, char* path,
                   std::size_t size, char* alias = nullptr, std::size_t alias_size = 0) noexcept;

@@ -23,7 +23,15 @@ Route device_path(std::int32_t port, const char* device_dir, const char* root, c
   std::snprintf(path, size, "%s/dev/ttyS%d", root, static_cast<int>(port - 1));
   char consoles[512];
   std::snprintf(consoles, sizeof consoles, "%s/proc/consoles", root);
-  return listed_as_console(path, consoles) ? Route::console_skipped : Route::fallback;
+  switch (console_listing(path, consoles)) {
+    case Console::not_listed:
+      return Route::fallback;
+    case Console::listed:
+      return Route::console_skipped;
+    case Console::unknown:
+      break;
+  }
+  return Route::consoles_unknown;
 }
 
 }  // namespace qelmar::serial

@@ -15,7 +15,8 @@ inline constexpr std::chrono::milliseconds write_time_per_byte{8};
 
 // How long a call waits in all for other calls, of this process or another,
 // or another program, to let go of the port: about the longest that one call
-// can hold it (a full frame, the key's pause, opening and closing).
+// can hold it (a full frame, the key's pause, opening and closing). It is also
+// the call's bound: a frame leaves within it or not at all.
 inline constexpr std::chrono::milliseconds port_wait{81 * 8 + 100 + 100};
 
 // One connection to the numbered port, owned by one call: the constructor opens
@@ -35,9 +36,14 @@ class Connection {
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
 
-  // One synchronous write of the whole frame, bounded by write_time_per_byte;
-  // nothing when the port is not open.
+  // One synchronous write of the whole frame, bounded by write_time_per_byte
+  // and by the call's deadline; nothing when the port is not open, or when the
+  // frame could no longer leave by the deadline (the call waited, or was
+  // stopped, past it): a late frame would show a stale price.
   void write(std::span<const std::uint8_t> frame) noexcept;
+
+  // Some of a frame reached the line: the key's pause follows only that.
+  bool went_out() const noexcept { return went_out_; }
 
   // The call was held up: a write ran into its deadline (the line does not
   // take bytes), or the port was still busy when the wait for it ended.
@@ -51,11 +57,15 @@ class Connection {
   // What keeps other processes' calls out, where the handle does not.
   [[maybe_unused]] std::intptr_t turn_ = 0;
   bool held_up_ = false;
+  bool went_out_ = false;
   CallStatus* status_;
 };
 
 // This process's id, for a report that it holds the port itself.
 long this_process() noexcept;
+
+// Why a call that reached its write after its deadline sent nothing.
+inline constexpr const char* too_late = "the call's time ran out before its frame could go out";
 
 // Keeps the line quiet for a while: the display needs it after the F key.
 void pause(std::chrono::milliseconds duration) noexcept;

@@ -150,7 +150,7 @@ std::vector<int> port_numbers(const Machine& machine, const std::string& device)
 }
 
 // Other processes that have `device` open, from /proc, and those holding a
-// flock on it.
+// flock or a record lock on it.
 std::vector<long> holders(const Machine& machine, const std::string& device) {
   std::vector<long> pids;
   if (device.empty()) return pids;
@@ -170,7 +170,7 @@ std::vector<long> holders(const Machine& machine, const std::string& device) {
     }
   }
   long locking[64];
-  const int found = flock_holders(device.c_str(), at(machine, "/proc/locks").c_str(), locking, 64);
+  const int found = lock_holders(device.c_str(), at(machine, "/proc/locks").c_str(), locking, 64);
   for (int i = 0; i < found; ++i) {
     if (locking[i] != ::getpid() && std::find(pids.begin(), pids.end(), locking[i]) == pids.end()) {
       pids.push_back(locking[i]);
@@ -234,6 +234,8 @@ PortRoute resolve_port(const Machine& machine, std::int32_t port, char* path,
     case Route::fallback:
       return PortRoute::fallback;
     case Route::console_skipped:
+    case Route::consoles_unknown:
+      // Never taken, either way.
       return PortRoute::console_skipped;
   }
   return PortRoute::none;

@@ -42,6 +42,14 @@ class PortLock {
   // it is open must not keep; `-1` once it is closed.
   void note_open(std::intptr_t handle) noexcept;
 
+  // POSIX: opens `path` with `flags` and notes the descriptor, as one step
+  // that a fork cannot fall between (a child forked there would keep the port
+  // unnoted, and with it the lock the call then takes). -1 with errno set when
+  // the open fails.
+  int open_noted(const char* path, int flags) noexcept;
+  // ... and closes it, noting that it is gone, in the same way.
+  void close_noted(int fd) noexcept;
+
  private:
   std::int32_t port_;
   std::chrono::steady_clock::time_point deadline_;

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include <fcntl.h>
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
@@ -37,12 +38,29 @@ constinit Forever<Table> table;
 
 Table::Slot& slot_of(void* slot) { return *static_cast<Table::Slot*>(slot); }
 
+// Held, shared, while a call opens or closes a port and notes its descriptor,
+// and alone across a fork: a child forked in between would keep the port
+// unnoted. Calls do not wait for each other on it; a fork waits only for the
+// opens and closes in flight, and goes before any that start later.
+struct Opening {
+  pthread_rwlock_t native = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+};
+constinit Opening opening;
+
 // Descriptors are stored one up, so that 0 means none.
 void close_in_child(std::intptr_t open) { ::close(static_cast<int>(open - 1)); }
 
-void reset_in_child() { table.value.reset_in_child(close_in_child); }
+void before_fork() { ::pthread_rwlock_wrlock(&opening.native); }
 
-[[maybe_unused]] const int registered = ::pthread_atfork(nullptr, nullptr, reset_in_child);
+void after_fork_in_parent() { ::pthread_rwlock_unlock(&opening.native); }
+
+void reset_in_child() {
+  table.value.reset_in_child(close_in_child);
+  opening = Opening{};
+}
+
+[[maybe_unused]] const int registered =
+    ::pthread_atfork(before_fork, after_fork_in_parent, reset_in_child);
 
 }  // namespace
 
@@ -70,6 +88,24 @@ void PortLock::mark_held_up() noexcept {
 
 void PortLock::note_open(std::intptr_t handle) noexcept {
   if (slot_ != nullptr) slot_of(slot_).open = handle + 1;
+}
+
+int PortLock::open_noted(const char* path, int flags) noexcept {
+  ::pthread_rwlock_rdlock(&opening.native);
+  const int fd = ::open(path, flags);
+  const int error = errno;
+  if (fd >= 0) note_open(fd);
+  ::pthread_rwlock_unlock(&opening.native);
+  errno = error;
+  return fd;
+}
+
+void PortLock::close_noted(int fd) noexcept {
+  // Quick: whatever the line had not taken was discarded before.
+  ::pthread_rwlock_rdlock(&opening.native);
+  note_open(-1);
+  ::close(fd);
+  ::pthread_rwlock_unlock(&opening.native);
 }
 
 }  // namespace qelmar::serial

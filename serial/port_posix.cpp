@@ -39,10 +39,13 @@ bool device_path(std::int32_t port, char (&path)[PATH_MAX], CallStatus* status) 
   if (route == Route::device_dir || route == Route::alias) return true;
   note_tried(status, alias);
   if (route == Route::fallback) return true;
-  if (route == Route::console_skipped) {
+  if (route == Route::console_skipped || route == Route::consoles_unknown) {
     note_tried(status, path);
     if (status != nullptr && *status->reason == '\0') {
-      status->reason = "the fallback is a system console, never written";
+      status->reason = route == Route::console_skipped
+                           ? "the fallback is a system console, never written"
+                           : "/proc/consoles cannot be read, so the fallback, which may be a "
+                             "system console, is never written";
     }
   }
   return false;
@@ -84,21 +87,82 @@ bool configure(int fd) {
 
 // Lets go of the lock before the close: a child forked during the call shares
 // this open file, and must not keep the port locked for as long as it lives.
-void release(int fd) {
+void release(int fd, PortLock& turn) {
   ::flock(fd, LOCK_UN);
-  ::close(fd);
+  turn.close_noted(fd);
 }
 
 void pause_briefly() { std::this_thread::sleep_for(std::chrono::milliseconds(1)); }
 
 enum class Turn { taken, wait, give_up };
 
+// No queue place is ever at offset 0: a lock there is another program's.
+constexpr off_t first_place = 1;
+
+// What F_OFD_GETLK finds over [at, at + length): a lock of another open file
+// (another program's, or a queue place), or F_UNLCK.
+struct flock probe(int fd, off_t at, off_t length) {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;  // finds read locks too
+  lock.l_whence = SEEK_SET;
+  lock.l_start = at;
+  lock.l_len = length;
+  if (::fcntl(fd, F_OFD_GETLK, &lock) != 0) lock.l_type = F_UNLCK;
+  return lock;
+}
+
+// The calls' queue places are open-file locks of one byte, past offset 0.
+bool is_place(const struct flock& lock) {
+  return lock.l_pid == -1 && lock.l_len == 1 && lock.l_start >= first_place;
+}
+
+// A record lock of another program on the port (fcntl or lockf, classic or
+// open-file): it holds the port as surely as a flock, and is never written over.
+class ForeignLock {
+ public:
+  // Each try starts without one.
+  void forget() { now_ = false; }
+  bool now() const { return now_; }
+
+  void note(int fd, const struct flock& lock) {
+    now_ = true;
+    if (known_ && lock.l_pid == pid_ && lock.l_start == start_ && lock.l_len == length_) return;
+    known_ = true;
+    pid_ = lock.l_pid;
+    start_ = lock.l_start;
+    length_ = lock.l_len;
+    // Once for each lock seen, while the call waits anyway.
+    holder_ = record_lock_holder(fd, pid_, start_, length_);
+  }
+
+  // Whole-file locks and lockf's from the start cover offset 0.
+  bool found_at_start(int fd) {
+    const struct flock lock = probe(fd, 0, first_place);
+    if (lock.l_type == F_UNLCK) return false;
+    note(fd, lock);
+    return true;
+  }
+
+  long holder() const { return holder_; }
+
+ private:
+  bool now_ = false;
+  bool known_ = false;
+  pid_t pid_ = 0;
+  off_t start_ = 0;
+  off_t length_ = 0;
+  long holder_ = 0;
+};
+
 // What stopped the call, with what the system can tell about it.
-void note_failure(CallStatus* status, Outcome failure, const char* path) {
+void note_failure(CallStatus* status, Outcome failure, const char* path,
+                  const ForeignLock& foreign) {
   if (status == nullptr) return;
   status->outcome = failure;
   if (failure == Outcome::no_permission) owner_group(path, status->group, sizeof status->group);
-  if (failure == Outcome::busy) flock_holders(path, "/proc/locks", &status->holder, 1);
+  if (failure != Outcome::busy) return;
+  status->holder = foreign.now() ? foreign.holder() : 0;
+  if (status->holder == 0) lock_holders(path, "/proc/locks", &status->holder, 1);
 }
 
 Outcome open_failure(int error) {
@@ -114,6 +178,9 @@ Outcome open_failure(int error) {
 // (F_OFD_SETLK), apart from flock's, and like it they go with the last
 // descriptor of the open file: a waiter that dies leaves nothing behind.
 // Places are microseconds of uptime: a 32-bit offset would wrap in minutes.
+// Another program's record lock over the places (a whole-file fcntl lock)
+// keeps every waiter out of the queue while it lasts: each joins, at its own
+// time, once it is gone.
 static_assert(sizeof(off_t) == 8);
 
 class Queue {
@@ -121,31 +188,45 @@ class Queue {
   Queue() : place_(offset_of(Clock::now())) {}
 
   // Joins the queue on `fd`, at the time this call began to wait (a waiter in
-  // the same microsecond of another process takes the next place).
-  void join(int fd) {
+  // the same microsecond of another process takes the next place). False while
+  // another program's lock keeps it out, which `foreign` then notes.
+  bool join(int fd, ForeignLock& foreign) {
+    if (joined_ >= 0 || no_place_) return true;
     for (int tries = 0; tries < 16; ++tries, ++place_) {
       if (byte_lock(fd, F_OFD_SETLK, F_WRLCK, place_, 1) == 0) {
         joined_ = fd;
-        return;
+        // The others it kept out join again within a try or two: none goes
+        // ahead of an earlier one meanwhile.
+        if (kept_out_) rejoined_ = Clock::now();
+        return true;
+      }
+      if (const struct flock lock = probe(fd, place_, 1);
+          lock.l_type != F_UNLCK && !is_place(lock)) {
+        foreign.note(fd, lock);
+        kept_out_ = true;
+        return false;
       }
     }
+    // As many waiters in as many microseconds: this one goes without a place.
+    no_place_ = true;
+    return true;
   }
 
   // Whether a call that began to wait before this one still waits. One that
   // has waited longer than any call may is stopped (a debugger, SIGSTOP) and
   // is passed over; only calls that began to wait within a few milliseconds
-  // after it can reach their own deadline behind it.
-  bool earlier_waiting(int fd) const {
+  // after it can reach their own deadline behind it. Another program's lock
+  // among the places counts as a waiter, and `foreign` notes it.
+  bool earlier_waiting(int fd, ForeignLock& foreign) const {
     if (joined_ < 0) return false;
+    if (kept_out_ && Clock::now() - rejoined_ < rejoin_time) return true;
     const off_t window = offset_of(Clock::now() - port_wait - std::chrono::milliseconds(5));
     const off_t from = std::max(first_place, window);
     if (from >= place_) return false;
-    struct flock probe {};
-    probe.l_type = F_WRLCK;
-    probe.l_whence = SEEK_SET;
-    probe.l_start = from;
-    probe.l_len = place_ - from;
-    return ::fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+    const struct flock lock = probe(fd, from, place_ - from);
+    if (lock.l_type == F_UNLCK) return false;
+    if (!is_place(lock)) foreign.note(fd, lock);
+    return true;
   }
 
   // Before the descriptor is closed, and once the call has the port: a child
@@ -156,7 +237,8 @@ class Queue {
   }
 
  private:
-  static constexpr off_t first_place = 1;
+  // Waiters try every millisecond or so.
+  static constexpr auto rejoin_time = std::chrono::milliseconds(20);
 
   // Microseconds of the monotonic clock, which all processes share.
   static off_t offset_of(Clock::time_point t) {
@@ -175,25 +257,31 @@ class Queue {
 
   off_t place_;
   int joined_ = -1;
+  bool no_place_ = false;
+  bool kept_out_ = false;
+  Clock::time_point rejoined_;
 };
 
 // One try at the port: open it and lock it, unless an earlier waiter, another
 // call of this library or another program holds it. `fd` stays open across
 // tries that only wait for the lock. `failure` says what stopped the last try.
-Turn try_turn(const char* path, int& fd, Queue& queue, PortLock& turn, Outcome& failure) {
+Turn try_turn(const char* path, int& fd, Queue& queue, PortLock& turn, Outcome& failure,
+              ForeignLock& foreign) {
   if (fd < 0) {
     // Non-blocking, so that neither a missing carrier nor a stuck line holds the call.
-    fd = ::open(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    fd = turn.open_noted(path, O_WRONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     // EBUSY: held exclusively by another program (TIOCEXCL), to be waited for.
     if (fd < 0) {
       failure = open_failure(errno);
       return errno == EBUSY || errno == EINTR ? Turn::wait : Turn::give_up;
     }
-    turn.note_open(fd);
-    queue.join(fd);
   }
   failure = Outcome::busy;
-  if (queue.earlier_waiting(fd)) return Turn::wait;
+  foreign.forget();
+  if (!queue.join(fd, foreign) || foreign.found_at_start(fd) ||
+      queue.earlier_waiting(fd, foreign)) {
+    return Turn::wait;
+  }
   // Every call of this library, in any process and as any user, takes this lock;
   // programs that use flock are kept out by it too.
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
@@ -206,8 +294,7 @@ Turn try_turn(const char* path, int& fd, Queue& queue, PortLock& turn, Outcome& 
   int exclusive = 0;
   if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
     queue.leave();
-    turn.note_open(-1);
-    release(fd);
+    release(fd, turn);
     fd = -1;
     return Turn::wait;
   }
@@ -234,6 +321,24 @@ int wait_until_sent(int fd, Clock::time_point deadline) {
   }
 }
 
+// Checked right before the write, whatever held the call up before it: a
+// frame that cannot leave by the call's deadline at the line's rate is not
+// begun (a stuck line is given up at that deadline too), nor one that another
+// program has locked since the call took the port.
+bool may_begin(int fd, std::size_t frame_size, Clock::time_point now, Clock::time_point bound,
+               CallStatus* status) {
+  ForeignLock foreign;
+  const bool locked = foreign.found_at_start(fd);
+  if (!locked && now + byte_time * static_cast<long>(frame_size) <= bound) return true;
+  if (status != nullptr) {
+    status->frame += frame_size;
+    status->outcome = Outcome::busy;
+    status->holder = locked ? foreign.holder() : 0;
+    if (!locked) status->reason = too_late;
+  }
+  return false;
+}
+
 }  // namespace
 
 Connection::Connection(std::int32_t port, PortLock& turn, CallStatus* status) noexcept
@@ -248,17 +353,17 @@ Connection::Connection(std::int32_t port, PortLock& turn, CallStatus* status) no
   const Clock::time_point deadline = turn.deadline();
   int fd = -1;
   Queue queue;
+  ForeignLock foreign;
   Outcome failure = Outcome::busy;
   for (;;) {
-    const Turn got = try_turn(path, fd, queue, turn, failure);
+    const Turn got = try_turn(path, fd, queue, turn, failure, foreign);
     if (got == Turn::taken) break;
     if (got == Turn::give_up || Clock::now() >= deadline) {
       held_up_ = got == Turn::wait;
-      note_failure(status, failure, path);
+      note_failure(status, failure, path, foreign);
       if (fd >= 0) {
         queue.leave();
-        turn.note_open(-1);
-        ::close(fd);
+        turn.close_noted(fd);
       }
       return;
     }
@@ -270,9 +375,8 @@ Connection::Connection(std::int32_t port, PortLock& turn, CallStatus* status) no
   if (!configure(fd)) {
     termios line{};
     const bool tty = ::tcgetattr(fd, &line) == 0 || errno != ENOTTY;
-    note_failure(status, tty ? Outcome::not_configured : Outcome::not_a_tty, path);
-    turn.note_open(-1);
-    release(fd);
+    note_failure(status, tty ? Outcome::not_configured : Outcome::not_a_tty, path, foreign);
+    release(fd, turn);
     return;
   }
   handle_ = fd;
@@ -280,8 +384,7 @@ Connection::Connection(std::int32_t port, PortLock& turn, CallStatus* status) no
 
 Connection::~Connection() {
   if (!is_open()) return;
-  turn_in_process_.note_open(-1);
-  release(fd_of(handle_));
+  release(fd_of(handle_), turn_in_process_);
 }
 
 bool Connection::is_open() const noexcept { return handle_ != closed; }
@@ -289,7 +392,10 @@ bool Connection::is_open() const noexcept { return handle_ != closed; }
 void Connection::write(std::span<const std::uint8_t> frame) noexcept {
   if (!is_open()) return;
   const int fd = fd_of(handle_);
-  const Clock::time_point deadline = Clock::now() + write_time_per_byte * std::ssize(frame);
+  const Clock::time_point now = Clock::now();
+  const Clock::time_point bound = turn_in_process_.deadline();
+  if (!may_begin(fd, frame.size(), now, bound, status_)) return;
+  const Clock::time_point deadline = std::min(now + write_time_per_byte * std::ssize(frame), bound);
 
   // One write as a rule; the loop only continues a write that the tty cut short.
   std::size_t sent = 0;
@@ -310,6 +416,7 @@ void Connection::write(std::span<const std::uint8_t> frame) noexcept {
 
   const int discarded = wait_until_sent(fd, deadline);
   held_up_ = held_up_ || sent < frame.size() || discarded > 0;
+  went_out_ = went_out_ || sent > static_cast<std::size_t>(discarded);
   if (status_ != nullptr) {
     status_->frame += frame.size();
     status_->sent += sent - std::min(sent, static_cast<std::size_t>(discarded));

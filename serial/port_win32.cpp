@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 
 #include "serial/port.h"
@@ -150,11 +151,23 @@ bool Connection::is_open() const noexcept { return handle_ != closed; }
 
 void Connection::write(std::span<const std::uint8_t> frame) noexcept {
   if (!is_open()) return;
+  // Checked right before the write: a frame that cannot leave by the call's
+  // deadline at 2400 baud (10 bits a byte) is not begun.
+  if (std::chrono::steady_clock::now() + std::chrono::microseconds(4167) * std::ssize(frame) >
+      turn_in_process_.deadline()) {
+    if (status_ != nullptr) {
+      status_->frame += frame.size();
+      status_->outcome = Outcome::busy;
+      status_->reason = too_late;
+    }
+    return;
+  }
   // The write time-out bounds it; a short count means the line did not take it.
   DWORD written = 0;
   const BOOL ok = WriteFile(handle_of(handle_), frame.data(), static_cast<DWORD>(frame.size()),
                             &written, nullptr);
   held_up_ = held_up_ || !ok || written < frame.size();
+  went_out_ = went_out_ || written > 0;
   if (status_ != nullptr) {
     status_->frame += frame.size();
     status_->sent += written;

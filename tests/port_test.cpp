@@ -196,6 +196,382 @@ TEST_F(PortTest, StoppedLineDoesNotHoldTheCallAndRecovers) {
   EXPECT_EQ(hex(line.read_through_marker()), "1F 01 02 05 00 1F");
 }
 
+// A call made in a child process of its own, which the test can stop and
+// continue; its status comes back over a pipe.
+class CallInChild {
+ public:
+  explicit CallInChild(const std::function<void(qelmar_status&)>& call) {
+    if (::pipe(back_) != 0) return;
+    std::fflush(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      qelmar_status status{};
+      const char starting = 1;
+      if (::write(back_[1], &starting, 1) != 1) ::_exit(1);
+      call(status);
+      const bool whole = ::write(back_[1], &status, sizeof status) == sizeof status;
+      ::_exit(whole ? 0 : 1);
+    }
+    ::close(back_[1]);
+    // Returns as the call starts: a loaded machine can take long to fork.
+    char starting = 0;
+    if (::read(back_[0], &starting, 1) != 1) ADD_FAILURE() << "the child did not start";
+  }
+  ~CallInChild() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(back_[0]);
+  }
+  CallInChild(const CallInChild&) = delete;
+  CallInChild& operator=(const CallInChild&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Waits for the call to end.
+  qelmar_status status() {
+    qelmar_status status{};
+    if (::read(back_[0], &status, sizeof status) != sizeof status) status = {};
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+    return status;
+  }
+
+ private:
+  int back_[2] = {-1, -1};
+  pid_t pid_ = -1;
+};
+
+std::string words(const qelmar_status& status) {
+  char text[512];
+  qelmar_describe(&status, text, sizeof text);
+  return text;
+}
+
+// A frame goes out within the call's bound (0.85 s) or not at all: a call
+// that reaches its write later, because it was stopped or descheduled while it
+// waited, or because what is left of the bound is too short for its frame at
+// 2400 baud, sends nothing and says so.
+TEST_F(PortTest, NothingLeavesAfterTheCallsBound) {
+  const std::string long_text = "#ABCDEFGHIJKLMNOPQRSTUVWXYZABCDEFGHIJKLMN#";  // 80 bytes
+  const struct {
+    const char* condition;
+    const char* text;                      // sent with qelmar_send
+    std::chrono::milliseconds stop_at;     // into the call, in a child; 0: never stopped
+    std::chrono::milliseconds hold_until;  // another program's flock, from the call's start
+    const char* line;                      // what the display receives
+    qelmar_outcome outcome;
+  } cases[] = {
+      {"stopped waiting for another program, continued after its bound", "12", 100ms, 200ms, "",
+       QELMAR_BUSY},
+      // 200 ms left; the frame needs 333 ms at 2400 baud.
+      {"a long frame with too little of the bound left for it", long_text.c_str(), 0ms, 650ms, "",
+       QELMAR_BUSY},
+      // 250 ms left; the frame needs 83 ms.
+      {"a short frame with enough of the bound left", "#ABCDEFGHIJ#", 0ms, 600ms,
+       "A3 C1 A3 C2 A3 C3 A3 C4 A3 C5 A3 C6 A3 C7 A3 C8 A3 C9 A3 CA", QELMAR_DELIVERED},
+  };
+  for (const auto& c : cases) {
+    const int holder = ::open(line.slave_path().c_str(), O_WRONLY | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    qelmar_status status{};
+    if (c.stop_at > 0ms) {
+      CallInChild child([&](qelmar_status& child_status) {
+        ::close(holder);  // the test's hold, not the child's
+        qelmar_send(port, c.text, &child_status);
+      });
+      const auto start = Clock::now();
+      std::this_thread::sleep_until(start + c.stop_at);
+      ::kill(child.pid(), SIGSTOP);
+      std::this_thread::sleep_until(start + c.hold_until);
+      ::close(holder);
+      std::this_thread::sleep_until(start + 1500ms);
+      ::kill(child.pid(), SIGCONT);
+      status = child.status();
+    } else {
+      // Here, where the call's start is known to the microsecond.
+      const auto start = Clock::now();
+      std::thread release([&] {
+        std::this_thread::sleep_until(start + c.hold_until);
+        ::close(holder);
+      });
+      qelmar_send(port, c.text, &status);
+      release.join();
+    }
+    EXPECT_EQ(hex(line.read_through_marker()), c.line) << c.condition;
+    EXPECT_EQ(status.outcome, c.outcome) << c.condition << ": " << words(status);
+    if (c.outcome == QELMAR_BUSY) {
+      EXPECT_EQ(status.sent_bytes, 0u) << c.condition;
+      EXPECT_NE(words(status).find("not sent: busy (the call's time ran out before its frame "
+                                   "could go out)"),
+                std::string::npos)
+          << c.condition << ": " << words(status);
+    }
+  }
+}
+
+// The key's pause keeps the line quiet after a key that went out; a call that
+// gives up, or finds no device, returns without it.
+TEST_F(PortTest, KeyPauseOnlyFollowsAKeyThatWentOut) {
+  const struct {
+    const char* condition;
+    int port_number;
+    bool held;  // by another program's flock, past the bound
+    std::chrono::milliseconds at_least, below;
+  } cases[] = {
+      {"delivered", port, false, 100ms, 400ms},
+      // Without the pause's 100 ms after the bound's 850 ms.
+      {"gave up on a busy port", port, true, 800ms, 930ms},
+      {"no such device", 8, false, 0ms, 60ms},
+  };
+  for (const auto& c : cases) {
+    const int holder = ::open(line.slave_path().c_str(), O_WRONLY | O_NOCTTY);
+    ASSERT_GE(holder, 0);
+    if (c.held) {
+      ASSERT_EQ(::flock(holder, LOCK_EX), 0);
+    }
+    const auto start = Clock::now();
+    EXPECT_EQ(tavdll(c.port_number, "F"), 750630) << c.condition;
+    const auto took = Clock::now() - start;
+    ::close(holder);
+    EXPECT_GE(took, c.at_least) << c.condition;
+    EXPECT_LT(took, c.below) << c.condition;
+  }
+  EXPECT_EQ(hex(line.read_through_marker()), "7F");
+}
+
+// How another program holds the device with a record lock, in a process of
+// its own that lives until it is killed.
+struct RecordLock {
+  const char* kind;
+  std::function<bool(int)> take;  // on a descriptor open for writing
+};
+
+bool take_lock(int fd, int command, short type, off_t start) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = start;
+  return ::fcntl(fd, command, &lock) == 0;
+}
+
+const RecordLock record_locks[] = {
+    {"fcntl write lock", [](int fd) { return take_lock(fd, F_SETLK, F_WRLCK, 0); }},
+    {"fcntl read lock", [](int fd) { return take_lock(fd, F_SETLK, F_RDLCK, 0); }},
+    {"open-file write lock", [](int fd) { return take_lock(fd, F_OFD_SETLK, F_WRLCK, 0); }},
+    {"lockf", [](int fd) { return ::lockf(fd, F_TLOCK, 0) == 0; }},
+    // Past offset 0, over the places of the calls' queue.
+    {"fcntl write lock from the middle",
+     [](int fd) { return take_lock(fd, F_SETLK, F_WRLCK, 4096); }},
+};
+
+// A process holding `lock` on the device until it is destroyed.
+class LockHolder {
+ public:
+  LockHolder(const std::string& device, const RecordLock& lock) {
+    int ready[2];
+    if (::pipe(ready) != 0) return;
+    std::fflush(nullptr);
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      const int fd = ::open(device.c_str(), O_RDWR | O_NOCTTY);
+      const char taken = fd >= 0 && lock.take(fd) ? 1 : 0;
+      if (::write(ready[1], &taken, 1) != 1) ::_exit(1);
+      ::pause();
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    char taken = 0;
+    taken_ = ::read(ready[0], &taken, 1) == 1 && taken == 1;
+    ::close(ready[0]);
+  }
+  ~LockHolder() { release(); }
+  LockHolder(const LockHolder&) = delete;
+  LockHolder& operator=(const LockHolder&) = delete;
+
+  bool taken() const { return taken_; }
+  pid_t pid() const { return pid_; }
+  void release() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool taken_ = false;
+};
+
+// Another program's record lock holds the port as a flock does: waited for up
+// to the bound, never written over, named as the holder; once it goes, calls
+// deliver again.
+TEST_F(PortTest, ForeignRecordLocksHoldThePort) {
+  for (const RecordLock& lock : record_locks) {
+    LockHolder holder(line.slave_path(), lock);
+    ASSERT_TRUE(holder.taken()) << lock.kind;
+    qelmar_status status{};
+    const auto start = Clock::now();
+    qelmar_send_rc(port, 1, 2, &status);
+    const auto took = Clock::now() - start;
+    EXPECT_EQ(status.outcome, QELMAR_BUSY) << lock.kind << ": " << words(status);
+    EXPECT_EQ(status.holder, holder.pid()) << lock.kind << ": " << words(status);
+    EXPECT_GE(took, 800ms) << lock.kind;
+    EXPECT_LT(took, 2s) << lock.kind;
+    EXPECT_EQ(hex(line.read_quiet(20ms)), "") << lock.kind;
+    holder.release();
+    EXPECT_EQ(tavrc(port, 3, 4), 0);
+    EXPECT_EQ(hex(line.read_through_marker()), "12 03 04") << lock.kind;
+  }
+}
+
+// Calls that wait in several processes while another program holds a record
+// lock over the whole device (and so over every place of the queue) are served
+// in the order they began to wait once it lets go, and not before.
+TEST_F(PortTest, WaitersQueueInOrderBehindAForeignRecordLock) {
+  constexpr int waiters = 4;
+  for (const RecordLock& lock : {record_locks[0], record_locks[2]}) {
+    LockHolder holder(line.slave_path(), lock);
+    ASSERT_TRUE(holder.taken()) << lock.kind;
+    std::vector<std::unique_ptr<CallInChild>> children;
+    for (int w = 0; w < waiters; ++w) {
+      children.push_back(std::make_unique<CallInChild>(
+          [w](qelmar_status& status) { qelmar_send_rc(port, 0x02, w, &status); }));
+      std::this_thread::sleep_for(40ms);
+    }
+    EXPECT_EQ(hex(line.read_quiet(10ms)), "") << lock.kind << ": written over the lock";
+    holder.release();
+    std::string expected;
+    for (int w = 0; w < waiters; ++w) {
+      const qelmar_status status = children[static_cast<std::size_t>(w)]->status();
+      EXPECT_EQ(status.outcome, QELMAR_DELIVERED) << lock.kind << " " << w << ": " << words(status);
+      expected += std::string(expected.empty() ? "" : " ") + "12 02 0" + std::to_string(w);
+    }
+    EXPECT_EQ(hex(line.read_through_marker()), expected) << lock.kind;
+  }
+}
+
+// A child forked while another thread is inside a call, at any point of it
+// (the open included), keeps no descriptor of the port.
+TEST_F(PortTest, ChildrenForkedDuringCallsKeepNoDescriptorOfThePort) {
+  struct stat slave {};
+  ASSERT_EQ(::fstat(line.slave(), &slave), 0);
+  std::atomic<bool> done = false;
+  std::thread caller([&] {
+    while (!done) tavrc(port, 1, 2);
+  });
+  constexpr int forks = 600;
+  int kept = 0;
+  for (int i = 0; i < forks; ++i) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      // Only what is safe after a fork of a threaded process.
+      for (int fd = 0; fd < 1024; ++fd) {
+        struct stat open_file {};
+        if (fd != line.slave() && ::fstat(fd, &open_file) == 0 && S_ISCHR(open_file.st_mode) &&
+            open_file.st_rdev == slave.st_rdev) {
+          ::_exit(1);
+        }
+      }
+      ::_exit(0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 1) ++kept;
+  }
+  done = true;
+  caller.join();
+  EXPECT_EQ(kept, 0) << "of " << forks << " children";
+  line.read_quiet(20ms);
+}
+
+// Port 1 falls back to /dev/ttyS0 only when the console list says that it is
+// not a console: a list that is missing or cannot be read closes the fallback.
+// Run in a mount namespace of its own, where /dev/ttyS0 is a pseudo-terminal
+// bound over the real one: the real device is never opened.
+TEST(ConsoleList, AListThatCannotBeReadClosesTheFallback) {
+  if (::access("/dev/com1", F_OK) == 0) GTEST_SKIP() << "/dev/com1 exists here";
+  if (::access("/dev/ttyS0", F_OK) != 0) GTEST_SKIP() << "no /dev/ttyS0 to bind over";
+  const struct {
+    const char* list;
+    // In the child, after /dev/ttyS0 is bound: puts `file` (the list, mode
+    // 0644) in place of /proc/consoles, or removes it.
+    std::function<bool(const std::string& file)> put;
+    const char* frames;
+  } cases[] = {
+      {"lists another console",
+       [](const std::string& file) {
+         return ::mount(file.c_str(), "/proc/consoles", nullptr, MS_BIND, nullptr) == 0;
+       },
+       "12 41 42"},
+      {"missing",
+       [](const std::string&) { return ::mount("tmpfs", "/proc", "tmpfs", 0, nullptr) == 0; }, ""},
+      {"not readable by this user",
+       [](const std::string& file) {
+         return ::chmod(file.c_str(), 0) == 0 &&
+                ::mount(file.c_str(), "/proc/consoles", nullptr, MS_BIND, nullptr) == 0 &&
+                ::setgid(65534) == 0 && ::setuid(65534) == 0 &&
+                ::access("/proc/consoles", R_OK) != 0;
+       },
+       ""},
+      {"a FIFO",
+       [](const std::string& file) {
+         const std::string fifo = file + ".fifo";
+         return ::mkfifo(fifo.c_str(), 0644) == 0 &&
+                ::mount(fifo.c_str(), "/proc/consoles", nullptr, MS_BIND, nullptr) == 0;
+       },
+       ""},
+  };
+  for (const auto& c : cases) {
+    const TempDir dir;
+    ::chmod(dir.path().c_str(), 0755);
+    const VirtualPort line(dir.path(), 1);
+    ::chmod(line.slave_path().c_str(), 0666);  // for the ordinary user too
+    const std::string list = dir.path() + "/consoles";
+    std::ofstream(list) << "tty0                 -WU (EC  p  )    4:1\n";
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::unsetenv("QELMAR_DEVICE_DIR");
+      struct stat bound {};
+      struct stat pty {};
+      if (::unshare(CLONE_NEWNS) != 0 ||
+          ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          ::mount(line.slave_path().c_str(), "/dev/ttyS0", nullptr, MS_BIND, nullptr) != 0 ||
+          ::stat("/dev/ttyS0", &bound) != 0 || ::stat(line.slave_path().c_str(), &pty) != 0 ||
+          bound.st_rdev != pty.st_rdev) {
+        ::_exit(77);  // never call with the real device in place
+      }
+      if (!c.put(list)) ::_exit(78);
+      qelmar_status status{};
+      qelmar_send_rc(1, 0x41, 0x42, &status);
+      const bool says_why = std::strstr(status.reason, "/proc/consoles cannot be read") != nullptr;
+      ::_exit(status.outcome == QELMAR_DELIVERED || says_why ? 0 : 1);
+    }
+    // A list that blocks its reader must not hold the call.
+    int status = -1;
+    for (int waited = 0; waited < 300 && ::waitpid(child, &status, WNOHANG) == 0; ++waited) {
+      std::this_thread::sleep_for(10ms);
+    }
+    if (::waitpid(child, &status, WNOHANG) == 0) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, &status, 0);
+      ADD_FAILURE() << c.list << ": the call hangs";
+      continue;
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 77) {
+      GTEST_SKIP() << "no private mount namespace here (needs root)";
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 78) {
+      std::printf("SKIPPED: %s: cannot set that up here\n", c.list);
+      continue;
+    }
+    EXPECT_EQ(status, 0) << c.list << ": the status does not say why";
+    EXPECT_EQ(hex(line.read_quiet(100ms)), c.frames) << c.list;
+  }
+}
+
 // Each call made through one face of the library: the legacy entry points, or
 // the host library's with a status.
 struct Face {

@@ -20,9 +20,11 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iomanip>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -156,13 +158,13 @@ TEST(Tool, SaysWhatBecameOfEachCallAndExitsByIt) {
 // UART (ttyS0) that port 1 falls back to unless it is a console; one without
 // hardware (ttyS1, port 2's fallback); an adapter without a /dev node
 // (ttyUSB9); links that lead nowhere (com2) or that the library never forms
-// (com01). `consoles`, when given, is its /proc/consoles.
+// (com01). `consoles` is its /proc/consoles (none: there is none).
 class FakeMachine {
  public:
-  explicit FakeMachine(const std::string& consoles = "") {
-    if (!consoles.empty()) {
+  explicit FakeMachine(const std::optional<std::string>& consoles = "") {
+    if (consoles.has_value()) {
       fs::create_directories(root / "proc");
-      std::ofstream(root / "proc/consoles") << consoles;
+      std::ofstream(root / "proc/consoles") << *consoles;
     }
     const fs::path usb = root / "sys/devices/pci0000:00/usb1/1-1";
     const fs::path port = usb / "1-1:1.0/ttyUSB0";
@@ -220,10 +222,17 @@ class FakeMachine {
   fs::path root = temp.path();
 };
 
-// "MAJOR:MINOR" of a character device.
-std::string device_number(const std::string& path) {
+// "MAJOR:MINOR" of a character device; or, `as_locked`, of the file system
+// that holds `path`, with its inode, as /proc/locks lists a lock on it.
+std::string device_number(const std::string& path, bool as_locked = false) {
   struct stat node {};
   if (::stat(path.c_str(), &node) != 0) return "?";
+  if (as_locked) {
+    std::ostringstream listed;
+    listed << std::hex << std::setfill('0') << std::setw(2) << major(node.st_dev) << ":"
+           << std::setw(2) << minor(node.st_dev) << ":" << std::dec << node.st_ino;
+    return listed.str();
+  }
   return std::to_string(major(node.st_rdev)) + ":" + std::to_string(minor(node.st_rdev));
 }
 
@@ -247,6 +256,19 @@ TEST(Tool, FindsSerialDevicesAndWhyAPortShowsNothing) {
       "ttyUSB0              -W- (E  p  )  188:0");
   const std::string console_root = with_console.root.string();
   const std::vector<std::string> pty_env = {"QELMAR_DEVICE_DIR=" + pty_dir.path()};
+  // Machines whose console list cannot be read: none falls back, in case the
+  // fallback is the console.
+  const FakeMachine without_consoles(std::nullopt);
+  const std::string unlisted_root = without_consoles.root.string();
+  const FakeMachine consoles_folder(std::nullopt);
+  fs::create_directories(consoles_folder.root / "proc/consoles");
+  const std::string folder_root = consoles_folder.root.string();
+  // minicom holds the adapter with a record lock (fcntl, lockf) instead.
+  const FakeMachine record_locked;
+  std::ofstream(record_locked.root / "proc/locks")
+      << "1: POSIX  ADVISORY  WRITE 4321 "
+      << device_number(record_locked.root / "dev/ttyUSB0", true) << " 0 EOF\n";
+  const std::string record_root = record_locked.root.string();
   const struct {
     std::vector<std::string> args;
     int status;
@@ -342,13 +364,38 @@ TEST(Tool, FindsSerialDevicesAndWhyAPortShowsNothing) {
         " is the system console (/proc/consoles lists it), reached by QELMAR_DEVICE_DIR"},
        {},
        pty_env},
+      {{"doctor", "-p", "1", "--root", unlisted_root},
+       2,
+       {"port 1: /dev/ttyS0 (by /dev/ttyS<N-1>)\nproblem  /proc/consoles cannot be read (No such "
+        "file or directory): the library cannot tell whether /dev/ttyS0 is a system console, so "
+        "it does not fall back to it, and port 1 reaches no device\n",
+        "or link it as com1 in a folder that QELMAR_DEVICE_DIR names\n"},
+       {"the device exists", "/proc/consoles lists it"}},
+      {{"doctor", "-p", "2", "--root", folder_root},
+       2,
+       {"problem  /proc/consoles cannot be read (not a regular file): the library cannot tell "
+        "whether /dev/ttyS1 is a system console"},
+       {"the device exists"}},
+      {{"ports", "--root", unlisted_root},
+       0,
+       {"/dev/ttyS0  native UART, serial8250\n    port numbers: none\n"},
+       {"port numbers: 1\n", "the system console"}},
+      {{"doctor", "-p", "3", "--root", record_root},
+       2,
+       {"problem  process 4321 (minicom) holds it locked, which keeps this library out"},
+       {"has it open too"}},
+      // An alias still leads where it says.
+      {{"doctor", "-p", "3", "--root", unlisted_root},
+       2,
+       {"port 3: /dev/com3 (by /dev/comN)\nok       the device exists"},
+       {"/proc/consoles"}},
       // This machine's own entries: listed without error, as JSON.
       {{"ports", "--json"}, 0, {"["}, {}},
   };
   // None of it opens a device.
   const int watch = ::inotify_init1(IN_NONBLOCK);
   for (const char* device : {"ttyUSB0", "ttyS0", "ttyS1"}) {
-    for (const FakeMachine* m : {&machine, &with_console}) {
+    for (const FakeMachine* m : {&machine, &with_console, &without_consoles, &consoles_folder}) {
       ASSERT_GE(::inotify_add_watch(watch, (m->root / "dev" / device).c_str(), IN_OPEN), 0);
     }
   }

@@ -111,9 +111,11 @@ SerialDevice from_record(const Machine& machine, const qelmar_port_info& p) {
   return d;
 }
 
-// Processes holding a flock on `device`, from /proc/locks: those keep the
-// library out, where a process that only has it open does not. The library's
-// record counts them among the holders without telling them apart.
+// Processes holding a flock or a record lock (fcntl, lockf) on `device`, from
+// /proc/locks: those keep the library out, where a process that only has it
+// open does not. The library's record counts them among the holders without
+// telling them apart. One-byte open-file locks past offset 0 are the calls'
+// own queue, and open-file locks name no process here.
 std::set<long> lockers(const Machine& machine, const std::string& device) {
   std::set<long> pids;
   struct stat node {};
@@ -124,11 +126,17 @@ std::set<long> lockers(const Machine& machine, const std::string& device) {
     long pid = 0;
     unsigned major_number = 0, minor_number = 0;
     unsigned long inode = 0;
-    if (std::sscanf(line.c_str(), "%*d: %15s %*s %*s %ld %x:%x:%lu", kind, &pid, &major_number,
-                    &minor_number, &inode) == 5 &&
-        std::strcmp(kind, "FLOCK") == 0 && major_number == major(node.st_dev) &&
-        minor_number == minor(node.st_dev) && inode == node.st_ino && pid != ::getpid()) {
-      pids.insert(pid);
+    char start[24] = "", end[24] = "";
+    if (std::sscanf(line.c_str(), "%*d: %15s %*s %*s %ld %x:%x:%lu %23s %23s", kind, &pid,
+                    &major_number, &minor_number, &inode, start, end) >= 5 &&
+        major_number == major(node.st_dev) && minor_number == minor(node.st_dev) &&
+        inode == node.st_ino && pid > 0 && pid != ::getpid()) {
+      const std::string what = kind;
+      const bool queue_place =
+          what == "OFDLCK" && std::strcmp(start, end) == 0 && std::strcmp(start, "0") != 0;
+      if (what == "FLOCK" || what == "POSIX" || (what == "OFDLCK" && !queue_place)) {
+        pids.insert(pid);
+      }
     }
   }
   return pids;
@@ -397,17 +405,42 @@ void suggest_devices(const Machine& machine, Checks& checks) {
   }
 }
 
-// Port N would fall back to /dev/ttyS<N-1>, which is the system console.
+// Why the machine's console list cannot be read, as the library reads it (a
+// regular file, to its end); empty when it can.
+std::string consoles_unreadable(const Machine& machine) {
+  const int fd = ::open(machine.at("/proc/consoles").c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return std::strerror(errno);
+  struct stat node {};
+  std::string why;
+  if (::fstat(fd, &node) != 0 || !S_ISREG(node.st_mode)) why = "not a regular file";
+  char chunk[512];
+  for (ssize_t n = 1; why.empty() && n != 0;) {
+    n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno != EINTR) why = std::strerror(errno);
+  }
+  ::close(fd);
+  return why;
+}
+
+// Port N would fall back to /dev/ttyS<N-1>, which is the system console, or
+// may be: the console list cannot be read.
 void console_skipped(const Machine& machine, int port, const std::string& path, Checks& checks) {
   const std::string n = std::to_string(port);
   const std::string device = real(path);
   const SerialDevice d = device.empty() ? SerialDevice{} : describe_device(machine, device);
   const std::string name = fs::path(device.empty() ? path : device).filename().string();
   const std::string rules = "/etc/udev/rules.d/70-qelmar-com" + n + ".rules";
-  checks.problem(shown(machine, path) +
-                 " is the system console (/proc/consoles lists it): the library does not fall "
-                 "back to it, so port " +
-                 n + " reaches no device");
+  if (const std::string why = consoles_unreadable(machine); !why.empty()) {
+    checks.problem("/proc/consoles cannot be read (" + why + "): the library cannot tell whether " +
+                   shown(machine, path) +
+                   " is a system console, so it does not fall back to it, and port " + n +
+                   " reaches no device");
+  } else {
+    checks.problem(shown(machine, path) +
+                   " is the system console (/proc/consoles lists it): the library does not fall "
+                   "back to it, so port " +
+                   n + " reaches no device");
+  }
   checks.advice(
       "to use it for the display all the same (the kernel's messages and any login prompt on it "
       "go to the display too), name it /dev/com" +
