@@ -27,8 +27,8 @@ void write_call(const CallStatus& status) noexcept;
 void write_sound(const char* path, const sound::SoundStatus& status) noexcept;
 
 // The platform's part: the line's head (time, process, thread), and the sink,
-// which says whether the line went in whole. Neither may take a lock that a
-// thread of a forking parent could hold.
+// which says whether the line went in whole. In a forked child neither may
+// take a lock that another thread of the parent could have held at the fork.
 std::size_t line_head(char* out, std::size_t size) noexcept;
 bool write_line(const char* line, std::size_t length) noexcept;
 

@@ -54,13 +54,14 @@ std::int64_t monotonic_ns() {
 // at a fork, and which then stays taken in the child for ever. A child uses
 // the offset of its fork, which the fork handler has just refreshed.
 std::atomic<long> utc_offset{0};
-std::atomic<std::int64_t> offset_taken_at{INT64_MIN};  // CLOCK_REALTIME seconds
+constexpr std::int64_t never = INT64_MIN;
+std::atomic<std::int64_t> offset_taken_at{never};  // CLOCK_REALTIME seconds
 std::atomic<bool> in_forked_child{false};
 
 // At most a minute old, so that a change to or from summer time shows soon.
-void refresh_offset(std::time_t now, bool always) {
+void refresh_offset(std::time_t now) {
   const std::int64_t taken = offset_taken_at.load(std::memory_order_relaxed);
-  if (!always && now >= taken && now - taken < 60) return;
+  if (taken != never && now >= taken && now - taken < 60) return;
   tm local{};
   if (::localtime_r(&now, &local) == nullptr) return;
   utc_offset.store(local.tm_gmtoff, std::memory_order_relaxed);
@@ -232,7 +233,7 @@ bool write_file(const char* path, const char* line, std::size_t length) {
 std::size_t line_head(char* out, std::size_t size) noexcept {
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);
-  if (!in_forked_child.load(std::memory_order_relaxed)) refresh_offset(now.tv_sec, false);
+  if (!in_forked_child.load(std::memory_order_relaxed)) refresh_offset(now.tv_sec);
   // The calendar by hand, from days since 1970-01-01 (H. Hinnant's
   // civil_from_days): libc's would take its time zone lock again.
   const std::int64_t local = now.tv_sec + utc_offset.load(std::memory_order_relaxed);
@@ -268,13 +269,13 @@ bool write_line(const char* line, std::size_t length) noexcept {
 
 namespace {
 
-// Before a fork, a fresh offset for the child, which never works one out; a
-// child has only the thread that forked, so the hook's lock, which another
-// thread may have held at the fork, is free in it.
+// Before a fork, an offset at most a minute old for the child, which never
+// works one out; a child has only the thread that forked, so the hook's lock,
+// which another thread may have held at the fork, is free in it.
 [[maybe_unused]] const int registered = ::pthread_atfork(
     [] {
       if (!in_forked_child.load(std::memory_order_relaxed) && enabled()) {
-        refresh_offset(std::time(nullptr), true);
+        refresh_offset(std::time(nullptr));
       }
     },
     nullptr,
@@ -286,7 +287,7 @@ namespace {
 // With the log on from the start, a child forked before the first line has
 // the offset too.
 [[maybe_unused]] const bool offset_at_load = [] {
-  if (enabled()) refresh_offset(std::time(nullptr), true);
+  if (enabled()) refresh_offset(std::time(nullptr));
   return true;
 }();
 
