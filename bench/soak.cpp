@@ -270,6 +270,12 @@ class Soak {
   std::array<std::uint64_t, kinds> injected_{};
   std::uint64_t killed_in_call_ = 0, died_ = 0;
   std::atomic<std::uint64_t> forked_calls_ = 0, hung_children_ = 0;
+  // Calls' own times beside the ledger's: in the host, in a forked child (its
+  // fork included), and what their log lines took.
+  std::array<double, 2> longest_ms_{};
+  std::array<std::uint64_t, 2> over_one_second_{};
+  int longest_log_ms_ = 0;
+  std::uint64_t log_over_5ms_ = 0, log_over_5ms_slept_ = 0;
   // The log: a FIFO soak reads, with a writer of its own so that it never
   // reads as ended; the lines of each process, by pid.
   int log_read_ = -1, log_keep_ = -1;
@@ -403,7 +409,16 @@ void Soak::read_reports() {
     for (; held - at >= sizeof(Record); at += sizeof(Record)) {
       Record r;
       std::memcpy(&r, buffer.data() + at, sizeof r);
-      forked_calls_ += r.forked;
+      const std::size_t forked = (r.flags & made_by_child) != 0 ? 1 : 0;
+      forked_calls_ += forked;
+      if (r.outcome != host_killed && r.outcome != child_hung) {
+        const double ms = static_cast<double>(r.end_ns - r.start_ns) / 1e6;
+        longest_ms_[forked] = std::max(longest_ms_[forked], ms);
+        over_one_second_[forked] += ms > 1000 ? 1 : 0;
+        longest_log_ms_ = std::max<int>(longest_log_ms_, r.log_ms);
+        log_over_5ms_ += r.log_ms > 5 ? 1 : 0;
+        log_over_5ms_slept_ += r.log_ms > 5 && (r.flags & log_slept) != 0 ? 1 : 0;
+      }
       if (r.outcome == host_killed) {
         ledger_.host_killed(r.gen);
       } else if (r.outcome == child_hung) {
@@ -748,6 +763,11 @@ int Soak::print(const Summary& s, const std::vector<Usage>& hosts_end, const Usa
               static_cast<ull>(died_), stragglers);
   std::printf("calls made by forked children: %llu, children that never finished: %llu\n",
               static_cast<ull>(forked_calls_.load()), static_cast<ull>(hung_children_.load()));
+  std::printf(
+      "longest call in a host: %.1f ms (%llu over 1 s); in a forked child, its fork included: "
+      "%.1f ms (%llu over 1 s)\n",
+      longest_ms_[0], static_cast<ull>(over_one_second_[0]), longest_ms_[1],
+      static_cast<ull>(over_one_second_[1]));
   std::uint64_t lines = 0, from_children = 0;
   for (const auto& [pid, count] : log_lines_) {
     lines += count;
@@ -760,6 +780,10 @@ int Soak::print(const Summary& s, const std::vector<Usage>& hosts_end, const Usa
         "reported by the line after them\n",
         static_cast<ull>(lines), static_cast<ull>(from_children), static_cast<ull>(log_broken_),
         static_cast<ull>(log_dropped_));
+    std::printf(
+        "  longest a line took: %d ms; lines that took over 5 ms: %llu (%llu of them slept, the "
+        "rest waited for a core)\n",
+        longest_log_ms_, static_cast<ull>(log_over_5ms_), static_cast<ull>(log_over_5ms_slept_));
     if (log_broken_ > 0) std::printf("  not whole, the first: %s\n", log_example_.c_str());
   }
   std::printf("memory and descriptors (besides the ports): start -> end\n");

@@ -58,8 +58,8 @@ struct Record {
   std::uint32_t seq = 0;
   std::uint8_t outcome = 0;  // qelmar::Outcome, host_killed or child_hung
   std::uint8_t port = 0;
-  std::uint8_t forked = 0;  // made by a child the host forked for the call
-  std::uint8_t pad = 0;
+  std::uint8_t flags = 0;   // made_by_child, log_slept
+  std::uint8_t log_ms = 0;  // what its log line took, in whole ms rounded up, 255 at most
   std::int64_t start_ns = 0;
   std::int64_t end_ns = 0;
 };
@@ -67,6 +67,9 @@ static_assert(sizeof(Record) == 32);
 
 // Written by soak after a killed host's last record.
 inline constexpr std::uint8_t host_killed = 0xFF;
+inline constexpr std::uint8_t made_by_child = 1;  // a child the host forked for the call
+inline constexpr std::uint8_t log_slept = 2;      // the log line put its thread to sleep
+
 // Written by a host whose forked child did not finish its call in time.
 inline constexpr std::uint8_t child_hung = 0xFE;
 

@@ -3,10 +3,12 @@
 // outcome reported to soak and logged; some calls are made by forked children.
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <thread>
@@ -57,8 +59,17 @@ void call(const Plan& p, Record record) {
   } else {
     send_command(p.port, p.text, &status);
   }
+  const std::int64_t called = now_ns();
+  rusage before{};
+  rusage after{};
+  ::getrusage(RUSAGE_THREAD, &before);
   if (log::enabled()) log::write_call(status);
+  ::getrusage(RUSAGE_THREAD, &after);
   record.end_ns = now_ns();
+  // Slept, rather than only waited for a core: the line waited on something.
+  if (after.ru_nvcsw > before.ru_nvcsw) record.flags |= log_slept;
+  record.log_ms = static_cast<std::uint8_t>(
+      std::min<std::int64_t>(255, (record.end_ns - called + 999'999) / 1'000'000));
   record.outcome = static_cast<std::uint8_t>(status.outcome);
   // Soak is gone: nobody counts any more.
   if (::write(report_fd, &record, sizeof record) != static_cast<ssize_t>(sizeof record)) {
@@ -80,7 +91,7 @@ void call_in_child(const Plan& p, const Record& record) {
     // Killed with its host, as the host's own call would be.
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent) ::_exit(4);
     Record forked = record;
-    forked.forked = 1;
+    forked.flags |= made_by_child;
     call(p, forked);
     ::_exit(0);
   }
