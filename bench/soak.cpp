@@ -245,6 +245,7 @@ class Soak {
   void spawn(int slot);
   void read_lines();
   void read_reports();
+  void take_report(const Record& r);
   void read_log();
   void take_log_line(const std::string& line);
   void inject();
@@ -397,6 +398,26 @@ void Soak::read_lines() {
   }
 }
 
+void Soak::take_report(const Record& r) {
+  if (r.outcome == host_killed) {
+    ledger_.host_killed(r.gen);
+    return;
+  }
+  if (r.outcome == child_hung) {
+    ++hung_children_;
+    return;
+  }
+  const std::size_t forked = (r.flags & made_by_child) != 0 ? 1 : 0;
+  forked_calls_ += forked;
+  const double ms = static_cast<double>(r.end_ns - r.start_ns) / 1e6;
+  longest_ms_[forked] = std::max(longest_ms_[forked], ms);
+  over_one_second_[forked] += ms > 1000 ? 1 : 0;
+  longest_log_ms_ = std::max<int>(longest_log_ms_, r.log_ms);
+  log_over_5ms_ += r.log_ms > 5 ? 1 : 0;
+  log_over_5ms_slept_ += r.log_ms > 5 && (r.flags & log_slept) != 0 ? 1 : 0;
+  ledger_.report(r, faults_.covers(r.port, r.start_ns, r.end_ns));
+}
+
 void Soak::read_reports() {
   std::vector<char> buffer(64 * sizeof(Record));
   std::size_t held = 0;
@@ -409,23 +430,7 @@ void Soak::read_reports() {
     for (; held - at >= sizeof(Record); at += sizeof(Record)) {
       Record r;
       std::memcpy(&r, buffer.data() + at, sizeof r);
-      const std::size_t forked = (r.flags & made_by_child) != 0 ? 1 : 0;
-      forked_calls_ += forked;
-      if (r.outcome != host_killed && r.outcome != child_hung) {
-        const double ms = static_cast<double>(r.end_ns - r.start_ns) / 1e6;
-        longest_ms_[forked] = std::max(longest_ms_[forked], ms);
-        over_one_second_[forked] += ms > 1000 ? 1 : 0;
-        longest_log_ms_ = std::max<int>(longest_log_ms_, r.log_ms);
-        log_over_5ms_ += r.log_ms > 5 ? 1 : 0;
-        log_over_5ms_slept_ += r.log_ms > 5 && (r.flags & log_slept) != 0 ? 1 : 0;
-      }
-      if (r.outcome == host_killed) {
-        ledger_.host_killed(r.gen);
-      } else if (r.outcome == child_hung) {
-        ++hung_children_;
-      } else {
-        ledger_.report(r, faults_.covers(r.port, r.start_ns, r.end_ns));
-      }
+      take_report(r);
     }
     std::memmove(buffer.data(), buffer.data() + at, held - at);
     held -= at;
