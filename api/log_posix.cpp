@@ -182,6 +182,10 @@ bool write_stderr(const char* line, std::size_t length) {
     return fits(STDERR_FILENO, sink, length + ending) && write_once(STDERR_FILENO, line, length);
   }
   if (S_ISSOCK(sink.st_mode)) return write_once(STDERR_FILENO, line, length, true);
+  // Such as /dev/null, which never waits.
+  if (S_ISCHR(sink.st_mode) && ::isatty(STDERR_FILENO) == 0) {
+    return write_once(STDERR_FILENO, line, length);
+  }
   const int fd = ::open("/proc/self/fd/2", O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (fd >= 0) {
     const bool written = write_once(fd, line, length);
