@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -705,21 +706,27 @@ void set_blocking(int fd, bool blocking) {
   ::fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
 }
 
+// A terminal moves bytes on to its reader's side in the background, which
+// makes room again: full, or drained, is when a pause made no difference.
 void fill(int fd) {
   set_blocking(fd, false);
   const std::string block(4096, 'x');
-  while (::write(fd, block.data(), block.size()) > 0) {
+  for (bool wrote = true; wrote; std::this_thread::sleep_for(5ms)) {
+    wrote = false;
+    while (::write(fd, block.data(), block.size()) > 0) wrote = true;
   }
   set_blocking(fd, true);
 }
 
-// What has come through to a reader, without waiting.
 std::string drain(int fd) {
   set_blocking(fd, false);
   std::string text;
   char chunk[65536];
-  for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) {
-    text.append(chunk, static_cast<std::size_t>(n));
+  for (bool read = true; read; std::this_thread::sleep_for(5ms)) {
+    read = false;
+    for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0; read = true) {
+      text.append(chunk, static_cast<std::size_t>(n));
+    }
   }
   return text;
 }
@@ -766,6 +773,24 @@ TEST_F(Reliability, LogSinksThatDoNotTakeALineCostACallMilliseconds) {
          fill(p[1]);
          ::dup2(p[1], 2);
          s.reader = p[0];
+         ::setenv("QELMAR_LOG", "stderr", 1);
+         return "";
+       },
+       [](Sink& s) {
+         drain(s.reader);
+         logged_call();
+         return drain(s.reader);
+       }},
+      {"stderr, a terminal nobody reads",
+       [](Sink& s) {
+         int slave = -1;
+         if (::openpty(&s.reader, &slave, nullptr, nullptr, nullptr) != 0) return "no pty";
+         termios raw{};
+         ::tcgetattr(slave, &raw);
+         ::cfmakeraw(&raw);
+         ::tcsetattr(slave, TCSANOW, &raw);
+         fill(slave);
+         ::dup2(slave, 2);
          ::setenv("QELMAR_LOG", "stderr", 1);
          return "";
        },
