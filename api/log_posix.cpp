@@ -51,8 +51,9 @@ std::int64_t monotonic_ns() {
 
 // The local time's offset from UTC, worked out by libc in the parent only:
 // libc takes a lock of its own for it, which a thread of the parent may hold
-// at a fork, and which then stays taken in the child for ever. A child uses
-// the offset of its fork, which the fork handler has just refreshed.
+// at a fork, and which then stays taken in the child for ever. A child keeps
+// the offset it had at the fork, which the fork handler makes at most a
+// minute old.
 std::atomic<long> utc_offset{0};
 constexpr std::int64_t never = INT64_MIN;
 std::atomic<std::int64_t> offset_taken_at{never};  // CLOCK_REALTIME seconds
