@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <utility>
@@ -12,10 +13,15 @@
 namespace qelmar::log {
 namespace {
 
+// Lines the sink did not take, since the last line it did; that one says how
+// many.
+std::atomic<std::uint64_t> dropped{0};
+
 // Appends to a fixed line; what does not fit is cut.
 struct Line {
   char text[max_line];
   std::size_t length = 0;
+  std::uint64_t reported = 0;
 
   __attribute__((format(printf, 2, 3))) void add(const char* format, ...) {
     if (length >= sizeof text - 1) return;
@@ -24,6 +30,17 @@ struct Line {
     const int n = std::vsnprintf(text + length, sizeof text - length, format, args);
     va_end(args);
     if (n > 0) length = std::min(sizeof text - 1, length + static_cast<std::size_t>(n));
+  }
+
+  // The time, process and thread, then the lines dropped before this one,
+  // which it now reports; counted again if it is dropped too.
+  void start() {
+    length = line_head(text, sizeof text);
+    reported = dropped.exchange(0, std::memory_order_relaxed);
+    if (reported > 0) {
+      add(" (%llu line%s dropped before this one)", static_cast<unsigned long long>(reported),
+          reported == 1 ? "" : "s");
+    }
   }
 
   // Ends the line, even one that was cut, so that the next one starts afresh.
@@ -52,7 +69,9 @@ std::pair<qelmar_log_hook, void*> current_hook() {
 void deliver(Line& line) {
   const auto [function, argument] = current_hook();
   if (function == nullptr) {
-    write_line(line.text, line.length);
+    if (!write_line(line.text, line.length)) {
+      dropped.fetch_add(line.reported + 1, std::memory_order_relaxed);
+    }
     return;
   }
   line.text[line.length - 1] = '\0';
@@ -61,7 +80,10 @@ void deliver(Line& line) {
 
 }  // namespace
 
-void reset_in_child() noexcept { hook_busy.clear(std::memory_order_release); }
+void reset_in_child() noexcept {
+  hook_busy.clear(std::memory_order_release);
+  dropped.store(0, std::memory_order_relaxed);
+}
 
 void set_hook(qelmar_log_hook function, void* argument) noexcept {
   while (hook_busy.test_and_set(std::memory_order_acquire)) {
@@ -79,7 +101,7 @@ bool enabled() noexcept {
 
 void write_call(const CallStatus& status) noexcept {
   Line line;
-  line.length = line_head(line.text, sizeof line.text);
+  line.start();
   line.add(" %s port %d", status.entry, static_cast<int>(status.port));
   for (int i = 0; i < status.tried_count; ++i) {
     line.add("%s%s", i == 0 ? " tried " : ", ", status.tried[i]);
@@ -92,7 +114,7 @@ void write_call(const CallStatus& status) noexcept {
 
 void write_sound(const char* path, const sound::SoundStatus& status) noexcept {
   Line line;
-  line.length = line_head(line.text, sizeof line.text);
+  line.start();
   line.add(" tavadd file %s", path != nullptr ? path : "(none)");
   if (status.format[0] != '\0') line.add(", %s, %.2f s", status.format, status.seconds);
   if (status.fallback[0] != '\0') line.add(", the default alert instead (%s)", status.fallback);

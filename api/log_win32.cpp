@@ -22,12 +22,12 @@ std::size_t line_head(char* out, std::size_t size) noexcept {
   return n > 0 ? std::min(size - 1, static_cast<std::size_t>(n)) : 0;
 }
 
-void write_line(const char* line, std::size_t length) noexcept {
+bool write_line(const char* line, std::size_t length) noexcept {
   const char* sink = std::getenv("QELMAR_LOG");
-  if (sink == nullptr || *sink == '\0') return;
+  if (sink == nullptr || *sink == '\0') return true;
   if (std::strcmp(sink, "debug") == 0) {
     OutputDebugStringA(line);
-    return;
+    return true;
   }
   const bool to_stderr = std::strcmp(sink, "stderr") == 0;
   // Not inherited by the host's children.
@@ -35,10 +35,13 @@ void write_line(const char* line, std::size_t length) noexcept {
                           ? GetStdHandle(STD_ERROR_HANDLE)
                           : CreateFileA(sink, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE || file == nullptr) return;
+  if (file == INVALID_HANDLE_VALUE || file == nullptr) return false;
+  // A range another program has locked refuses the write at once.
   DWORD written = 0;
-  WriteFile(file, line, static_cast<DWORD>(length), &written, nullptr);
+  const bool whole = WriteFile(file, line, static_cast<DWORD>(length), &written, nullptr) != 0 &&
+                     written == length;
   if (!to_stderr) CloseHandle(file);
+  return whole;
 }
 
 }  // namespace qelmar::log

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // Soak: host processes call on several pseudo-terminal ports for a while, as
 // faults come and go, and every frame that reaches a line is checked against
-// the outcome its call was told. See docs/performance.md.
+// the outcome its call was told. The hosts log each call to a FIFO that soak
+// reads, and stops reading now and then; some calls are made by children the
+// hosts fork. See docs/performance.md.
 #include "bench/soak.h"
 
 #include <dirent.h>
@@ -12,6 +14,7 @@
 #include <spawn.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -19,6 +22,7 @@
 #include <CLI/CLI.hpp>
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -27,6 +31,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <random>
@@ -56,6 +61,8 @@ struct Options {
   int ports = 3;
   double seconds = 20;
   std::uint64_t schedule = 0;
+  int fork_every = 40;
+  bool log = true;
   bool check = false;
   std::uint32_t host_gen = 0;  // set for a host process
   int host_slot = 0;
@@ -212,6 +219,7 @@ enum Kind {
   host_killed_kind,
   flock_holder,
   exclusive_holder,
+  log_stalled,
   kinds
 };
 
@@ -237,6 +245,9 @@ class Soak {
   void spawn(int slot);
   void read_lines();
   void read_reports();
+  void take_report(const Record& r);
+  void read_log();
+  void take_log_line(const std::string& line);
   void inject();
   void end_fault(const Active& a);
   bool kill_one();
@@ -259,6 +270,22 @@ class Soak {
   std::vector<Active> active_;
   std::array<std::uint64_t, kinds> injected_{};
   std::uint64_t killed_in_call_ = 0, died_ = 0;
+  std::atomic<std::uint64_t> forked_calls_ = 0, hung_children_ = 0;
+  // Calls' own times beside the ledger's: in the host, in a forked child (its
+  // fork included), and what their log lines took.
+  std::array<double, 2> longest_ms_{};
+  std::array<std::uint64_t, 2> over_one_second_{};
+  int longest_log_ms_ = 0;
+  std::uint64_t log_over_5ms_ = 0, log_over_5ms_slept_ = 0;
+  // The log: a FIFO soak reads, with a writer of its own so that it never
+  // reads as ended; the lines of each process, by pid.
+  int log_read_ = -1, log_keep_ = -1;
+  std::atomic<bool> log_reading_ = true;
+  std::mutex log_mutex_;
+  std::vector<pid_t> host_pids_;
+  std::map<long, std::uint64_t> log_lines_;
+  std::uint64_t log_broken_ = 0, log_dropped_ = 0;
+  std::string log_example_;
 };
 
 Soak::~Soak() {
@@ -274,6 +301,8 @@ Soak::~Soak() {
     ::close(line->master);
     ::close(line->slave);
   }
+  ::close(log_read_);
+  ::close(log_keep_);
 }
 
 void Soak::set_up() {
@@ -294,6 +323,14 @@ void Soak::set_up() {
   // Above 3, so that moving it to 3 in a host is a real dup2.
   report_write_ = ::fcntl(pipe_fds[1], F_DUPFD_CLOEXEC, 10);
   ::close(pipe_fds[1]);
+  if (o_.log) {
+    const std::string log = dir_ + "/log.fifo";
+    if (::mkfifo(log.c_str(), 0600) != 0) fail("mkfifo");
+    log_read_ = ::open(log.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    log_keep_ = ::open(log.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (log_read_ < 0 || log_keep_ < 0) fail("open " + log);
+    ::setenv("QELMAR_LOG", log.c_str(), 1);
+  }
 }
 
 void Soak::spawn(int slot) {
@@ -309,7 +346,9 @@ void Soak::spawn(int slot) {
                                          "--threads",
                                          std::to_string(o_.threads),
                                          "--ports",
-                                         std::to_string(o_.ports)};
+                                         std::to_string(o_.ports),
+                                         "--fork-every",
+                                         std::to_string(o_.fork_every)};
   std::vector<char*> argv;
   argv.reserve(args.size() + 1);
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -329,6 +368,8 @@ void Soak::spawn(int slot) {
   }
   h.control = control[1];
   h.started = now_ns();
+  const std::lock_guard lock(log_mutex_);
+  host_pids_.push_back(h.pid);
 }
 
 void Soak::read_lines() {
@@ -357,6 +398,26 @@ void Soak::read_lines() {
   }
 }
 
+void Soak::take_report(const Record& r) {
+  if (r.outcome == host_killed) {
+    ledger_.host_killed(r.gen);
+    return;
+  }
+  if (r.outcome == child_hung) {
+    ++hung_children_;
+    return;
+  }
+  const std::size_t forked = (r.flags & made_by_child) != 0 ? 1 : 0;
+  forked_calls_ += forked;
+  const double ms = static_cast<double>(r.end_ns - r.start_ns) / 1e6;
+  longest_ms_[forked] = std::max(longest_ms_[forked], ms);
+  over_one_second_[forked] += ms > 1000 ? 1 : 0;
+  longest_log_ms_ = std::max<int>(longest_log_ms_, r.log_ms);
+  log_over_5ms_ += r.log_ms > 5 ? 1 : 0;
+  log_over_5ms_slept_ += r.log_ms > 5 && (r.flags & log_slept) != 0 ? 1 : 0;
+  ledger_.report(r, faults_.covers(r.port, r.start_ns, r.end_ns));
+}
+
 void Soak::read_reports() {
   std::vector<char> buffer(64 * sizeof(Record));
   std::size_t held = 0;
@@ -369,14 +430,66 @@ void Soak::read_reports() {
     for (; held - at >= sizeof(Record); at += sizeof(Record)) {
       Record r;
       std::memcpy(&r, buffer.data() + at, sizeof r);
-      if (r.outcome == host_killed) {
-        ledger_.host_killed(r.gen);
-      } else {
-        ledger_.report(r, faults_.covers(r.port, r.start_ns, r.end_ns));
-      }
+      take_report(r);
     }
     std::memmove(buffer.data(), buffer.data() + at, held - at);
     held -= at;
+  }
+}
+
+// One line of the log: whole (a time, "qelmar pid", one call's words and the
+// newline, which the caller has taken off), counted by its process, and the
+// lines it says were dropped before it.
+void Soak::take_log_line(const std::string& line) {
+  static constexpr char form[] = "0000-00-00T00:00:00.000 qelmar pid ";
+  bool whole = line.size() > sizeof form && line.find(" qelmar pid ") == 23 &&
+               line.rfind(" qelmar pid ") == 23 && line.find(" port ") != std::string::npos;
+  for (std::size_t i = 0; whole && i < 23; ++i) {
+    whole = form[i] == '0' ? std::isdigit(static_cast<unsigned char>(line[i])) != 0
+                           : line[i] == form[i];
+  }
+  const std::lock_guard lock(log_mutex_);
+  if (!whole) {
+    if (log_broken_++ == 0) log_example_ = line;
+    return;
+  }
+  ++log_lines_[std::strtol(line.c_str() + sizeof form - 1, nullptr, 10)];
+  const std::size_t note = line.find(" line dropped before this one)");
+  const std::size_t notes = line.find(" lines dropped before this one)");
+  const std::size_t at = std::min(note, notes);
+  if (at != std::string::npos) {
+    const std::size_t open = line.rfind('(', at);
+    if (open != std::string::npos)
+      log_dropped_ += std::strtoull(line.c_str() + open + 1, nullptr, 10);
+  }
+}
+
+// The log's reader, which stops while a stall is on: the FIFO fills, and the
+// hosts' lines must then be dropped rather than wait.
+void Soak::read_log() {
+  std::int64_t last_byte = now_ns();
+  std::string held;
+  char chunk[65536];
+  for (;;) {
+    if (!log_reading_) {
+      std::this_thread::sleep_for(milliseconds(10));
+      continue;
+    }
+    pollfd in{log_read_, POLLIN, 0};
+    ::poll(&in, 1, 10);
+    for (ssize_t n; (n = ::read(log_read_, chunk, sizeof chunk)) > 0;) {
+      held.append(chunk, static_cast<std::size_t>(n));
+      last_byte = now_ns();
+    }
+    std::size_t start = 0;
+    for (std::size_t end; (end = held.find('\n', start)) != std::string::npos; start = end + 1) {
+      take_log_line(held.substr(start, end - start));
+    }
+    held.erase(0, start);
+    if (draining_ && now_ns() - last_byte > 300 * ms_ns) {
+      if (!held.empty()) take_log_line(held);  // a line that never ended
+      return;
+    }
   }
 }
 
@@ -457,6 +570,16 @@ void Soak::inject() {
     injected_[kind] += kill_one() ? 1 : 0;
     return;
   }
+  // Not a fault on any port: a call that gives up meanwhile has no excuse.
+  if (kind == log_stalled) {
+    const bool on = std::any_of(active_.begin(), active_.end(),
+                                [](const Active& a) { return a.kind == log_stalled; });
+    if (!o_.log || on) return;
+    log_reading_ = false;
+    ++injected_[kind];
+    active_.push_back({kind, &line, until, 0});
+    return;
+  }
   for (const Active& a : active_) {
     const bool holder = a.kind == flock_holder || a.kind == exclusive_holder;
     const bool same =
@@ -483,6 +606,10 @@ void Soak::inject() {
 }
 
 void Soak::end_fault(const Active& a) {
+  if (a.kind == log_stalled) {
+    log_reading_ = true;
+    return;
+  }
   Line& line = *a.line;
   if (a.kind == reader_stopped) line.reading = true;
   if (a.kind == link_vanished) ::symlink(line.slave_path.c_str(), line.link.c_str());
@@ -527,6 +654,9 @@ int Soak::run() {
   set_up();
   std::thread lines_reader([this] { read_lines(); });
   std::thread reports_reader([this] { read_reports(); });
+  std::thread log_reader([this] {
+    if (o_.log) read_log();
+  });
   Usage soak_start, soak_end;
   std::vector<Usage> hosts_end;
   int stragglers = 0;
@@ -546,15 +676,18 @@ int Soak::run() {
     }
     stop_hosts();
     draining_ = true;
+    log_reading_ = true;
     ::close(report_write_);
     lines_reader.join();
     reports_reader.join();
+    log_reader.join();
     throw;
   }
   draining_ = true;
   lines_reader.join();
   ::close(report_write_);
   reports_reader.join();
+  log_reader.join();
   for (const auto& line : lines_) line->parser->end();
   return print(ledger_.finish(), hosts_end, soak_start, soak_end, stragglers);
 }
@@ -607,10 +740,11 @@ int Soak::print(const Summary& s, const std::vector<Usage>& hosts_end, const Usa
               o_.processes, o_.threads, o_.ports, o_.seconds, static_cast<ull>(o_.schedule));
   std::printf(
       "faults: %llu reader stops, %llu vanished links, %llu hosts killed (%llu inside a call), "
-      "%llu flock holders, %llu exclusive holders\n",
+      "%llu flock holders, %llu exclusive holders, %llu log stalls\n",
       static_cast<ull>(injected_[reader_stopped]), static_cast<ull>(injected_[link_vanished]),
       static_cast<ull>(injected_[host_killed_kind]), static_cast<ull>(killed_in_call_),
-      static_cast<ull>(injected_[flock_holder]), static_cast<ull>(injected_[exclusive_holder]));
+      static_cast<ull>(injected_[flock_holder]), static_cast<ull>(injected_[exclusive_holder]),
+      static_cast<ull>(injected_[log_stalled]));
   std::printf("calls made: %llu (%.0f a second), by outcome:\n", static_cast<ull>(s.calls),
               static_cast<double>(s.calls) / o_.seconds);
   print_outcomes(s);
@@ -632,6 +766,31 @@ int Soak::print(const Summary& s, const std::vector<Usage>& hosts_end, const Usa
               static_cast<ull>(s.over_one_second), static_cast<ull>(s.over_one_second_calm));
   std::printf("hosts that died by themselves: %llu, did not stop within 5 s: %d\n",
               static_cast<ull>(died_), stragglers);
+  std::printf("calls made by forked children: %llu, children that never finished: %llu\n",
+              static_cast<ull>(forked_calls_.load()), static_cast<ull>(hung_children_.load()));
+  std::printf(
+      "longest call in a host: %.1f ms (%llu over 1 s); in a forked child, its fork included: "
+      "%.1f ms (%llu over 1 s)\n",
+      longest_ms_[0], static_cast<ull>(over_one_second_[0]), longest_ms_[1],
+      static_cast<ull>(over_one_second_[1]));
+  std::uint64_t lines = 0, from_children = 0;
+  for (const auto& [pid, count] : log_lines_) {
+    lines += count;
+    const bool host = std::find(host_pids_.begin(), host_pids_.end(), pid) != host_pids_.end();
+    from_children += host ? 0 : count;
+  }
+  if (o_.log) {
+    std::printf(
+        "log: %llu lines whole (%llu from forked children), %llu not; %llu dropped lines "
+        "reported by the line after them\n",
+        static_cast<ull>(lines), static_cast<ull>(from_children), static_cast<ull>(log_broken_),
+        static_cast<ull>(log_dropped_));
+    std::printf(
+        "  longest a line took: %d ms; lines that took over 5 ms: %llu (%llu of them slept, the "
+        "rest waited for a core)\n",
+        longest_log_ms_, static_cast<ull>(log_over_5ms_), static_cast<ull>(log_over_5ms_slept_));
+    if (log_broken_ > 0) std::printf("  not whole, the first: %s\n", log_example_.c_str());
+  }
   std::printf("memory and descriptors (besides the ports): start -> end\n");
   std::printf("  soak          %s, %d fds -> %s, %d fds\n", megabytes(soak_start.rss_kb).c_str(),
               soak_start.fds, megabytes(soak_end.rss_kb).c_str(), soak_end.fds);
@@ -642,7 +801,8 @@ int Soak::print(const Summary& s, const std::vector<Usage>& hosts_end, const Usa
                 megabytes(hosts_end[slot].rss_kb).c_str(), hosts_end[slot].fds, h.gen,
                 static_cast<double>(now_ns() - h.started) / 1e9);
   }
-  const bool failed = s.faults() > 0 || died_ > 0 || stragglers > 0;
+  const bool failed =
+      s.faults() > 0 || died_ > 0 || stragglers > 0 || hung_children_ > 0 || log_broken_ > 0;
   std::printf("%s\n", failed ? "FAILED" : "ok");
   return failed ? 1 : 0;
 }
@@ -666,12 +826,19 @@ int run(int argc, char** argv) {
       ->check(CLI::PositiveNumber);
   app.add_option("--schedule", o.schedule,
                  "Number of the fault schedule, to replay one (default: from the clock)");
+  app.add_option("--fork-every", o.fork_every,
+                 "A host thread hands every Nth call to a child it forks (0: never)")
+      ->capture_default_str()
+      ->check(CLI::NonNegativeNumber);
+  app.add_flag("!--no-log", o.log, "Hosts do not log their calls (else to a FIFO soak reads)");
   app.add_flag("--check", o.check, "Check soak's own bookkeeping against made-up lines");
   app.add_option("--host", o.host_gen)->group("");
   app.add_option("--slot", o.host_slot)->group("");
   CLI11_PARSE(app, argc, argv);
   if (o.check) return run_checks();
-  if (o.host_gen != 0) return run_host(o.host_gen, o.host_slot, o.threads, o.ports);
+  if (o.host_gen != 0) {
+    return run_host(o.host_gen, o.host_slot, o.threads, o.ports, o.fork_every);
+  }
   if (o.processes * o.threads > max_callers) {
     std::fprintf(stderr, "soak: at most %d threads in all\n", max_callers);
     return 2;

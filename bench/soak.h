@@ -56,9 +56,10 @@ struct Record {
   std::uint32_t gen = 0;
   std::uint32_t thread = 0;
   std::uint32_t seq = 0;
-  std::uint8_t outcome = 0;  // qelmar::Outcome, or host_killed
+  std::uint8_t outcome = 0;  // qelmar::Outcome, host_killed or child_hung
   std::uint8_t port = 0;
-  std::uint8_t pad[2] = {};
+  std::uint8_t flags = 0;   // made_by_child, log_slept
+  std::uint8_t log_ms = 0;  // what its log line took, in whole ms rounded up, 255 at most
   std::int64_t start_ns = 0;
   std::int64_t end_ns = 0;
 };
@@ -66,13 +67,19 @@ static_assert(sizeof(Record) == 32);
 
 // Written by soak after a killed host's last record.
 inline constexpr std::uint8_t host_killed = 0xFF;
+inline constexpr std::uint8_t made_by_child = 1;  // a child the host forked for the call
+inline constexpr std::uint8_t log_slept = 2;      // the log line put its thread to sleep
+
+// Written by a host whose forked child did not finish its call in time.
+inline constexpr std::uint8_t child_hung = 0xFE;
 
 // CLOCK_MONOTONIC: the same clock in every process.
 std::int64_t now_ns();
 
 // A host process: `threads` threads calling until its standard input ends,
-// each call reported on descriptor 3.
-int run_host(std::uint32_t gen, int slot, int threads, int ports);
+// each call reported on descriptor 3, and logged when QELMAR_LOG is set. A
+// thread hands every `fork_every`th call (0: none) to a child it forks.
+int run_host(std::uint32_t gen, int slot, int threads, int ports, int fork_every);
 
 // `soak --check`: the bookkeeping against made-up lines.
 int run_checks();

@@ -34,7 +34,7 @@ struct Bench {
     line.feed(b.data(), std::min(cut, b.size()));
   }
   void told(const CallId& id, Outcome outcome) {
-    Record r{id.gen, id.thread, id.seq, static_cast<std::uint8_t>(outcome), 1, {}, 0, 1};
+    Record r{id.gen, id.thread, id.seq, static_cast<std::uint8_t>(outcome), 1, 0, 0, 0, 1};
     ledger.report(r, true);
   }
   void both(const CallId& id) {

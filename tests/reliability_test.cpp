@@ -5,12 +5,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pty.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -21,9 +23,13 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <new>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -579,6 +585,342 @@ TEST_F(Reliability, ThreeHundredPortsRunSideBySide) {
   const auto slowest = *std::max_element(took.begin(), took.end());
   EXPECT_LT(slowest, 170ms);
   for (const auto& line : lines) EXPECT_EQ(hex(line->read_quiet(0ms)), "7F") << line->number();
+}
+
+// Runs `body` in a forked child and hands back what it said went wrong, if
+// anything; a child that dies, or that has not finished within `bound` (then
+// killed), says so.
+std::string in_child(const std::function<std::string()>& body, std::chrono::milliseconds bound) {
+  int said[2];
+  if (::pipe(said) != 0) return "no pipe";
+  std::fflush(nullptr);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(said[0]);
+    const std::string wrong = body();
+    const bool whole =
+        ::write(said[1], wrong.data(), wrong.size()) == static_cast<ssize_t>(wrong.size());
+    std::fflush(nullptr);
+    ::_exit(whole ? 0 : 1);
+  }
+  ::close(said[1]);
+  std::string wrong;
+  const auto deadline = Clock::now() + bound;
+  int status = 0;
+  while (::waitpid(child, &status, WNOHANG) == 0) {
+    if (Clock::now() > deadline) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, nullptr, 0);
+      ::close(said[0]);
+      return "did not finish within the bound";
+    }
+    std::this_thread::sleep_for(2ms);
+  }
+  char chunk[512];
+  for (ssize_t n; (n = ::read(said[0], chunk, sizeof chunk)) > 0;) {
+    wrong.append(chunk, static_cast<std::size_t>(n));
+  }
+  ::close(said[0]);
+  if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return "ended " + std::to_string(status);
+  return wrong;
+}
+
+std::string file_text(const std::string& path) {
+  std::ifstream in(path);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+// Port 9 has no device: a quick call, and always the same line from a thread.
+void logged_call() { tavrc(9, 0x41, 0x42); }
+constexpr const char* logged_ending = "/com9: not sent: no such device";
+
+std::string dropped_note(int lines) {
+  return "(" + std::to_string(lines) + (lines == 1 ? " line" : " lines") +
+         " dropped before this one) tavrc port 9";
+}
+
+// A file size limit a line would cross, or reach: the line is not begun, since
+// the write across the limit is cut short and the next one, at it, raises
+// SIGXFSZ, which ends a host that has not set it aside. The next line that
+// fits says how many were dropped.
+TEST_F(Reliability, LogLinesStayWithinTheFileSizeLimit) {
+  rlimit hard{};
+  ::getrlimit(RLIMIT_FSIZE, &hard);
+  if (hard.rlim_max != RLIM_INFINITY) GTEST_SKIP() << "a hard file size limit is set here";
+  const std::string log = dir.path() + "/limited.log";
+  // Room for the second line: one byte short of it, just it, one byte more.
+  // The third and fourth lines would cross the limit, or begin at it.
+  const struct {
+    long room;
+    int lines;  // written in all
+    int dropped;
+  } limits[] = {{-1, 2, 3}, {0, 3, 2}, {1, 3, 2}};
+  for (const bool to_stderr : {false, true}) {
+    for (const auto& l : limits) {
+      const std::string row = std::string(to_stderr ? "stderr" : "file") + ", room " +
+                              std::to_string(l.room) + " byte(s) beside the second line";
+      std::filesystem::remove(log);
+      const std::string wrong = in_child(
+          [&] {
+            if (to_stderr) {
+              ::dup2(::open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600), 2);
+              ::setenv("QELMAR_LOG", "stderr", 1);
+            } else {
+              ::setenv("QELMAR_LOG", log.c_str(), 1);
+            }
+            logged_call();
+            struct stat one_line {};
+            if (::stat(log.c_str(), &one_line) != 0 || one_line.st_size == 0) return "no line";
+            rlimit limit{static_cast<rlim_t>(2 * one_line.st_size + l.room), RLIM_INFINITY};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            for (int i = 0; i < 3; ++i) logged_call();
+            limit.rlim_cur = RLIM_INFINITY;
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+            logged_call();
+            return "";
+          },
+          10s);
+      EXPECT_EQ(wrong, "") << row;
+      const std::string text = file_text(log);
+      const std::vector<std::string> lines = lines_of(text);
+      EXPECT_TRUE(text.ends_with('\n')) << row << ":\n" << text;
+      EXPECT_EQ(lines.size(), static_cast<std::size_t>(l.lines)) << row << ":\n" << text;
+      for (const std::string& line : lines) EXPECT_TRUE(line.ends_with(logged_ending)) << row;
+      EXPECT_TRUE(!lines.empty() && lines.back().find(dropped_note(l.dropped)) != std::string::npos)
+          << row << ":\n"
+          << text;
+    }
+  }
+}
+
+// Makes a descriptor's writes wait or not, to fill what it writes to.
+void set_blocking(int fd, bool blocking) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  ::fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
+}
+
+// A terminal moves bytes on to its reader's side in the background, which
+// makes room again: full, or drained, is when a pause made no difference.
+void fill(int fd) {
+  set_blocking(fd, false);
+  const std::string block(4096, 'x');
+  for (bool wrote = true; wrote; std::this_thread::sleep_for(5ms)) {
+    wrote = false;
+    while (::write(fd, block.data(), block.size()) > 0) wrote = true;
+  }
+  set_blocking(fd, true);
+}
+
+std::string drain(int fd) {
+  set_blocking(fd, false);
+  std::string text;
+  char chunk[65536];
+  for (bool read = true; read; std::this_thread::sleep_for(5ms)) {
+    read = false;
+    for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0; read = true) {
+      text.append(chunk, static_cast<std::size_t>(n));
+    }
+  }
+  return text;
+}
+
+// A sink that does not take a line at once (a stderr nobody reads, a full
+// FIFO, a file another program keeps locked) costs a call a few milliseconds
+// at most: the line is dropped and counted. Once the sink takes lines again,
+// the next says how many were dropped; a reader that is gone ends nothing.
+TEST_F(Reliability, LogSinksThatDoNotTakeALineCostACallMilliseconds) {
+  constexpr int calls = 20;
+  const std::string fifo = dir.path() + "/log.fifo", file = dir.path() + "/locked.log";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  struct Sink {
+    int reader = -1;  // the test's end of a pipe, FIFO or socket
+    int other = -1;
+  };
+  const struct {
+    const char* sink;
+    // In the child: a sink that takes nothing, or why there is none.
+    std::function<std::string(Sink&)> stall;
+    // Lets lines in again, and hands back what came of the next one; null
+    // where nothing can come of it.
+    std::function<std::string(Sink&)> read_next;
+  } cases[] = {
+      {"stderr, a pipe nobody reads",
+       [](Sink& s) {
+         int p[2];
+         if (::pipe(p) != 0) return "no pipe";
+         fill(p[1]);
+         ::dup2(p[1], 2);
+         s.reader = p[0];
+         ::setenv("QELMAR_LOG", "stderr", 1);
+         return "";
+       },
+       [](Sink& s) {
+         drain(s.reader);
+         logged_call();
+         return drain(s.reader);
+       }},
+      {"stderr, a stream socket nobody reads",
+       [](Sink& s) {
+         int p[2];
+         if (::socketpair(AF_UNIX, SOCK_STREAM, 0, p) != 0) return "no socket pair";
+         fill(p[1]);
+         ::dup2(p[1], 2);
+         s.reader = p[0];
+         ::setenv("QELMAR_LOG", "stderr", 1);
+         return "";
+       },
+       [](Sink& s) {
+         drain(s.reader);
+         logged_call();
+         return drain(s.reader);
+       }},
+      {"stderr, a terminal nobody reads",
+       [](Sink& s) {
+         int slave = -1;
+         if (::openpty(&s.reader, &slave, nullptr, nullptr, nullptr) != 0) return "no pty";
+         termios raw{};
+         ::tcgetattr(slave, &raw);
+         ::cfmakeraw(&raw);
+         ::tcsetattr(slave, TCSANOW, &raw);
+         fill(slave);
+         ::dup2(slave, 2);
+         ::setenv("QELMAR_LOG", "stderr", 1);
+         return "";
+       },
+       [](Sink& s) {
+         drain(s.reader);
+         logged_call();
+         return drain(s.reader);
+       }},
+      {"stderr, a pipe whose reader is gone",
+       [](Sink&) {
+         int p[2];
+         if (::pipe(p) != 0) return "no pipe";
+         ::close(p[0]);
+         ::dup2(p[1], 2);
+         ::setenv("QELMAR_LOG", "stderr", 1);
+         return "";
+       },
+       nullptr},
+      {"a FIFO with no room",
+       [&](Sink& s) {
+         s.reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+         s.other = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+         fill(s.other);
+         ::setenv("QELMAR_LOG", fifo.c_str(), 1);
+         return "";
+       },
+       [](Sink& s) {
+         drain(s.reader);
+         logged_call();
+         return drain(s.reader);
+       }},
+      {"a file another program keeps locked",
+       [&](Sink& s) {
+         // flock belongs to the open file, so this open is as foreign as
+         // another program's.
+         s.other = ::open(file.c_str(), O_WRONLY | O_CREAT, 0600);
+         if (::flock(s.other, LOCK_EX) != 0) return "cannot lock";
+         ::setenv("QELMAR_LOG", file.c_str(), 1);
+         return "";
+       },
+       [&](Sink& s) {
+         ::close(s.other);
+         logged_call();
+         return file_text(file);
+       }},
+  };
+  for (const auto& c : cases) {
+    const std::string wrong = in_child(
+        [&] {
+          Sink sink;
+          const std::string cannot = c.stall(sink);
+          if (!cannot.empty()) return cannot;
+          std::vector<double> took;
+          for (int i = 0; i < calls; ++i) {
+            const auto start = Clock::now();
+            logged_call();
+            took.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+          }
+          std::sort(took.begin(), took.end());
+          std::printf("  %s: calls took %.2f ms (median), %.2f ms (slowest)\n", c.sink,
+                      took[calls / 2], took.back());
+          if (took[calls / 2] > 10 || took.back() > 100) {
+            return "calls took up to " + std::to_string(took.back()) + " ms";
+          }
+          if (!c.read_next) return std::string();
+          const std::string next = c.read_next(sink);
+          const std::vector<std::string> lines = lines_of(next);
+          if (lines.size() != 1 || lines[0].find(dropped_note(calls)) == std::string::npos ||
+              !lines[0].ends_with(logged_ending)) {
+            return "the next line does not say what was dropped: " + next;
+          }
+          return std::string();
+        },
+        10s);
+    EXPECT_EQ(wrong, "") << c.sink;
+  }
+}
+
+// A fork while threads are writing log lines: the child's own line takes no
+// lock that one of them held at the fork (libc's time zone lock was one), so
+// every child finishes.
+TEST_F(Reliability, ForkedChildrenLogWhileParentThreadsDo) {
+  constexpr int runs = 3;
+  constexpr int children = 400;
+  ::setenv("QELMAR_LOG", (dir.path() + "/calls.log").c_str(), 1);
+  for (int run = 0; run < runs; ++run) {
+    std::atomic<bool> stop = false;
+    std::vector<std::thread> callers;
+    for (int t = 0; t < 3; ++t) {
+      callers.emplace_back([&] {
+        while (!stop) logged_call();
+      });
+    }
+    std::vector<pid_t> running;
+    int hung = 0, failed = 0;
+    auto reap = [&](bool at_end) {
+      const auto deadline = Clock::now() + (at_end ? 10s : 0s);
+      do {
+        std::erase_if(running, [&](pid_t child) {
+          int status = 0;
+          if (::waitpid(child, &status, WNOHANG) != child) return false;
+          failed += WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+          return true;
+        });
+        if (!running.empty() && at_end) std::this_thread::sleep_for(5ms);
+      } while (!running.empty() && Clock::now() < deadline);
+    };
+    std::fflush(nullptr);
+    for (int c = 0; c < children; ++c) {
+      const pid_t child = ::fork();
+      if (child == 0) {
+        logged_call();
+        ::_exit(0);
+      }
+      if (child > 0) running.push_back(child);
+      if (c % 20 == 19) reap(false);
+    }
+    reap(true);
+    for (const pid_t child : running) {
+      ::kill(child, SIGKILL);
+      ::waitpid(child, nullptr, 0);
+      ++hung;
+    }
+    stop = true;
+    for (std::thread& caller : callers) caller.join();
+    EXPECT_EQ(hung, 0) << "run " << run << ": children that never finished";
+    EXPECT_EQ(failed, 0) << "run " << run;
+  }
+  ::unsetenv("QELMAR_LOG");
 }
 
 // Port 1 falls back to /dev/ttyS0 only when that is not a system console. Run
