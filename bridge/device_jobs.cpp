@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <system_error>
-#include <utility>
 
 #include "encoder/protocol.h"
 #include "qelmar/host.h"
@@ -21,7 +20,7 @@ std::string dump(const json& body) {
   return body.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-DeviceReply reply(json body) { return {200, dump(body), {}, {}, false}; }
+DeviceReply reply(const json& body) { return {200, dump(body), {}, {}, false}; }
 
 DeviceReply error(int status, const std::string& message) {
   return {status, dump(json{{"error", message}}), {}, message, false};
@@ -122,7 +121,7 @@ DeviceReply send_texts(Metrics& metrics, int port, const std::vector<std::string
                 qelmar_outcome_name(status.outcome) + ")";
     }
   }
-  return reply(json{{"port", port}, {"results", std::move(results)}});
+  return reply(json{{"port", port}, {"results", results}});
 }
 
 DeviceReply send_rc(Metrics& metrics, int port, std::int32_t a, std::int32_t b,
@@ -136,7 +135,7 @@ DeviceReply send_rc(Metrics& metrics, int port, std::int32_t a, std::int32_t b,
                                  static_cast<std::uint8_t>(b & 0xFF)};
   json body{{"port", port}, {"frame", hex(frame, sizeof frame)}};
   body.update(outcome_of(status));
-  return reply(std::move(body));
+  return reply(body);
 }
 
 // The name can hold no '/', and a link is not followed out of the folder.
@@ -158,7 +157,7 @@ DeviceReply play_sound(const std::string& sounds_dir, const std::string& name,
             {"seconds", status.sound_seconds},
             {"ending", alert || status.outcome == QELMAR_DELIVERED ? "played" : status.reason}};
   if (alert) body["fallback"] = status.reason;
-  return reply(std::move(body));
+  return reply(body);
 }
 
 }  // namespace qelmar::bridge
