@@ -1431,6 +1431,21 @@ TEST(Bridge, TheLibrarysLogCannotBlockIt) {
   const auto stopping = Clock::now();
   EXPECT_EQ(server.stop(SIGTERM), 0);
   EXPECT_LT(Clock::now() - stopping, 1s);
+
+  // A file named by QELMAR_LOG still gets the lines, one a call.
+  TempDir dir;
+  const std::string file = dir.path() + "/qelmar.log";
+  {
+    const LibraryLogTo to_file(file.c_str());
+    bridge = std::make_unique<Bridge>();
+  }
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(bridge->post("/v1/ports/4/commands", R"({"text":"1"})"));
+  bridge->server().stop(SIGTERM);
+  std::ifstream written(file);
+  int in_file = 0;
+  for (std::string line; std::getline(written, line); ++in_file)
+    EXPECT_NE(line.find(" qelmar_send port 4 tried "), std::string::npos) << line;
+  EXPECT_EQ(in_file, 3);
 }
 
 }  // namespace
