@@ -6,9 +6,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <utility>
 
@@ -20,11 +22,20 @@ namespace qelmar::bridge {
 // starts the bridge and never reads its stderr fills the pipe, and the write
 // then blocks: only this thread waits, never the I/O thread or a worker.
 // Past `limit` bytes waiting, lines are dropped and counted; once writing
-// works again a line says how many went.
+// works again a line says how many went. The host library's own lines take
+// a writer of their own, to the sink QELMAR_LOG names.
 class LogWriter {
  public:
-  explicit LogWriter(std::size_t limit) : state_(std::make_shared<State>()) {
+  using Sink = std::function<void(std::string_view)>;
+
+  // `what` and `where` name the lines and the sink in the line on those dropped.
+  explicit LogWriter(std::size_t limit, Sink sink = write_line, std::string what = "log lines",
+                     std::string where = "stderr")
+      : state_(std::make_shared<State>()) {
     state_->limit = limit;
+    state_->sink = std::move(sink);
+    state_->what = std::move(what);
+    state_->where = std::move(where);
     // The thread owns the state with us: when it is left stuck in a write, it
     // outlives this object.
     thread_ = std::thread([state = state_] { run(*state); });
@@ -75,6 +86,8 @@ class LogWriter {
     std::deque<std::string> lines;
     std::size_t bytes = 0, limit = 0;
     std::uint64_t dropped = 0, unreported = 0;
+    Sink sink;
+    std::string what, where;
     bool stopping = false, done = false;
   };
 
@@ -95,11 +108,11 @@ class LogWriter {
         state.bytes = 0;
         lost = std::exchange(state.unreported, 0);
       }
-      for (const std::string& line : batch) write_line(line);
+      for (const std::string& line : batch) state.sink(line);
       // The lines dropped came after those just written.
       if (lost != 0) {
-        write_line("qelmar serve: " + std::to_string(lost) +
-                   " log lines dropped: stderr was not being read\n");
+        state.sink("qelmar serve: " + std::to_string(lost) + " " + state.what +
+                   " dropped: " + state.where + " was not being read\n");
       }
     }
   }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "bridge/serve.h"
 
+#include <algorithm>
 #include <array>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -18,6 +19,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "bridge/device_jobs.h"
 #include "bridge/log_writer.h"
 #include "bridge/metrics.h"
 #include "bridge/work_queue.h"
@@ -72,16 +74,6 @@ bool is_ip_literal(const std::string& host) {
   return net::ip::make_address_v4(host, ec), !ec;
 }
 
-std::string hex(const std::uint8_t* bytes, std::size_t size) {
-  std::string out;
-  char cell[4];
-  for (std::size_t i = 0; i < size; ++i) {
-    std::snprintf(cell, sizeof cell, out.empty() ? "%02X" : " %02X", bytes[i]);
-    out += cell;
-  }
-  return out;
-}
-
 // "1A 2b3c" -> bytes; throws std::invalid_argument.
 std::string from_hex(const std::string& text) {
   std::string out;
@@ -106,18 +98,6 @@ std::string from_hex(const std::string& text) {
 
 std::string dump(const json& body) {
   return body.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
-// In the tool's words, from the same function.
-json outcome_of(const qelmar_status& status) {
-  const bool delivered = status.outcome == QELMAR_DELIVERED;
-  json item{{"delivered", delivered}};
-  if (!delivered) {
-    char why[512];
-    qelmar_describe(&status, why, sizeof why);
-    item["why"] = why;
-  }
-  return item;
 }
 
 // "2026-12-08T12:07:24.338Z"
@@ -341,8 +321,10 @@ struct Bridge::Impl {
   explicit Impl(BridgeOptions o)
       : options(std::move(o)),
         log_writer(options.quiet ? nullptr : std::make_unique<LogWriter>(log_backlog)),
-        // A lane for each port (1 to 255): one request's frames go out together.
-        queue(options.workers, options.queue, 256) {}
+        // A lane for each device: one request's frames go out together. Each
+        // may fill a quarter of the queue, 4 places at least.
+        queue(options.workers, options.queue,
+              std::min(options.queue, std::max<std::size_t>(4, options.queue / 4))) {}
 
   int learn_address() {
     boost::system::error_code ec;
@@ -387,11 +369,15 @@ struct Bridge::Impl {
   std::optional<Answer> screen_token_and_type(const http::request<http::string_body>& req) const;
   Answer inline_answer(const Route& route) const;
   std::function<Answer()> job_for(const Route& route, const std::string& body);
-  // Run in the port's lane of the queue, so one request's frames go out together.
-  Answer commands(int port, const std::vector<std::string>& texts);
-  Answer rc(int port, std::int32_t a, std::int32_t b);
-  Answer sound(const std::string& name) const;
 };
+
+Answer answer_of(DeviceReply r) {
+  Answer a = reply(r.status, std::move(r.body));
+  a.refusal = std::move(r.refusal);
+  a.message = std::move(r.message);
+  if (r.retry_later) a.headers.emplace_back("Retry-After", "1");
+  return a;
+}
 
 // One client's connection: read the head, screen it, read the body, answer
 // once and close. It lives as long as an operation of it is pending.
@@ -515,12 +501,11 @@ class Bridge::Impl::Connection : public std::enable_shared_from_this<Connection>
       return answer(error(400, e.what()));
     }
     state_ = State::answering;
-    // The device calls run on the workers, a port's in turn; the answer comes back here.
-    const std::size_t lane = route.kind == Route::commands || route.kind == Route::rc
-                                 ? static_cast<std::size_t>(route.port)
-                                 : 0;
-    const bool queued =
-        server_.queue.push(lane, [self = shared_from_this(), job = std::move(job)]() mutable {
+    // The device calls run on the workers, a device's in turn; the answer comes back here.
+    const bool on_port = route.kind == Route::commands || route.kind == Route::rc;
+    const WorkQueue::Pushed pushed = server_.queue.push(
+        on_port ? device_lane(route.port) : std::string(),
+        [self = shared_from_this(), job = std::move(job)]() mutable {
           Answer a;
           try {
             a = job();
@@ -535,7 +520,16 @@ class Bridge::Impl::Connection : public std::enable_shared_from_this<Connection>
             self->answer(std::move(a));
           });
         });
-    if (!queued) {
+    if (pushed == WorkQueue::Pushed::lane_full) {
+      Answer busy =
+          error(503,
+                (on_port ? "port " + route.digits : std::string("this kind of request")) +
+                    " has its share of the display's queue (" +
+                    std::to_string(server_.queue.lane_limit()) + ") waiting; try again shortly",
+                "lane_full");
+      busy.headers.emplace_back("Retry-After", "1");
+      answer(busy);
+    } else if (pushed != WorkQueue::Pushed::queued) {
       Answer busy = error(503, "the display's queue is full; try again shortly", "queue_full");
       busy.headers.emplace_back("Retry-After", "1");
       answer(busy);
@@ -717,83 +711,32 @@ Answer Bridge::Impl::inline_answer(const Route& route) const {
 // request costs no worker; empty for what is answered at once.
 std::function<Answer()> Bridge::Impl::job_for(const Route& route, const std::string& body) {
   Impl* self = this;
+  // From now, as the request has just been read.
+  const Deadline deadline = Deadline::from_now(options.request_timeout);
   switch (route.kind) {
     case Route::ports:
       return [] { return reply(200, ports_json()); };
     case Route::commands: {
       std::vector<std::string> texts = texts_of(parse_object(body), options.max_texts);
-      return [self, port = route.port, texts = std::move(texts)] {
-        return self->commands(port, texts);
+      return [self, port = route.port, texts = std::move(texts), deadline] {
+        return answer_of(send_texts(self->metrics, port, texts, deadline));
       };
     }
     case Route::rc: {
       const json fields = parse_object(body);
       only_fields(fields, {"a", "b"});
       const std::int32_t a = int32_field(fields, "a"), b = int32_field(fields, "b");
-      return [self, port = route.port, a, b] { return self->rc(port, a, b); };
+      return [self, port = route.port, a, b, deadline] {
+        return answer_of(send_rc(self->metrics, port, a, b, deadline));
+      };
     }
     case Route::sound:
-      return [self, name = route.name] { return self->sound(name); };
+      return [self, name = route.name, deadline] {
+        return answer_of(play_sound(self->options.sounds_dir, name, deadline));
+      };
     default:
       return {};
   }
-}
-
-Answer Bridge::Impl::commands(int port, const std::vector<std::string>& texts) {
-  // Each text is encoded once here for its frame.
-  std::vector<std::string> frames;
-  for (const std::string& text : texts) {
-    std::uint8_t frame[max_frame];
-    const std::int32_t length =
-        qelmar_encode(text.c_str(), frame, sizeof frame, nullptr, nullptr, 0);
-    frames.push_back(length > 0 ? hex(frame, static_cast<std::size_t>(length)) : std::string());
-  }
-  json results = json::array();
-  for (std::size_t i = 0; i < texts.size(); ++i) {
-    qelmar_status status;
-    const auto start = Clock::now();
-    const std::int32_t result = qelmar_send(port, texts[i].c_str(), &status);
-    metrics.call(port, qelmar_outcome_name(status.outcome),
-                 std::chrono::duration<double>(Clock::now() - start).count());
-    json item{{"result", result}, {"frame", frames[i]}};
-    item.update(outcome_of(status));
-    results.push_back(std::move(item));
-  }
-  return reply(200, dump(json{{"port", port}, {"results", std::move(results)}}));
-}
-
-Answer Bridge::Impl::rc(int port, std::int32_t a, std::int32_t b) {
-  qelmar_status status;
-  const auto start = Clock::now();
-  qelmar_send_rc(port, a, b, &status);
-  metrics.call(port, qelmar_outcome_name(status.outcome),
-               std::chrono::duration<double>(Clock::now() - start).count());
-  const std::uint8_t frame[3] = {rc_lead, static_cast<std::uint8_t>(a & 0xFF),
-                                 static_cast<std::uint8_t>(b & 0xFF)};
-  json body{{"port", port}, {"frame", hex(frame, sizeof frame)}};
-  body.update(outcome_of(status));
-  return reply(200, dump(body));
-}
-
-// Only a regular file directly in the configured folder: the name can hold
-// no '/', and a link is not followed out of it.
-Answer Bridge::Impl::sound(const std::string& name) const {
-  std::error_code ec;
-  const std::filesystem::path path = std::filesystem::path(options.sounds_dir) / name;
-  if (options.sounds_dir.empty() ||
-      !std::filesystem::is_regular_file(std::filesystem::symlink_status(path, ec))) {
-    return error(404, "no sound " + name);
-  }
-  qelmar_status status;
-  qelmar_play(path.string().c_str(), &status);
-  const bool alert = status.outcome == QELMAR_ALERT_INSTEAD;
-  json body{{"name", name},
-            {"played", status.outcome == QELMAR_DELIVERED},
-            {"format", status.sound_format},
-            {"seconds", status.sound_seconds},
-            {"ending", alert || status.outcome == QELMAR_DELIVERED ? "played" : status.reason}};
-  if (alert) body["fallback"] = status.reason;
-  return reply(200, dump(body));
 }
 
 // At the cap, the oldest connection still reading its request makes room, once

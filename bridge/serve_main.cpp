@@ -4,14 +4,18 @@
 #include <CLI/CLI.hpp>
 #include <chrono>
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <sstream>
 #include <string>
 
+#include "bridge/log_writer.h"
 #include "bridge/serve.h"
+#include "qelmar/host.h"
 
 #ifndef QELMAR_SERVE_CONFIG
 #define QELMAR_SERVE_CONFIG ""
@@ -41,6 +45,53 @@ std::string read_token(const std::string& file) {
     std::cerr << "qelmar serve: warning: every user can read " << file << "\n";
   return token;
 }
+
+// The library's lines (QELMAR_LOG) go through a writer of ours: a sink that
+// blocks, such as a stderr nobody reads, then holds that writer's thread,
+// never a worker in a display call.
+void QELMAR_CALL library_line(const char* line, void* user) {
+  try {
+    static_cast<qelmar::bridge::LogWriter*>(user)->write(std::string(line) + "\n");
+  } catch (...) {
+    // A line lost; nothing may be thrown into the library.
+  }
+}
+
+// Appended a line at a time, as the library itself writes a file.
+void append_line(const std::string& file, std::string_view line) {
+  std::FILE* out = std::fopen(file.c_str(), "ab");
+  if (out == nullptr) return;
+  std::fwrite(line.data(), 1, line.size(), out);
+  std::fclose(out);
+}
+
+// Installed while it lives; none when QELMAR_LOG names no sink.
+class LibraryLog {
+ public:
+  LibraryLog() {
+    const char* sink = std::getenv("QELMAR_LOG");
+    if (sink == nullptr || *sink == '\0') return;
+    const std::string where = sink;
+    constexpr std::size_t backlog = std::size_t{256} * 1024;
+    const char* what = "library log lines";
+    writer_ = where == "stderr"
+                  ? std::make_unique<qelmar::bridge::LogWriter>(backlog, qelmar::bridge::write_line,
+                                                                what, where)
+                  : std::make_unique<qelmar::bridge::LogWriter>(
+                        backlog, [where](std::string_view line) { append_line(where, line); }, what,
+                        where);
+    qelmar_set_log_hook(library_line, writer_.get());
+  }
+  // The bridge's calls have all returned by now.
+  ~LibraryLog() {
+    if (writer_) qelmar_set_log_hook(nullptr, nullptr);
+  }
+  LibraryLog(const LibraryLog&) = delete;
+  LibraryLog& operator=(const LibraryLog&) = delete;
+
+ private:
+  std::unique_ptr<qelmar::bridge::LogWriter> writer_;
+};
 
 int serve(int argc, char** argv) {
   CLI::App app{"Serve the display to browser pages and scripts over local HTTP."};
@@ -126,6 +177,7 @@ int serve(int argc, char** argv) {
   options.client_js = qelmar::bridge::client_js;
 
   qelmar::bridge::prepare_process();
+  const LibraryLog library_log;
   qelmar::bridge::Bridge bridge(options);
   const std::vector<qelmar::bridge::InheritedSocket> inherited =
       qelmar::bridge::inherited_sockets();

@@ -12,12 +12,16 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <future>
+#include <iostream>
 #include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <regex>
 #include <sstream>
@@ -1147,6 +1151,301 @@ TEST(Bridge, MetricsReadByPrometheus) {
     EXPECT_NE(out.find(std::string(sample) + "\n"), std::string::npos) << sample << "\n" << out;
   }
   bridge.display().read_through_marker();
+}
+
+using Clock = std::chrono::steady_clock;
+
+// A text of the longest frame, 80 bytes: a stuck line holds its call 640 ms.
+const std::string longest_text = "#" + std::string(40, 'A') + "#";
+
+// One display stopped (nobody reads its line) under a steady stream of
+// requests of several texts: each costs its worker one stuck call at most,
+// its port fills only its share of the queue, and another port is served
+// within 1.5 s throughout.
+TEST(Bridge, AStoppedDisplayDelaysOnlyItself) {
+  Bridge bridge({"--workers", "4", "--queue", "16"});  // 4 places for a port
+  const VirtualPort four(bridge.devices(), 4);
+  bridge.display().stop_line();
+
+  // Alone, a request of 64 texts holds its worker for the first text's call.
+  auto start = Clock::now();
+  const httplib::Result alone = bridge.post(
+      "/v1/ports/3/commands", json{{"texts", std::vector<std::string>(64, longest_text)}}.dump());
+  const auto alone_took = Clock::now() - start;
+  ASSERT_TRUE(alone);
+  ASSERT_EQ(alone->status, 200) << alone->body;
+  const json results = body_of(alone)["results"];
+  ASSERT_EQ(results.size(), 64u);
+  EXPECT_NE(results[0]["why"].get<std::string>().find("stuck"), std::string::npos) << results[0];
+  EXPECT_FALSE(results[0].contains("skipped")) << results[0];
+  for (std::size_t i = 1; i < results.size(); ++i) {
+    EXPECT_EQ(results[i]["skipped"], true) << i << results[i];
+    EXPECT_EQ(results[i]["result"], 2) << i;
+    EXPECT_NE(results[i]["why"].get<std::string>().find("text 1 of the request did not go out"),
+              std::string::npos)
+        << results[i];
+  }
+  EXPECT_LT(alone_took, 1500ms);
+  std::cout << "a 64-text request to the stopped display: "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(alone_took).count() << " ms\n";
+
+  // Five requests of 8 texts a second for the stopped display, beside one
+  // request a tenth of a second for port 4.
+  std::atomic<bool> streaming{true};
+  std::atomic<int> stalled_ok{0}, stalled_busy{0}, stalled_other{0}, more_than_one_call{0};
+  std::atomic<long> stalled_longest_ms{0};
+  std::thread stream([&] {
+    std::vector<std::thread> requests;
+    while (streaming) {
+      requests.emplace_back([&] {
+        const auto began = Clock::now();
+        const httplib::Result r =
+            bridge.post("/v1/ports/3/commands",
+                        json{{"texts", std::vector<std::string>(8, longest_text)}}.dump());
+        const long ms =
+            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - began).count();
+        for (long seen = stalled_longest_ms; ms > seen;)
+          if (stalled_longest_ms.compare_exchange_weak(seen, ms)) break;
+        if (r && r->status == 200) {
+          ++stalled_ok;
+          const json items = body_of(r)["results"];
+          for (std::size_t i = 1; i < items.size(); ++i)
+            if (!items[i].contains("skipped")) ++more_than_one_call;
+        } else if (r && r->status == 503 && r->get_header_value("Retry-After") == "1") {
+          ++stalled_busy;
+        } else {
+          ++stalled_other;
+        }
+      });
+      std::this_thread::sleep_for(200ms);
+    }
+    for (std::thread& t : requests) t.join();
+  });
+  int healthy = 0, healthy_ok = 0;
+  Clock::duration healthy_longest{};
+  for (const auto until = Clock::now() + 7s; Clock::now() < until; ++healthy) {
+    start = Clock::now();
+    const httplib::Result r = bridge.post("/v1/ports/4/commands", R"({"text":"4"})");
+    healthy_longest = std::max(healthy_longest, Clock::now() - start);
+    if (r && r->status == 200 && body_of(r)["results"][0]["delivered"] == true) ++healthy_ok;
+    std::this_thread::sleep_for(100ms);
+  }
+  streaming = false;
+  stream.join();
+  EXPECT_EQ(healthy_ok, healthy);
+  EXPECT_LT(healthy_longest, 1500ms);
+  EXPECT_EQ(four.read_through_marker(), std::vector<std::uint8_t>(std::size_t(healthy_ok), 0x04));
+  // Some were sent a 503 for the port's share or their deadline, and none
+  // waited past the deadline by more than one call.
+  EXPECT_GT(stalled_busy, 0);
+  EXPECT_GT(stalled_ok, 0);
+  EXPECT_EQ(stalled_other, 0);
+  EXPECT_EQ(more_than_one_call, 0);
+  EXPECT_LT(stalled_longest_ms, 6500);
+  std::cout << healthy << " requests for port 4, the longest "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(healthy_longest).count()
+            << " ms; for the stopped display " << stalled_ok << " answered 200 and " << stalled_busy
+            << " 503, the longest " << stalled_longest_ms << " ms\n";
+}
+
+// A port's share of the queue is a quarter of it (4 places at least): past
+// it that port is answered 503 at once while another is still queued.
+TEST(Bridge, EachPortHasAShareOfTheQueue) {
+  Bridge bridge({"--workers", "2", "--queue", "8"});
+  const VirtualPort four(bridge.devices(), 4);
+  const int holder = ::open(bridge.display().slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  std::vector<std::thread> threads;
+  std::atomic<int> ok{0}, busy{0}, quick{0};
+  std::string refused;
+  std::mutex refused_mutex;
+  for (int i = 0; i < 8; ++i) {
+    threads.emplace_back([&, i] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20 * i));
+      const auto start = Clock::now();
+      const httplib::Result r = bridge.post("/v1/ports/3/commands", R"({"text":"1"})");
+      if (!r) return;
+      if (r->status == 200) ++ok;
+      if (r->status == 503 && r->get_header_value("Retry-After") == "1") {
+        ++busy;
+        if (Clock::now() - start < 200ms) ++quick;
+        const std::lock_guard lock(refused_mutex);
+        refused = body_of(r)["error"];
+      }
+    });
+  }
+  std::this_thread::sleep_for(300ms);
+  const auto start = Clock::now();
+  const httplib::Result other = bridge.post("/v1/ports/4/commands", R"({"text":"4"})");
+  const auto other_waited = Clock::now() - start;
+  for (std::thread& t : threads) t.join();
+  ::close(holder);
+  EXPECT_EQ(ok, 5);  // the one being tried, and the 4 queued behind it
+  EXPECT_EQ(busy, 3);
+  EXPECT_EQ(quick, 3);
+  EXPECT_NE(refused.find("port 3 has its share of the display's queue (4) waiting"),
+            std::string::npos)
+      << refused;
+  ASSERT_TRUE(other);
+  EXPECT_EQ(other->status, 200) << other->body;
+  EXPECT_LT(other_waited, 500ms);
+  EXPECT_EQ(four.read_through_marker(), std::vector<std::uint8_t>{0x04});
+}
+
+// A request that waited for a worker past its deadline is answered and never
+// sent; one whose deadline passes between its texts sends none after it.
+TEST(Bridge, NothingIsSentPastTheDeadline) {
+  Bridge bridge({"--workers", "1", "--request-timeout-ms", "300"});
+  const VirtualPort four(bridge.devices(), 4);
+  const int holder = ::open(bridge.display().slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+  // The only worker waits out port 3's holder, far longer than 300 ms.
+  std::thread held([&] { bridge.post("/v1/ports/3/commands", R"({"text":"3"})"); });
+  std::this_thread::sleep_for(100ms);
+  auto rc = std::async(std::launch::async,
+                       [&] { return bridge.post("/v1/ports/4/rc", R"({"a":1,"b":2})"); });
+  const auto start = Clock::now();
+  const httplib::Result late = bridge.post("/v1/ports/4/commands", R"({"texts":["4","5"]})");
+  const auto late_took = Clock::now() - start;
+  const httplib::Result late_rc = rc.get();
+  held.join();
+  ::close(holder);
+  for (const httplib::Result* r : {&late, &late_rc}) {
+    ASSERT_TRUE(*r);
+    EXPECT_EQ((*r)->status, 503) << (*r)->body;
+    EXPECT_EQ((*r)->get_header_value("Retry-After"), "1");
+    EXPECT_NE(body_of(*r)["error"].get<std::string>().find("past its 300 ms"), std::string::npos)
+        << (*r)->body;
+  }
+  EXPECT_LT(late_took, 1500ms);
+  EXPECT_TRUE(four.read_through_marker().empty());
+
+  // Another program holds port 4 for 400 ms: the first text waits for it
+  // within its call's bound, and by then the request's 300 ms have passed, so
+  // the rest are skipped, and nothing follows them.
+  const int other_program = ::open(four.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_EQ(::flock(other_program, LOCK_EX | LOCK_NB), 0);
+  std::thread letting_go([other_program] {
+    std::this_thread::sleep_for(400ms);
+    ::close(other_program);
+  });
+  const std::vector<std::string> texts(64, "4");
+  const httplib::Result r = bridge.post("/v1/ports/4/commands", json{{"texts", texts}}.dump());
+  letting_go.join();
+  ASSERT_TRUE(r);
+  ASSERT_EQ(r->status, 200) << r->body;
+  std::size_t delivered = 0, skipped = 0;
+  const json answer = body_of(r);
+  for (const json& item : answer["results"]) {
+    if (item["delivered"] == true) {
+      EXPECT_EQ(skipped, 0u) << "delivered after one was skipped";
+      ++delivered;
+    } else if (item.value("skipped", false)) {
+      ++skipped;
+      EXPECT_NE(item["why"].get<std::string>().find("300 ms had passed"), std::string::npos)
+          << item;
+    }
+  }
+  EXPECT_GT(delivered, 0u) << r->body.substr(0, 600);
+  EXPECT_GT(skipped, 0u);
+  EXPECT_EQ(delivered + skipped, texts.size());
+  EXPECT_EQ(four.read_through_marker(), std::vector<std::uint8_t>(delivered, 0x04));
+}
+
+// Port numbers linked to one device take turns as one: from several clients
+// on ports 1 and 7, each request's two frames are next to each other.
+TEST(Bridge, PortsOfOneDeviceTakeTurnsTogether) {
+  Bridge bridge({"--workers", "4"});
+  const VirtualPort one(bridge.devices(), 1);
+  std::filesystem::create_symlink(one.slave_path(), bridge.devices() + "/com7");
+  constexpr int clients = 8, each = 10;
+  std::vector<std::thread> threads;
+  std::atomic<int> answered{0};
+  for (int c = 0; c < clients; ++c) {
+    threads.emplace_back([&, c] {
+      const std::string digit = std::to_string(c);
+      const std::string path = c % 2 == 0 ? "/v1/ports/1/commands" : "/v1/ports/7/commands";
+      for (int i = 0; i < each; ++i) {
+        const httplib::Result r = bridge.post(path, json{{"texts", {digit, digit}}}.dump());
+        if (r && r->status == 200) ++answered;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+  EXPECT_EQ(answered, clients * each);
+  const std::vector<std::uint8_t> line = one.read_through_marker();
+  ASSERT_EQ(line.size(), static_cast<std::size_t>(2 * clients * each));
+  int split = 0;
+  for (std::size_t i = 0; i < line.size(); i += 2) split += line[i] != line[i + 1];
+  EXPECT_EQ(split, 0) << "requests whose frames another's came between";
+}
+
+// QELMAR_LOG set for the library, in the environment the bridge starts with.
+class LibraryLogTo {
+ public:
+  explicit LibraryLogTo(const char* sink) { ::setenv("QELMAR_LOG", sink, 1); }
+  ~LibraryLogTo() { ::unsetenv("QELMAR_LOG"); }
+  LibraryLogTo(const LibraryLogTo&) = delete;
+  LibraryLogTo& operator=(const LibraryLogTo&) = delete;
+};
+
+// The library's own lines on a stderr nobody reads: far past what the pipe
+// holds, every call still returns at once, and SIGTERM still ends it.
+TEST(Bridge, TheLibrarysLogCannotBlockIt) {
+  std::unique_ptr<Bridge> bridge;
+  {
+    const LibraryLogTo log("stderr");
+    bridge = std::make_unique<Bridge>();
+  }
+  Process& server = bridge->server();
+  ASSERT_GT(::fcntl(server.err(), F_SETPIPE_SZ, 4096), 0);
+  // One line of some 200 bytes a call: 1,000 calls are well over 64 KiB.
+  int answered = 0;
+  Clock::duration longest{};
+  for (int i = 0; i < 1000; ++i) {
+    httplib::Client c = bridge->client();
+    c.set_read_timeout(2, 0);
+    const auto start = Clock::now();
+    const httplib::Result r =
+        c.Post(i % 2 == 0 ? "/v1/ports/4/commands" : "/v1/ports/5/rc",
+               i % 2 == 0 ? R"({"text":"1"})" : R"({"a":1,"b":2})", "application/json");
+    longest = std::max(longest, Clock::now() - start);
+    if (!r || r->status != 200) break;
+    ++answered;
+  }
+  EXPECT_EQ(answered, 1000);
+  EXPECT_LT(longest, 1s);
+  // Read at last, the library's lines are all there, one a call, each whole.
+  const std::string log = read_for(server.err(), 2000ms);
+  EXPECT_GT(log.size(), std::size_t{64} * 1024);
+  std::istringstream lines(log);
+  int calls = 0;
+  for (std::string line; std::getline(lines, line);) {
+    EXPECT_TRUE(line.find(" qelmar pid ") != std::string::npos) << line;
+    calls += line.find(" qelmar pid ") != std::string::npos;
+  }
+  EXPECT_EQ(calls, 1000) << log.substr(0, 600);
+
+  EXPECT_TRUE(bridge->post("/v1/ports/3/commands", R"({"text":"1"})"));
+  EXPECT_EQ(bridge->display().read_through_marker(), std::vector<std::uint8_t>{0x01});
+  const auto stopping = Clock::now();
+  EXPECT_EQ(server.stop(SIGTERM), 0);
+  EXPECT_LT(Clock::now() - stopping, 1s);
+
+  // A file named by QELMAR_LOG still gets the lines, one a call.
+  TempDir dir;
+  const std::string file = dir.path() + "/qelmar.log";
+  {
+    const LibraryLogTo to_file(file.c_str());
+    bridge = std::make_unique<Bridge>();
+  }
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(bridge->post("/v1/ports/4/commands", R"({"text":"1"})"));
+  bridge->server().stop(SIGTERM);
+  std::ifstream written(file);
+  int in_file = 0;
+  for (std::string line; std::getline(written, line); ++in_file)
+    EXPECT_NE(line.find(" qelmar_send port 4 tried "), std::string::npos) << line;
+  EXPECT_EQ(in_file, 3);
 }
 
 }  // namespace

@@ -1,0 +1,163 @@
+// SPDX-License-Identifier: MIT
+#include "bridge/device_jobs.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <system_error>
+
+#include "encoder/protocol.h"
+#include "qelmar/host.h"
+
+namespace qelmar::bridge {
+
+namespace {
+
+using nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+std::string dump(const json& body) {
+  return body.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+DeviceReply reply(const json& body) { return {200, dump(body), {}, {}, false}; }
+
+DeviceReply error(int status, const std::string& message) {
+  return {status, dump(json{{"error", message}}), {}, message, false};
+}
+
+// Answered without a call: the client is told to come back rather than that
+// the display failed.
+DeviceReply expired(const Deadline& deadline) {
+  DeviceReply r =
+      error(503, "the request waited past its " + std::to_string(deadline.allowed.count()) +
+                     " ms for the display; nothing was sent");
+  r.refusal = "expired";
+  r.retry_later = true;
+  return r;
+}
+
+std::string hex(const std::uint8_t* bytes, std::size_t size) {
+  std::string out;
+  char cell[4];
+  for (std::size_t i = 0; i < size; ++i) {
+    std::snprintf(cell, sizeof cell, out.empty() ? "%02X" : " %02X", bytes[i]);
+    out += cell;
+  }
+  return out;
+}
+
+// In the tool's words, from the same function.
+json outcome_of(const qelmar_status& status) {
+  const bool delivered = status.outcome == QELMAR_DELIVERED;
+  json item{{"delivered", delivered}};
+  if (!delivered) {
+    char why[512];
+    qelmar_describe(&status, why, sizeof why);
+    item["why"] = why;
+  }
+  return item;
+}
+
+// A text that selects no frame, or that the encoder drops, says nothing of the
+// line; any other failure does.
+bool line_failed(qelmar_outcome outcome) {
+  return outcome != QELMAR_DELIVERED && outcome != QELMAR_EMPTY &&
+         outcome != QELMAR_NOTHING_TO_SEND && outcome != QELMAR_DROPPED;
+}
+
+void count(Metrics& metrics, int port, const qelmar_status& status, Clock::time_point start) {
+  metrics.call(port, qelmar_outcome_name(status.outcome),
+               std::chrono::duration<double>(Clock::now() - start).count());
+}
+
+}  // namespace
+
+std::string device_lane(int port) {
+  char path[QELMAR_PATH_SIZE] = "";
+  const qelmar_route route = qelmar_resolve_port(nullptr, port, path, sizeof path);
+  if (route != QELMAR_ROUTE_NONE && route != QELMAR_ROUTE_CONSOLE_SKIPPED) {
+    // Links followed: /dev/com1 and the device it names are one line.
+    std::error_code ec;
+    const std::filesystem::path device = std::filesystem::canonical(path, ec);
+    if (!ec) return "device " + device.string();
+  }
+  return "port " + std::to_string(port);
+}
+
+DeviceReply send_texts(Metrics& metrics, int port, const std::vector<std::string>& texts,
+                       const Deadline& deadline) {
+  if (deadline.passed()) return expired(deadline);
+  // Each text is encoded once here for its frame, and for the result of one
+  // that is not sent.
+  json results = json::array();
+  for (const std::string& text : texts) {
+    std::uint8_t frame[max_frame];
+    std::int32_t result = 0;
+    const std::int32_t length =
+        qelmar_encode(text.c_str(), frame, sizeof frame, &result, nullptr, 0);
+    results.push_back(
+        {{"result", result},
+         {"frame", length > 0 ? hex(frame, static_cast<std::size_t>(length)) : std::string()}});
+  }
+  std::string skipped;  // why the texts from here on are not sent
+  for (std::size_t i = 0; i < texts.size(); ++i) {
+    json& item = results[i];
+    if (skipped.empty() && deadline.passed()) {
+      skipped = "not sent: the request's " + std::to_string(deadline.allowed.count()) +
+                " ms had passed before its turn";
+    }
+    if (!skipped.empty()) {
+      item.update(json{{"delivered", false}, {"skipped", true}, {"why", skipped}});
+      continue;
+    }
+    qelmar_status status;
+    const auto start = Clock::now();
+    item["result"] = qelmar_send(port, texts[i].c_str(), &status);
+    count(metrics, port, status, start);
+    item.update(outcome_of(status));
+    if (line_failed(status.outcome)) {
+      skipped = "not sent: text " + std::to_string(i + 1) + " of the request did not go out (" +
+                qelmar_outcome_name(status.outcome) + ")";
+    }
+  }
+  return reply(json{{"port", port}, {"results", results}});
+}
+
+DeviceReply send_rc(Metrics& metrics, int port, std::int32_t a, std::int32_t b,
+                    const Deadline& deadline) {
+  if (deadline.passed()) return expired(deadline);
+  qelmar_status status;
+  const auto start = Clock::now();
+  qelmar_send_rc(port, a, b, &status);
+  count(metrics, port, status, start);
+  const std::uint8_t frame[3] = {rc_lead, static_cast<std::uint8_t>(a & 0xFF),
+                                 static_cast<std::uint8_t>(b & 0xFF)};
+  json body{{"port", port}, {"frame", hex(frame, sizeof frame)}};
+  body.update(outcome_of(status));
+  return reply(body);
+}
+
+// The name can hold no '/', and a link is not followed out of the folder.
+DeviceReply play_sound(const std::string& sounds_dir, const std::string& name,
+                       const Deadline& deadline) {
+  std::error_code ec;
+  const std::filesystem::path path = std::filesystem::path(sounds_dir) / name;
+  if (sounds_dir.empty() ||
+      !std::filesystem::is_regular_file(std::filesystem::symlink_status(path, ec))) {
+    return error(404, "no sound " + name);
+  }
+  if (deadline.passed()) return expired(deadline);
+  qelmar_status status;
+  qelmar_play(path.string().c_str(), &status);
+  const bool alert = status.outcome == QELMAR_ALERT_INSTEAD;
+  json body{{"name", name},
+            {"played", status.outcome == QELMAR_DELIVERED},
+            {"format", status.sound_format},
+            {"seconds", status.sound_seconds},
+            {"ending", alert || status.outcome == QELMAR_DELIVERED ? "played" : status.reason}};
+  if (alert) body["fallback"] = status.reason;
+  return reply(body);
+}
+
+}  // namespace qelmar::bridge
