@@ -27,6 +27,11 @@ void copy_text(char (&out)[N], const char* text) {
   std::snprintf(out, N, "%s", text != nullptr ? text : "");
 }
 
+template <std::size_t N>
+void end_text(char (&text)[N]) {
+  text[N - 1] = '\0';
+}
+
 qelmar_outcome public_outcome(Outcome outcome) {
   switch (outcome) {
     case Outcome::unfilled:
@@ -65,6 +70,25 @@ Outcome core_outcome(qelmar_outcome outcome) {
   return Outcome::unfilled;
 }
 
+// A record's size is the host's to set. One short of the first version's, or
+// far past any version's, is a record that was never set up: nothing is written
+// to it, nor read from it.
+bool set_up(std::uint32_t size, std::size_t first_version) {
+  return size >= first_version && size <= QELMAR_RECORD_SIZE_MAX;
+}
+
+bool set_up(const qelmar_status* status) {
+  return status != nullptr && set_up(status->size, QELMAR_STATUS_V1_SIZE);
+}
+
+// Hands a record filled in full to the host, as far as the host's record
+// reaches; its size stays the host's.
+template <class Record>
+void hand_over(Record& filled, std::uint32_t size, void* out) {
+  filled.size = size;
+  std::memcpy(out, &filled, std::min<std::size_t>(size, sizeof filled));
+}
+
 void fill(const char* name, const CallStatus& call, std::int32_t result, qelmar_status& out) {
   std::memset(&out, 0, sizeof out);
   copy_text(out.call, name);
@@ -85,6 +109,7 @@ void fill(const char* name, const CallStatus& call, std::int32_t result, qelmar_
 template <class Call>
 std::int32_t with_status(const char* entry, const char* name, std::int32_t port,
                          qelmar_status* status, const Call& call) noexcept {
+  if (!set_up(status)) status = nullptr;
   const bool logged = qelmar::log::enabled();
   if (status == nullptr && !logged) return call(nullptr);
   CallStatus record;
@@ -92,7 +117,11 @@ std::int32_t with_status(const char* entry, const char* name, std::int32_t port,
   record.port = port;
   const std::int32_t result = call(&record);
   if (logged) qelmar::log::write_call(record);
-  if (status != nullptr) fill(name, record, result, *status);
+  if (status != nullptr) {
+    qelmar_status filled;
+    fill(name, record, result, filled);
+    hand_over(filled, status->size, status);
+  }
   return result;
 }
 
@@ -141,7 +170,8 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_send_rc(std::int32_t port, std::
 }
 
 QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_play(const char* path,
-                                                     qelmar_status* status) noexcept {
+                                                     qelmar_status* host_status) noexcept {
+  qelmar_status* status = set_up(host_status) ? host_status : nullptr;
   const bool logged = qelmar::log::enabled();
   if (status == nullptr && !logged) {
     qelmar::play_sound(path, nullptr);
@@ -152,26 +182,41 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_play(const char* path,
   qelmar::play_sound(path, &sound);
   if (logged) qelmar::log::write_sound(path, sound);
   if (status == nullptr) return 0;
-  std::memset(status, 0, sizeof *status);
-  copy_text(status->call, "play");
+  qelmar_status filled;
+  std::memset(&filled, 0, sizeof filled);
+  copy_text(filled.call, "play");
   const std::string_view ending = sound.ending != nullptr ? sound.ending : "";
   if (ending == "played") {
-    status->outcome = *sound.fallback == '\0' ? QELMAR_DELIVERED : QELMAR_ALERT_INSTEAD;
-    copy_text(status->reason, sound.fallback);
+    filled.outcome = *sound.fallback == '\0' ? QELMAR_DELIVERED : QELMAR_ALERT_INSTEAD;
+    copy_text(filled.reason, sound.fallback);
   } else {
-    status->outcome = ending.starts_with("given up") ? QELMAR_STUCK : QELMAR_NOT_PLAYED;
-    copy_text(status->reason, sound.ending);
+    filled.outcome = ending.starts_with("given up") ? QELMAR_STUCK : QELMAR_NOT_PLAYED;
+    copy_text(filled.reason, sound.ending);
   }
-  copy_text(status->sound_format, sound.format);
-  status->sound_seconds = sound.seconds;
-  copy_text(status->sound_device, sound.device);
-  status->milliseconds =
+  copy_text(filled.sound_format, sound.format);
+  filled.sound_seconds = sound.seconds;
+  copy_text(filled.sound_device, sound.device);
+  filled.milliseconds =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  hand_over(filled, status->size, status);
   return 0;
 }
 
-QELMAR_HOST_API std::size_t QELMAR_CALL qelmar_describe(const qelmar_status* status, char* buffer,
-                                                        std::size_t size) noexcept {
+QELMAR_HOST_API std::size_t QELMAR_CALL qelmar_describe(const qelmar_status* host_status,
+                                                        char* buffer, std::size_t size) noexcept {
+  // What of the host's record there is; fields it lacks read as zeros.
+  qelmar_status known;
+  std::memset(&known, 0, sizeof known);
+  if (set_up(host_status)) {
+    std::memcpy(&known, host_status, std::min<std::size_t>(host_status->size, sizeof known));
+    // The host's texts, each ended within its field.
+    end_text(known.call);
+    end_text(known.group);
+    end_text(known.reason);
+    end_text(known.sound_format);
+    end_text(known.sound_device);
+  }
+  const qelmar_status* status = set_up(host_status) ? &known : nullptr;
   char text[1024];
   if (status != nullptr && std::strcmp(status->call, "play") == 0) {
     describe_sound(*status, text, sizeof text);
@@ -180,7 +225,8 @@ QELMAR_HOST_API std::size_t QELMAR_CALL qelmar_describe(const qelmar_status* sta
     if (status != nullptr) {
       call.outcome = core_outcome(status->outcome);
       call.port = status->port;
-      copy_text(call.group, status->group);
+      static_assert(sizeof call.group == sizeof status->group);
+      std::memcpy(call.group, status->group, sizeof call.group);
       call.holder = static_cast<long>(status->holder);
       call.reason = status->reason;
       call.frame = status->frame_bytes;
@@ -330,12 +376,17 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_list_ports(const char* root,
                                                            qelmar_port_info* ports,
                                                            std::int32_t capacity) noexcept {
   try {
+    // The host's records are as far apart as the first one says.
+    const bool room = ports != nullptr && capacity > 0;
+    if (room && !set_up(ports->size, QELMAR_PORT_INFO_V1_SIZE)) return -1;
+    const std::uint32_t stride = room ? ports->size : 0;
     std::vector<qelmar::serial::SerialDevice> devices;
     if (!qelmar::serial::list_ports(machine_at(root), devices)) return -1;
-    for (std::size_t i = 0; ports != nullptr && i < devices.size() &&
-                            i < static_cast<std::size_t>(std::max(capacity, 0));
+    for (std::size_t i = 0; room && i < devices.size() && i < static_cast<std::size_t>(capacity);
          ++i) {
-      fill_port(devices[i], ports[i]);
+      qelmar_port_info filled;
+      fill_port(devices[i], filled);
+      hand_over(filled, stride, reinterpret_cast<unsigned char*>(ports) + i * stride);
     }
     return static_cast<std::int32_t>(std::min<std::size_t>(devices.size(), INT32_MAX));
   } catch (...) {

@@ -751,6 +751,7 @@ Answer Bridge::Impl::commands(int port, const std::vector<std::string>& texts) {
   json results = json::array();
   for (std::size_t i = 0; i < texts.size(); ++i) {
     qelmar_status status;
+    QELMAR_STATUS_INIT(status);
     const auto start = Clock::now();
     const std::int32_t result = qelmar_send(port, texts[i].c_str(), &status);
     metrics.call(port, qelmar_outcome_name(status.outcome),
@@ -764,6 +765,7 @@ Answer Bridge::Impl::commands(int port, const std::vector<std::string>& texts) {
 
 Answer Bridge::Impl::rc(int port, std::int32_t a, std::int32_t b) {
   qelmar_status status;
+  QELMAR_STATUS_INIT(status);
   const auto start = Clock::now();
   qelmar_send_rc(port, a, b, &status);
   metrics.call(port, qelmar_outcome_name(status.outcome),
@@ -785,6 +787,7 @@ Answer Bridge::Impl::sound(const std::string& name) const {
     return error(404, "no sound " + name);
   }
   qelmar_status status;
+  QELMAR_STATUS_INIT(status);
   qelmar_play(path.string().c_str(), &status);
   const bool alert = status.outcome == QELMAR_ALERT_INSTEAD;
   json body{{"name", name},

@@ -1,4 +1,4 @@
-// SPDX-License-Identifier: MIT
+/* SPDX-License-Identifier: MIT */
 /**
  * @file qelmar.h
  * Drives a customer price display on a serial port.

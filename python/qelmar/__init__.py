@@ -292,7 +292,7 @@ def _read(result: int, status: _native.Status) -> Result:
 
 
 def _call(call: Callable[[_native.Status], int], strict: bool) -> Result:
-    status = _native.Status()
+    status = _native.Status(_native.STATUS_SIZE)
     outer = getattr(_pending, "lines", None)
     _pending.lines = []
     try:
@@ -414,6 +414,7 @@ def ports(root: Optional[Path] = None) -> List[Port]:
     capacity = 16
     while True:
         buffer = (_native.PortInfo * capacity)()
+        buffer[0].size = _native.PORT_INFO_SIZE  # the distance between records
         count = list_ports(where, buffer, capacity)
         if count < 0:
             raise OSError(f"the serial devices of {os.fsdecode(where or b'/')} cannot be read")

@@ -181,7 +181,8 @@ def test_records_are_laid_out_as_the_header_says(tmp_path, record, c_name):
         + "".join(f'  printf("%zu\\n", offsetof({c_name}, {f}));\n' for f in fields)
         + "  return 0;\n}\n"
     )
-    subprocess.run([compiler, f"-I{HEADER}", str(program), "-o", str(tmp_path / "layout")],
+    generated = os.environ.get("QELMAR_GENERATED_INCLUDE", HEADER)  # qelmar/version.h
+    subprocess.run([compiler, f"-I{HEADER}", f"-I{generated}", str(program), "-o", str(tmp_path / "layout")],
                    check=True)
     layout = subprocess.run([str(tmp_path / "layout")], capture_output=True, text=True,
                             check=True).stdout.split()
