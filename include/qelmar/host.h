@@ -65,6 +65,7 @@
 #include "qelmar.h"
 #include "qelmar/version.h"
 
+/** Marks the host library's exports (imported from the DLL on Windows). */
 #if defined(_WIN32)
 #if defined(QELMAR_BUILDING)
 #define QELMAR_HOST_API
@@ -216,11 +217,13 @@ QELMAR_HOST_API void QELMAR_CALL qelmar_set_log_hook(qelmar_log_hook hook,
 
 /**
  * Encodes a command as qelmar_send() would send it, sending nothing.
+ * @param command     the command text, NUL-terminated; NULL counts as empty
  * @param frame       where to put the frame's bytes (at most 81), or NULL
  * @param size        the room at `frame`
  * @param result      gets tavdll()'s result for the text, when not NULL
  * @param reason      gets why a command that selected a frame is not sent
  *                    (empty otherwise), when not NULL
+ * @param reason_size the room at `reason`, its NUL included
  * @return the frame's length, or -1 when the text sends nothing
  */
 QELMAR_HOST_API int32_t QELMAR_CALL qelmar_encode(const char *command, uint8_t *frame, size_t size,
@@ -238,7 +241,7 @@ QELMAR_HOST_API const char *QELMAR_CALL qelmar_version(void) QELMAR_NOEXCEPT;
 typedef struct qelmar_port_info {
   /** Set by the host: the size of the record it was built with. */
   uint32_t size;
-  /** /dev/ttyUSB0; on Windows \\.\COM3. */
+  /** /dev/ttyUSB0; on Windows `\\.\COM3`. */
   char path[QELMAR_PATH_SIZE];
   /** "USB", "native UART", "pseudo-terminal" or "other". */
   char kind[32];
@@ -321,8 +324,12 @@ typedef enum qelmar_route {
  * Where a call on `port` would go now, found by the same rule the calls use,
  * without opening anything.
  * @param root  as for qelmar_list_ports()
+ * @param port  the port number
  * @param path  gets the device path (for QELMAR_ROUTE_NONE and
- *              QELMAR_ROUTE_CONSOLE_SKIPPED, the one that is not used)
+ *              QELMAR_ROUTE_CONSOLE_SKIPPED, the one that is not used),
+ *              cut to fit and NUL-terminated
+ * @param size  the room at `path`, its NUL included
+ * @return how the port leads to the device
  */
 QELMAR_HOST_API qelmar_route QELMAR_CALL qelmar_resolve_port(const char *root, int32_t port,
                                                              char *path,

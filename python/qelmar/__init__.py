@@ -20,7 +20,7 @@ unless asked to be strict. Calls from several threads take turns.
 The module calls libqelmar-host (include/qelmar/host.h) through ctypes, loaded
 on the first call: the file $QELMAR_HOST_LIBRARY names, else the build tree's
 (for the build tree's copy of this package), else the system's
-libqelmar-host.so.0 (qelmar-host.dll on Windows). When none loads, the call
+libqelmar-host.so.1 (qelmar-host.dll on Windows). When none loads, the call
 raises LibraryNotFound, saying where it looked. `python3 -m qelmar --help`
 offers send, rc and ports from the command line.
 """
@@ -206,7 +206,7 @@ def frame(text: Text) -> Encoded:
 
 def library() -> ctypes.CDLL:
     """libqelmar-host, loaded on first use: the file $QELMAR_HOST_LIBRARY
-    names, else the build tree's, else the installed libqelmar-host.so.0
+    names, else the build tree's, else the installed libqelmar-host.so.1
     (qelmar-host.dll on Windows). Raises LibraryNotFound, naming each place
     tried, when none loads."""
     return _native.library()

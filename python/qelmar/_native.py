@@ -83,7 +83,7 @@ if _WINDOWS:
 else:
     _Library = ctypes.CDLL
     _functype = ctypes.CFUNCTYPE
-    SYSTEM_NAME = "libqelmar-host.so.0"
+    SYSTEM_NAME = "libqelmar-host.so.1"
 
 # void hook(const char *line, void *user); the line as bytes, NULL-safe.
 LogHook = _functype(None, ctypes.c_char_p, ctypes.c_void_p)
@@ -154,9 +154,9 @@ def _fix(explicit: bool) -> str:
     if _WINDOWS:
         return (f"Put {SYSTEM_NAME} beside the program or on the DLL search path, or set "
                 "QELMAR_HOST_LIBRARY to the file.")
-    return (f"Install the library (on Debian: apt install libqelmar0), or set "
+    return (f"Install the library (on Debian: apt install libqelmar-host1), or set "
             f"QELMAR_HOST_LIBRARY to the file {SYSTEM_NAME} (a build tree's is "
-            "build/<preset>/libqelmar-host.so.0).")
+            "build/<preset>/libqelmar-host.so.1).")
 
 
 def _load() -> ctypes.CDLL:

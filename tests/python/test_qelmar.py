@@ -466,14 +466,14 @@ BUILT = "built"  # the build tree's library, which this test run uses
 LOOKUPS = [
     (BUILT, None, BUILT),
     (None, BUILT, BUILT),
-    (BUILT, "/gone/libqelmar-host.so.0", BUILT),
+    (BUILT, "/gone/libqelmar-host.so.1", BUILT),
     ("/nonexistent", BUILT, ["/nonexistent (QELMAR_HOST_LIBRARY): /nonexistent: cannot open",
                              "unset it"]),
-    (None, "/gone/libqelmar-host.so.0", ["/gone/libqelmar-host.so.0 (the build tree)",
-                                         "libqelmar-host.so.0 (the system)",
-                                         "apt install libqelmar0",
+    (None, "/gone/libqelmar-host.so.1", ["/gone/libqelmar-host.so.1 (the build tree)",
+                                         "libqelmar-host.so.1 (the system)",
+                                         "apt install libqelmar-host1",
                                          "set QELMAR_HOST_LIBRARY"]),
-    (None, None, ["libqelmar-host.so.0 (the system)", "apt install libqelmar0"]),
+    (None, None, ["libqelmar-host.so.1 (the system)", "apt install libqelmar-host1"]),
 ]
 
 
