@@ -15,7 +15,7 @@
  *   encoder's reason); qelmar_describe() puts it in words;
  * - qelmar_list_ports() lists the serial devices, never opening one;
  * - qelmar_set_log_hook() hands each call's log line to the host;
- * - the version, as qelmar_version() and as the macros below.
+ * - the version, as qelmar_version() and as the macros of qelmar/version.h.
  *
  * @section host_contract The contract
  * - Any thread of any process may call at any time; calls on a port take turns
