@@ -44,8 +44,8 @@ int main(int argc, char **argv) {
         printf("%s: let this user use group %s: %s\n", argv[i], status.group, words);
         break;
       case QELMAR_BUSY:
-        printf("%s: another program has the port (process %ld): %s\n", argv[i],
-               (long)status.holder, words);
+        printf("%s: another program has the port (process %ld): %s\n", argv[i], (long)status.holder,
+               words);
         break;
       case QELMAR_NOT_CONFIGURED:
       case QELMAR_STUCK:
