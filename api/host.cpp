@@ -77,10 +77,6 @@ bool set_up(std::uint32_t size, std::size_t first_version) {
   return size >= first_version && size <= QELMAR_RECORD_SIZE_MAX;
 }
 
-bool set_up(const qelmar_status* status) {
-  return status != nullptr && set_up(status->size, QELMAR_STATUS_V1_SIZE);
-}
-
 // Hands a record filled in full to the host, as far as the host's record
 // reaches; its size stays the host's.
 template <class Record>
@@ -109,7 +105,9 @@ void fill(const char* name, const CallStatus& call, std::int32_t result, qelmar_
 template <class Call>
 std::int32_t with_status(const char* entry, const char* name, std::int32_t port,
                          qelmar_status* status, const Call& call) noexcept {
-  if (!set_up(status)) status = nullptr;
+  // The size as checked bounds the write, whatever the host does to it meanwhile.
+  const std::uint32_t size = status != nullptr ? status->size : 0;
+  if (!set_up(size, QELMAR_STATUS_V1_SIZE)) status = nullptr;
   const bool logged = qelmar::log::enabled();
   if (status == nullptr && !logged) return call(nullptr);
   CallStatus record;
@@ -120,7 +118,7 @@ std::int32_t with_status(const char* entry, const char* name, std::int32_t port,
   if (status != nullptr) {
     qelmar_status filled;
     fill(name, record, result, filled);
-    hand_over(filled, status->size, status);
+    hand_over(filled, size, status);
   }
   return result;
 }
@@ -171,7 +169,8 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_send_rc(std::int32_t port, std::
 
 QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_play(const char* path,
                                                      qelmar_status* host_status) noexcept {
-  qelmar_status* status = set_up(host_status) ? host_status : nullptr;
+  const std::uint32_t size = host_status != nullptr ? host_status->size : 0;
+  qelmar_status* status = set_up(size, QELMAR_STATUS_V1_SIZE) ? host_status : nullptr;
   const bool logged = qelmar::log::enabled();
   if (status == nullptr && !logged) {
     qelmar::play_sound(path, nullptr);
@@ -198,7 +197,7 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_play(const char* path,
   copy_text(filled.sound_device, sound.device);
   filled.milliseconds =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
-  hand_over(filled, status->size, status);
+  hand_over(filled, size, status);
   return 0;
 }
 
@@ -207,8 +206,10 @@ QELMAR_HOST_API std::size_t QELMAR_CALL qelmar_describe(const qelmar_status* hos
   // What of the host's record there is; fields it lacks read as zeros.
   qelmar_status known;
   std::memset(&known, 0, sizeof known);
-  if (set_up(host_status)) {
-    std::memcpy(&known, host_status, std::min<std::size_t>(host_status->size, sizeof known));
+  const std::uint32_t host_size = host_status != nullptr ? host_status->size : 0;
+  const bool readable = set_up(host_size, QELMAR_STATUS_V1_SIZE);
+  if (readable) {
+    std::memcpy(&known, host_status, std::min<std::size_t>(host_size, sizeof known));
     // The host's texts, each ended within its field.
     end_text(known.call);
     end_text(known.group);
@@ -216,7 +217,7 @@ QELMAR_HOST_API std::size_t QELMAR_CALL qelmar_describe(const qelmar_status* hos
     end_text(known.sound_format);
     end_text(known.sound_device);
   }
-  const qelmar_status* status = set_up(host_status) ? &known : nullptr;
+  const qelmar_status* status = readable ? &known : nullptr;
   char text[1024];
   if (status != nullptr && std::strcmp(status->call, "play") == 0) {
     describe_sound(*status, text, sizeof text);
