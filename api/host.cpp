@@ -28,6 +28,11 @@ void copy_text(char (&out)[N], const char* text) {
   std::snprintf(out, N, "%s", text != nullptr ? text : "");
 }
 
+template <std::size_t N>
+void end_text(char (&text)[N]) {
+  text[N - 1] = '\0';
+}
+
 qelmar_outcome public_outcome(Outcome outcome) {
   switch (outcome) {
     case Outcome::unfilled:
@@ -66,6 +71,21 @@ Outcome core_outcome(qelmar_outcome outcome) {
   return Outcome::unfilled;
 }
 
+// A record's size is the host's to set. One short of the first version's, or
+// far past any version's, is a record that was never set up: nothing is written
+// to it, nor read from it.
+bool set_up(std::uint32_t size, std::size_t first_version) {
+  return size >= first_version && size <= QELMAR_RECORD_SIZE_MAX;
+}
+
+// Hands a record filled in full to the host, as far as the host's record
+// reaches; its size stays the host's.
+template <class Record>
+void hand_over(Record& filled, std::uint32_t size, void* out) {
+  filled.size = size;
+  std::memcpy(out, &filled, std::min<std::size_t>(size, sizeof filled));
+}
+
 void fill(const char* name, const CallStatus& call, std::int32_t result, qelmar_status& out) {
   std::memset(&out, 0, sizeof out);
   copy_text(out.call, name);
@@ -86,6 +106,9 @@ void fill(const char* name, const CallStatus& call, std::int32_t result, qelmar_
 template <class Call>
 std::int32_t with_status(const char* entry, const char* name, std::int32_t port,
                          qelmar_status* status, const Call& call) noexcept {
+  // The size as checked bounds the write, whatever the host does to it meanwhile.
+  const std::uint32_t size = status != nullptr ? status->size : 0;
+  if (!set_up(size, QELMAR_STATUS_V1_SIZE)) status = nullptr;
   const bool logged = qelmar::log::enabled();
   if (status == nullptr && !logged) return call(nullptr);
   CallStatus record;
@@ -93,7 +116,11 @@ std::int32_t with_status(const char* entry, const char* name, std::int32_t port,
   record.port = port;
   const std::int32_t result = call(&record);
   if (logged) qelmar::log::write_call(record);
-  if (status != nullptr) fill(name, record, result, *status);
+  if (status != nullptr) {
+    qelmar_status filled;
+    fill(name, record, result, filled);
+    hand_over(filled, size, status);
+  }
   return result;
 }
 
@@ -147,8 +174,10 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_send_rc(std::int32_t port, std::
 }
 
 QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_play(const char* path,
-                                                     qelmar_status* status) noexcept {
+                                                     qelmar_status* host_status) noexcept {
   qelmar::stay_loaded();
+  const std::uint32_t size = host_status != nullptr ? host_status->size : 0;
+  qelmar_status* status = set_up(size, QELMAR_STATUS_V1_SIZE) ? host_status : nullptr;
   const bool logged = qelmar::log::enabled();
   if (status == nullptr && !logged) {
     qelmar::play_sound(path, nullptr);
@@ -159,27 +188,44 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_play(const char* path,
   qelmar::play_sound(path, &sound);
   if (logged) qelmar::log::write_sound(path, sound);
   if (status == nullptr) return 0;
-  std::memset(status, 0, sizeof *status);
-  copy_text(status->call, "play");
+  qelmar_status filled;
+  std::memset(&filled, 0, sizeof filled);
+  copy_text(filled.call, "play");
   const std::string_view ending = sound.ending != nullptr ? sound.ending : "";
   if (ending == "played") {
-    status->outcome = *sound.fallback == '\0' ? QELMAR_DELIVERED : QELMAR_ALERT_INSTEAD;
-    copy_text(status->reason, sound.fallback);
+    filled.outcome = *sound.fallback == '\0' ? QELMAR_DELIVERED : QELMAR_ALERT_INSTEAD;
+    copy_text(filled.reason, sound.fallback);
   } else {
-    status->outcome = ending.starts_with("given up") ? QELMAR_STUCK : QELMAR_NOT_PLAYED;
-    copy_text(status->reason, sound.ending);
+    filled.outcome = ending.starts_with("given up") ? QELMAR_STUCK : QELMAR_NOT_PLAYED;
+    copy_text(filled.reason, sound.ending);
   }
-  copy_text(status->sound_format, sound.format);
-  status->sound_seconds = sound.seconds;
-  copy_text(status->sound_device, sound.device);
-  status->milliseconds =
+  copy_text(filled.sound_format, sound.format);
+  filled.sound_seconds = sound.seconds;
+  copy_text(filled.sound_device, sound.device);
+  filled.milliseconds =
       std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  hand_over(filled, size, status);
   return 0;
 }
 
-QELMAR_HOST_API std::size_t QELMAR_CALL qelmar_describe(const qelmar_status* status, char* buffer,
-                                                        std::size_t size) noexcept {
+QELMAR_HOST_API std::size_t QELMAR_CALL qelmar_describe(const qelmar_status* host_status,
+                                                        char* buffer, std::size_t size) noexcept {
   qelmar::stay_loaded();
+  // What of the host's record there is; fields it lacks read as zeros.
+  qelmar_status known;
+  std::memset(&known, 0, sizeof known);
+  const std::uint32_t host_size = host_status != nullptr ? host_status->size : 0;
+  const bool readable = set_up(host_size, QELMAR_STATUS_V1_SIZE);
+  if (readable) {
+    std::memcpy(&known, host_status, std::min<std::size_t>(host_size, sizeof known));
+    // The host's texts, each ended within its field.
+    end_text(known.call);
+    end_text(known.group);
+    end_text(known.reason);
+    end_text(known.sound_format);
+    end_text(known.sound_device);
+  }
+  const qelmar_status* status = readable ? &known : nullptr;
   char text[1024];
   if (status != nullptr && std::strcmp(status->call, "play") == 0) {
     describe_sound(*status, text, sizeof text);
@@ -188,7 +234,8 @@ QELMAR_HOST_API std::size_t QELMAR_CALL qelmar_describe(const qelmar_status* sta
     if (status != nullptr) {
       call.outcome = core_outcome(status->outcome);
       call.port = status->port;
-      copy_text(call.group, status->group);
+      static_assert(sizeof call.group == sizeof status->group);
+      std::memcpy(call.group, status->group, sizeof call.group);
       call.holder = static_cast<long>(status->holder);
       call.reason = status->reason;
       call.frame = status->frame_bytes;
@@ -345,12 +392,17 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_list_ports(const char* root,
                                                            std::int32_t capacity) noexcept {
   qelmar::stay_loaded();
   try {
+    // The host's records are as far apart as the first one says.
+    const bool room = ports != nullptr && capacity > 0;
+    if (room && !set_up(ports->size, QELMAR_PORT_INFO_V1_SIZE)) return -1;
+    const std::uint32_t stride = room ? ports->size : 0;
     std::vector<qelmar::serial::SerialDevice> devices;
     if (!qelmar::serial::list_ports(machine_at(root), devices)) return -1;
-    for (std::size_t i = 0; ports != nullptr && i < devices.size() &&
-                            i < static_cast<std::size_t>(std::max(capacity, 0));
+    for (std::size_t i = 0; room && i < devices.size() && i < static_cast<std::size_t>(capacity);
          ++i) {
-      fill_port(devices[i], ports[i]);
+      qelmar_port_info filled;
+      fill_port(devices[i], filled);
+      hand_over(filled, stride, reinterpret_cast<unsigned char*>(ports) + i * stride);
     }
     return static_cast<std::int32_t>(std::min<std::size_t>(devices.size(), INT32_MAX));
   } catch (...) {

@@ -613,7 +613,8 @@ int run(int argc, char** argv) {
                     return exchange(fixed_answer.port(), trivial).status == 200;
                   }));
       const Point p = load(c, seconds, [&] {
-        qelmar_status status{};
+        qelmar_status status;
+        QELMAR_STATUS_INIT(status);
         qelmar_send(display_port, command, &status);
         return status.outcome == QELMAR_DELIVERED;
       });

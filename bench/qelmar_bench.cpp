@@ -128,6 +128,7 @@ Counts count_allocations() {
   for (int i = 0; i < calls; ++i) tavrc(port, i, i);
   const double per_tavrc = static_cast<double>(allocations.load() - before) / calls;
   qelmar_status status;
+  QELMAR_STATUS_INIT(status);
   char words[256];
   qelmar_send(port, "12.5H", &status);
   before = allocations.load();

@@ -112,6 +112,7 @@ DeviceReply send_texts(Metrics& metrics, int port, const std::vector<std::string
       continue;
     }
     qelmar_status status;
+    QELMAR_STATUS_INIT(status);
     const auto start = Clock::now();
     item["result"] = qelmar_send(port, texts[i].c_str(), &status);
     count(metrics, port, status, start);
@@ -128,6 +129,7 @@ DeviceReply send_rc(Metrics& metrics, int port, std::int32_t a, std::int32_t b,
                     const Deadline& deadline) {
   if (deadline.passed()) return expired(deadline);
   qelmar_status status;
+  QELMAR_STATUS_INIT(status);
   const auto start = Clock::now();
   qelmar_send_rc(port, a, b, &status);
   count(metrics, port, status, start);
@@ -149,6 +151,7 @@ DeviceReply play_sound(const std::string& sounds_dir, const std::string& name,
   }
   if (deadline.passed()) return expired(deadline);
   qelmar_status status;
+  QELMAR_STATUS_INIT(status);
   qelmar_play(path.string().c_str(), &status);
   const bool alert = status.outcome == QELMAR_ALERT_INSTEAD;
   json body{{"name", name},

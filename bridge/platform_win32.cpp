@@ -121,6 +121,7 @@ std::string device_text(std::string_view command) {
 // The same fields as `qelmar ports --json` on Linux, from the registry's list.
 std::string ports_json() {
   std::vector<qelmar_port_info> ports(64);
+  QELMAR_PORT_INFO_INIT(ports.front());
   const std::int32_t n = qelmar_list_ports(nullptr, ports.data(), static_cast<int>(ports.size()));
   if (n < 0) throw std::runtime_error("the serial ports cannot be listed");
   nlohmann::json list = nlohmann::json::array();

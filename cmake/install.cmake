@@ -39,9 +39,13 @@ install(TARGETS qelmar qelmar_host EXPORT qelmarTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
-install(FILES include/qelmar/host.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qelmar COMPONENT dev)
+install(FILES include/qelmar/host.h ${QELMAR_GENERATED_INCLUDE}/qelmar/version.h
+        DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qelmar COMPONENT dev)
 install(EXPORT qelmarTargets NAMESPACE qelmar:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/qelmar
         COMPONENT dev)
+# The host API's reference, when the qelmar_reference target has built it.
+install(DIRECTORY ${QELMAR_REFERENCE_DIR}/html DESTINATION ${doc}/libqelmar-dev COMPONENT dev
+        OPTIONAL)
 configure_package_config_file(cmake/qelmarConfig.cmake.in
   ${CMAKE_CURRENT_BINARY_DIR}/qelmarConfig.cmake
   INSTALL_DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/qelmar)

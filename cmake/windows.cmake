@@ -47,7 +47,7 @@ foreach(dll qelmar:QELMAR.dll qelmar_host:qelmar-host.dll)
 endforeach()
 
 add_executable(wine_host tests/windows/wine_host.cpp)
-target_include_directories(wine_host PRIVATE include)
+target_include_directories(wine_host PRIVATE include ${QELMAR_GENERATED_INCLUDE})
 target_link_options(wine_host PRIVATE -static)
 target_link_libraries(wine_host PRIVATE qelmar_warnings setupapi uuid)
 
@@ -71,7 +71,8 @@ install(TARGETS qelmar_host EXPORT qelmarTargets
 install(FILES ${CMAKE_BINARY_DIR}/release/qelmar-host.dll DESTINATION ${arch})
 install(FILES ${CMAKE_BINARY_DIR}/release/qelmar-host.dll.debug DESTINATION ${arch}
         COMPONENT debug EXCLUDE_FROM_ALL)
-install(FILES include/qelmar/host.h DESTINATION include/qelmar)
+install(FILES include/qelmar/host.h ${QELMAR_GENERATED_INCLUDE}/qelmar/version.h
+        DESTINATION include/qelmar)
 install(FILES api/qelmar-host.def DESTINATION .)
 # Each zip takes both architectures' builds: this one and the other beside it,
 # as the windows-x86/x64 presets and the Linux build's own Windows steps lay them.

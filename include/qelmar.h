@@ -1,4 +1,4 @@
-// SPDX-License-Identifier: MIT
+/* SPDX-License-Identifier: MIT */
 /**
  * @file qelmar.h
  * Drives a customer price display on a serial port.
@@ -53,13 +53,15 @@
 
 #include <stdint.h>
 
-/* 32-bit Windows hosts call with the system-library convention (callee pops). */
+/** The calling convention: 32-bit Windows hosts call with the system
+ * library's (stdcall, the callee pops); elsewhere the platform's C one. */
 #if defined(_WIN32) && !defined(_WIN64)
 #define QELMAR_CALL __stdcall
 #else
 #define QELMAR_CALL
 #endif
 
+/** Marks the library's exports (imported from the DLL on Windows). */
 #if defined(_WIN32)
 #if defined(QELMAR_BUILDING)
 #define QELMAR_API
@@ -70,7 +72,7 @@
 #define QELMAR_API __attribute__((visibility("default")))
 #endif
 
-/* No C++ exception ever leaves the library. */
+/** No C++ exception ever leaves the library: `noexcept` for C++ hosts. */
 #ifdef __cplusplus
 #define QELMAR_NOEXCEPT noexcept
 #else

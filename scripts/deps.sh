@@ -27,6 +27,7 @@ for group in "${@:-core}"; do
     windows) packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64) ;;
     test)
       packages+=(libgtest-dev clang-format python3 python3-pytest
+        doxygen                         # the host API's reference, warnings as errors
         libcpp-httplib-dev              # the bridge test's HTTP client
         python3-venv python3-build python3-wheel  # pip into a venv, the wheel
         python3-prometheus-client       # reads the bridge's /metrics

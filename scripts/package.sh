@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Builds into dist/ the Debian packages from debian/ with dpkg-buildpackage
-# (libqelmar0, libqelmar-host0, libqelmar-dev, qelmar-tools, python3-qelmar,
+# (libqelmar0, libqelmar-host1, libqelmar-dev, qelmar-tools, python3-qelmar,
 # and the dbgsym packages of the binary ones) and the Windows zips (the stripped
 # DLLs, and their debug files), from the windows-x86/x64 presets' builds in build/.
 # With --check, also runs lintian, installs the packages with apt, uses them,
@@ -44,6 +44,9 @@ start=$SECONDS
 
 # The maintainer is named in debian/control; the changelog must repeat it.
 test "$(dpkg-parsechangelog -SMaintainer)" = "$(sed -n 's/^Maintainer: //p' debian/control)"
+# The version is CMake's project(); the changelog's upstream part must be it.
+test "$(dpkg-parsechangelog -SVersion | sed 's/-[^-]*$//')" = \
+  "$(sed -n 's/^project(qelmar VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)"
 work=$(mktemp -d)
 # The source package as dpkg-source makes it of the tree's files (those git
 # knows or does not ignore), for lintian's source checks.
@@ -61,22 +64,22 @@ snapshot() {
     -o -print 2>/dev/null | sort
 }
 snapshot >"$work/before"
-packages=(libqelmar0 libqelmar-host0 libqelmar-dev qelmar-tools python3-qelmar)
+packages=(libqelmar0 libqelmar-host1 libqelmar-dev qelmar-tools python3-qelmar)
 trap 'apt-get purge -y -qq "${packages[@]}" >/dev/null 2>&1 || true' EXIT
 apt-get install -y -qq ./dist/*.deb >/dev/null
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
 lib=/usr/lib/$multiarch
 
 # The libraries link no sound library, and nothing but the C library.
-for package in libqelmar0 libqelmar-host0; do
+for package in libqelmar0 libqelmar-host1; do
   dpkg-deb -f dist/${package}_*.deb Depends | grep -Eqx 'libc6( \(>= [0-9.]+\))?'
 done
-if ldd $lib/libqelmar.so.0 $lib/libqelmar-host.so.0 | grep -E 'sndfile|asound|stdc\+\+'; then
+if ldd $lib/libqelmar.so.0 $lib/libqelmar-host.so.1 | grep -E 'sndfile|asound|stdc\+\+'; then
   exit 1
 fi
 # Built hardened (bookworm's dpkg-buildflags adds no control-flow protection).
 hardening-check --quiet --nocfprotection /usr/bin/qelmar /usr/libexec/qelmar/qelmar-serve \
-  $lib/libqelmar.so.0 $lib/libqelmar-host.so.0
+  $lib/libqelmar.so.0 $lib/libqelmar-host.so.1
 
 test "$(qelmar encode 12.5H | head -n 1)" = "1F 01 02 05 00 1F"
 cc tests/install/host.c -o "$work/host" $(pkg-config --cflags --libs qelmar)
@@ -88,7 +91,7 @@ cc tests/install/host_face.c -o "$work/host_face" $(pkg-config --cflags --libs q
 test "$(QELMAR_DEVICE_DIR=$work "$work/host_face" 12)" = "750630 not_found: not sent: no such device"
 test "$("$work/cmake/host_face" '')" = "1 empty: nothing to send: the text is empty, the port was not opened"
 # Debug information for the stripped libraries, found by their build ids.
-for file in $lib/libqelmar.so.0 $lib/libqelmar-host.so.0 /usr/bin/qelmar; do
+for file in $lib/libqelmar.so.0 $lib/libqelmar-host.so.1 /usr/bin/qelmar; do
   id=$(readelf -n "$file" | sed -n 's/.*Build ID: \(..\)\(.*\)/\1\/\2/p')
   test -f "/usr/lib/debug/.build-id/$id.debug"
 done
@@ -139,7 +142,7 @@ with wave.open('/usr/share/sounds/qelmar/thanks.wav') as w:
 /usr/bin/python3 -c "import importlib.metadata as m, qelmar
 assert m.version('qelmar') == qelmar.__version__ == '$version'
 assert qelmar.Display(1).send('').result == 1 and qelmar.encode('#价#').hex() == '23bcdb23'"
-/usr/bin/python3 tests/python/venv_check.py /usr/bin/python3 python $lib/libqelmar-host.so.0
+/usr/bin/python3 tests/python/venv_check.py /usr/bin/python3 python $lib/libqelmar-host.so.1
 
 # Purged, the packages leave nothing behind: no configuration file, no
 # compiled module, no systemd state.

@@ -31,6 +31,7 @@
 
 #include "command_table.h"
 #include "process.h"
+#include "qelmar/version.h"
 #include "virtual_port.h"
 
 namespace qelmar::test {
@@ -953,7 +954,7 @@ struct Invocation {
 
 TEST(Bridge, OptionsAndConfiguration) {
   const std::vector<Invocation> table = {
-      {"version", {"--version"}, nullptr, 0, "qelmar serve 0.1.0"},
+      {"version", {"--version"}, nullptr, 0, "qelmar serve " QELMAR_VERSION_STRING},
       {"a misspelt key",
        {},
        "allow-origin = [\"http://a\"]\ncolour = \"blue\"\n",

@@ -574,9 +574,16 @@ TEST(ConsoleList, AListThatCannotBeReadClosesTheFallback) {
 
 // Each call made through one face of the library: the legacy entry points, or
 // the host library's with a status.
+// A status as a host sets one up.
+qelmar_status fresh_status() {
+  qelmar_status status;
+  QELMAR_STATUS_INIT(status);
+  return status;
+}
+
 struct Face {
   bool host = false;
-  qelmar_status status{};
+  qelmar_status status = fresh_status();
 
   void send(int port_number, const char* text) {
     if (host) {
@@ -664,7 +671,8 @@ TEST_F(PortTest, LogAndStatusSayWhatBecameOfEachCall) {
            ::_exit(whole ? 0 : 1);
          }
          ::close(back[1]);
-         if (::read(back[0], &f.status, sizeof f.status) != sizeof f.status) f.status = {};
+         if (::read(back[0], &f.status, sizeof f.status) != sizeof f.status)
+           f.status = fresh_status();
          ::close(back[0]);
          ::waitpid(child, nullptr, 0);
          ::chmod(line.slave_path().c_str(), 0620);
@@ -697,6 +705,62 @@ TEST_F(PortTest, LogAndStatusSayWhatBecameOfEachCall) {
   line.read_quiet(20ms);
 }
 
+// Hosts built with other versions of the status: a call writes nothing past
+// the size the host set; a size short of the first version's, or one never set
+// up, is refused with nothing written, and the call still does its work. The
+// bytes after the record are the host's next variable.
+TEST_F(PortTest, StatusIsFilledAsFarAsTheHostsSizeReaches) {
+  constexpr std::size_t v1 = QELMAR_STATUS_V1_SIZE;
+  constexpr std::size_t most = QELMAR_RECORD_SIZE_MAX;
+  constexpr unsigned char canary = 0xA5;
+  const struct {
+    const char* call;
+    std::function<std::int32_t(qelmar_status*)> make;
+    std::int32_t result;
+    std::string frame;
+  } calls[] = {
+      {"send", [](qelmar_status* s) { return qelmar_send(port, "12.5H", s); }, 2,
+       "1F 01 02 05 00 1F"},
+      {"rc", [](qelmar_status* s) { return qelmar_send_rc(port, 0x101, 2, s); }, 0, "12 01 02"},
+      {"play", [](qelmar_status* s) { return qelmar_play(nullptr, s); }, 0, ""},
+  };
+  for (const auto& call : calls) {
+    for (const std::size_t size :
+         {std::size_t{0}, v1 - 1, v1, sizeof(qelmar_status) + 40, most, most + 1}) {
+      const std::string row = std::string(call.call) + ", " + std::to_string(size) + " bytes";
+      const bool taken = size >= v1 && size <= most;
+      std::vector<unsigned char> bytes(std::max(size, sizeof(std::uint32_t)) + 64, canary);
+      const auto told = static_cast<std::uint32_t>(size);
+      std::memcpy(bytes.data(), &told, sizeof told);
+      auto* status = reinterpret_cast<qelmar_status*>(bytes.data());
+      EXPECT_EQ(call.make(status), call.result) << row;
+      if (!call.frame.empty()) {
+        EXPECT_EQ(hex(line.read_through_marker()), call.frame) << row;
+      }
+      std::uint32_t after = 0;
+      std::memcpy(&after, bytes.data(), sizeof after);
+      EXPECT_EQ(after, told) << row;
+      const std::size_t written = taken ? std::min(size, sizeof(qelmar_status)) : sizeof told;
+      EXPECT_EQ(static_cast<std::size_t>(
+                    std::count(bytes.begin() + static_cast<long>(written), bytes.end(), canary)),
+                bytes.size() - written)
+          << row;
+      char words[256];
+      qelmar_describe(status, words, sizeof words);
+      if (taken) {
+        EXPECT_STREQ(status->call, call.call) << row;
+        EXPECT_NE(status->outcome, QELMAR_UNFILLED) << row;
+      } else {
+        const qelmar_status unfilled = fresh_status();
+        char unfilled_words[256];
+        qelmar_describe(&unfilled, unfilled_words, sizeof unfilled_words);
+        EXPECT_STREQ(words, unfilled_words) << row;
+      }
+    }
+  }
+  line.read_quiet(20ms);
+}
+
 // The host's hook takes each call's line, whole and once, from every thread,
 // instead of QELMAR_LOG's sink; a status no call filled never reads delivered.
 TEST_F(PortTest, LogHookTakesOneLinePerCallFromEveryThread) {
@@ -719,7 +783,7 @@ TEST_F(PortTest, LogHookTakesOneLinePerCallFromEveryThread) {
   for (int t = 0; t < threads; ++t) {
     hosts.emplace_back([t] {
       for (int i = 0; i < calls; ++i) {
-        qelmar_status status{};
+        qelmar_status status = fresh_status();
         if (i % 2 == 0) {
           qelmar_send_rc(port, t, i, &status);
         } else {
@@ -734,7 +798,7 @@ TEST_F(PortTest, LogHookTakesOneLinePerCallFromEveryThread) {
   EXPECT_EQ(lines, threads * calls);
   EXPECT_EQ(unended, 0);
   EXPECT_FALSE(std::filesystem::exists(log));
-  const qelmar_status unfilled{};
+  const qelmar_status unfilled = fresh_status();
   char words[256];
   qelmar_describe(&unfilled, words, sizeof words);
   EXPECT_EQ(unfilled.outcome, QELMAR_UNFILLED);

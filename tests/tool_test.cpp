@@ -18,6 +18,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
@@ -123,6 +124,7 @@ TEST(Tool, SaysWhatBecameOfEachCallAndExitsByIt) {
   // the alert instead, or no sound device at all.
   const std::string missing = dir.path() + "/missing.wav";
   qelmar_status played;
+  QELMAR_STATUS_INIT(played);
   qelmar_play(missing.c_str(), &played);
   char played_words[512];
   qelmar_describe(&played, played_words, sizeof played_words);
@@ -460,8 +462,42 @@ TEST(Tool, ListsPortsAsTheLibraryDoes) {
     const nlohmann::json listed = nlohmann::json::parse(r.out);
     ::setenv("QELMAR_DEVICE_DIR", row.device_dir.c_str(), 1);
     std::vector<qelmar_port_info> records(16);
+    QELMAR_PORT_INFO_INIT(records.front());
     const std::int32_t count = qelmar_list_ports(row.root.c_str(), records.data(), 16);
     EXPECT_EQ(qelmar_list_ports(row.root.c_str(), nullptr, 0), count);
+    // Hosts built with other records: the library steps by the first record's
+    // size, writes nothing past each record's end, and refuses a size short
+    // of the first version's or one never set up, writing nothing at all.
+    for (const std::size_t stride :
+         {std::size_t{QELMAR_PORT_INFO_V1_SIZE} - 1, std::size_t{QELMAR_PORT_INFO_V1_SIZE},
+          sizeof(qelmar_port_info) + 24, std::size_t{QELMAR_RECORD_SIZE_MAX},
+          std::size_t{QELMAR_RECORD_SIZE_MAX} + 1}) {
+      SCOPED_TRACE("records " + std::to_string(stride) + " bytes apart");
+      constexpr unsigned char canary = 0xA5;
+      constexpr std::size_t capacity = 4;
+      std::vector<unsigned char> bytes(stride * capacity + 64, canary);
+      const auto size = static_cast<std::uint32_t>(stride);
+      std::memcpy(bytes.data(), &size, sizeof size);
+      const std::int32_t n = qelmar_list_ports(
+          row.root.c_str(), reinterpret_cast<qelmar_port_info*>(bytes.data()), capacity);
+      const bool taken = stride >= QELMAR_PORT_INFO_V1_SIZE && stride <= QELMAR_RECORD_SIZE_MAX;
+      EXPECT_EQ(n, taken ? count : -1);
+      for (std::size_t i = 0; i < capacity; ++i) {
+        const unsigned char* at = bytes.data() + i * stride;
+        std::size_t written = i == 0 ? sizeof size : 0;
+        if (taken && static_cast<std::int32_t>(i) < count) {
+          written = std::min(stride, sizeof(qelmar_port_info));
+          std::uint32_t told = 0;
+          std::memcpy(&told, at, sizeof told);
+          EXPECT_EQ(told, size) << i;
+          EXPECT_EQ(std::memcmp(at + sizeof size, &records[i].path, written - sizeof size), 0) << i;
+        }
+        EXPECT_EQ(static_cast<std::size_t>(std::count(at + written, at + stride, canary)),
+                  stride - written)
+            << i;
+      }
+      EXPECT_EQ(std::count(bytes.end() - 64, bytes.end(), canary), 64);
+    }
     ::unsetenv("QELMAR_DEVICE_DIR");
     ASSERT_EQ(listed.size(), static_cast<std::size_t>(count)) << r.out;
     bool found = false;

@@ -46,7 +46,8 @@ std::string words(const qelmar_status& status) {
 bool print_frame(const std::string& shown, const std::string& text) {
   std::uint8_t frame[128];
   std::int32_t result = 0;
-  qelmar_status why{};
+  qelmar_status why;
+  QELMAR_STATUS_INIT(why);
   const std::int32_t length =
       qelmar_encode(text.c_str(), frame, sizeof frame, &result, why.reason, sizeof why.reason);
   std::cout << (length >= 0 ? qelmar::tools::hex({frame, static_cast<std::size_t>(length)}) : "-")
@@ -74,6 +75,7 @@ int send_texts(int port, const std::vector<std::string>& texts, bool raw, bool q
   bool all = true;
   for (const std::string& t : texts) {
     qelmar_status status;
+    QELMAR_STATUS_INIT(status);
     std::cout << qelmar_send(port, device_text(t, raw).c_str(), &status) << std::endl;
     all = report("'" + t + "'", status, quiet) && all;
   }
@@ -82,12 +84,14 @@ int send_texts(int port, const std::vector<std::string>& texts, bool raw, bool q
 
 int send_rc(int port, std::int32_t first, std::int32_t second, bool quiet) {
   qelmar_status status;
+  QELMAR_STATUS_INIT(status);
   qelmar_send_rc(port, first, second, &status);
   return report("the 0x12 frame", status, quiet) ? delivered : not_delivered;
 }
 
 int play_file(const std::string& file, bool quiet) {
   qelmar_status status;
+  QELMAR_STATUS_INIT(status);
   qelmar_play(file.c_str(), &status);
   if (!quiet) std::cerr << "qelmar: " << file << ": " << words(status) << "\n";
   return status.outcome == QELMAR_DELIVERED ? delivered : not_delivered;
@@ -96,6 +100,7 @@ int play_file(const std::string& file, bool quiet) {
 // doctor --send-test: a frame that shows nothing (0x0C), then the line's settings.
 int send_test_frame(int port) {
   qelmar_status status;
+  QELMAR_STATUS_INIT(status);
   qelmar_send(port, "*", &status);
   const bool sent = status.outcome == QELMAR_DELIVERED;
   std::cout << (sent ? "ok       " : "problem  ") << "test frame: " << words(status) << "\n";

@@ -188,9 +188,11 @@ std::vector<SerialDevice> list_ports(const Machine& machine) {
   // The count may change between two calls: ask until all fit.
   std::vector<qelmar_port_info> records(16);
   std::int32_t count = 0;
-  while ((count = qelmar_list_ports(machine.root.c_str(), records.data(),
+  // The first record's size tells the library how far apart they are.
+  while (QELMAR_PORT_INFO_INIT(records.front()),
+         (count = qelmar_list_ports(machine.root.c_str(), records.data(),
                                     static_cast<std::int32_t>(records.size()))) >
-         static_cast<std::int32_t>(records.size())) {
+             static_cast<std::int32_t>(records.size())) {
     records.resize(static_cast<std::size_t>(count));
   }
   if (count < 0) throw std::runtime_error("cannot read the serial devices of " + machine.root);

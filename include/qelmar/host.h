@@ -1,10 +1,10 @@
-// SPDX-License-Identifier: MIT
+/* SPDX-License-Identifier: MIT */
 /**
  * @file qelmar/host.h
  * The display's calls with what became of each: for hosts that want to know.
  *
  * This is the second face of the library, in a library of its own
- * (`libqelmar-host.so.0` on Linux, `qelmar-host.dll` on Windows), beside the
+ * (`libqelmar-host.so.1` on Linux, `qelmar-host.dll` on Windows), beside the
  * three legacy functions of qelmar.h, which stay as they are. Both run the same
  * code: the same frames on the line, the same turns on a port, the same
  * results. What this face adds:
@@ -15,35 +15,61 @@
  *   encoder's reason); qelmar_describe() puts it in words;
  * - qelmar_list_ports() lists the serial devices, never opening one;
  * - qelmar_set_log_hook() hands each call's log line to the host;
- * - the version, as qelmar_version() and as the macros below.
+ * - the version, as qelmar_version() and as the macros of qelmar/version.h.
  *
  * @section host_contract The contract
  * - Any thread of any process may call at any time; calls on a port take turns
  *   with every call of either face, in this process or another (see qelmar.h).
  * - No C++ exception ever leaves the library.
- * - The records are fixed in size and filled in place: sending, describing
- *   and the log hook allocate nothing. Listing ports may allocate while it
- *   reads the system, and frees it before it returns.
+ * - The records are filled in place: sending, describing and the log hook
+ *   allocate nothing. Listing ports may allocate while it reads the system,
+ *   and frees it before it returns.
  * - A status passed as NULL is allowed: the call then behaves as its legacy
  *   twin. A status is written only by the call it is given to.
  * - From its first call on (any function of this header), the library stays
  *   loaded until the process ends, as qelmar.h says of its own: unloading it
  *   while another thread is inside a call does not crash, and the texts that
  *   qelmar_version() and qelmar_outcome_name() return stay valid.
+ *
+ * @section host_records Records that grow
+ * Each record starts with its `size`, which the host sets to the size of the
+ * record it was built with (QELMAR_STATUS_INIT(), QELMAR_PORT_INFO_INIT()).
+ * Later versions only ever append fields, so that:
+ * - the library writes nothing past `size`: a host built against an older
+ *   header gets the fields it knows, filled; one built against a newer header
+ *   than the library's gets the fields the library knows, and the rest keep
+ *   what the host put there (zeros, from the init macros);
+ * - a `size` below the first version's record (QELMAR_STATUS_V1_SIZE,
+ *   QELMAR_PORT_INFO_V1_SIZE), or above QELMAR_RECORD_SIZE_MAX (a record that
+ *   was never set up), is refused: nothing is written. A send, rc or play
+ *   still does its work and returns its legacy result, as with a NULL status;
+ *   qelmar_describe() describes it as an unfilled record; qelmar_list_ports()
+ *   returns -1.
+ *
+ * Every field sits at a multiple of its own size, with the padding written
+ * out, so the layout is the same under any packing (`#pragma pack`, `/Zp`, a
+ * VB6 or Delphi record) and on every compiler: `int64_t` and `double` at
+ * multiples of 8, and each record's size a multiple of 8.
+ *
+ * @section host_versions Versions
+ * The major version is the ABI's: it is in the library's file name
+ * (`libqelmar-host.so.1`) and changes only when a host built against the
+ * previous header could misread the library (a record's layout, a function's
+ * arguments or meaning). The minor version changes when calls, outcomes or
+ * fields are added; the patch version for fixes alone. Each export carries the
+ * symbol version of the release that added it (`QELMAR_HOST_1.0`).
  */
 #ifndef QELMAR_HOST_H
 #define QELMAR_HOST_H
 
 #include <stddef.h>
 #include <stdint.h>
+#include <string.h>
 
 #include "qelmar.h"
+#include "qelmar/version.h"
 
-#define QELMAR_VERSION_MAJOR 0
-#define QELMAR_VERSION_MINOR 1
-#define QELMAR_VERSION_PATCH 0
-#define QELMAR_VERSION_STRING "0.1.0"
-
+/** Marks the host library's exports (imported from the DLL on Windows). */
 #if defined(_WIN32)
 #if defined(QELMAR_BUILDING)
 #define QELMAR_HOST_API
@@ -97,32 +123,52 @@ typedef enum qelmar_outcome {
 
 /** What became of one call. */
 typedef struct qelmar_status {
+  /** Set by the host: the size of the record it was built with. */
+  uint32_t size;
+  /** What became of the call; 4 bytes, as every compiler lays an enum out. */
   qelmar_outcome outcome;
   /** The call that filled it: "send", "rc" or "play". */
   char call[8];
   /** The legacy result: what tavdll(), tavrc() or tavadd() would return. */
   int32_t result;
+  /** The port number the call was given (0 for a sound). */
   int32_t port;
-  /** Device paths tried, in order (`tried_count` of them). */
+  /** How many device paths were tried. */
   int32_t tried_count;
+  /** Device paths tried, in order. */
   char tried[2][QELMAR_PATH_SIZE];
   /** For QELMAR_NO_PERMISSION: the group that owns the device. */
   char group[64];
+  /** Zero: keeps `holder` at a multiple of 8. */
+  uint32_t padding1;
   /** For QELMAR_BUSY: the holding process, where the system can tell; else 0. */
   int64_t holder;
   /** The encoder's reason for QELMAR_DROPPED, a sound's reason for
    * QELMAR_ALERT_INSTEAD or QELMAR_NOT_PLAYED, or more on QELMAR_NOT_FOUND. */
   char reason[160];
-  /** Bytes in the frame, and bytes that left. */
+  /** Bytes in the frame. */
   uint32_t frame_bytes;
+  /** Bytes that left. */
   uint32_t sent_bytes;
   /** The call's time. */
   double milliseconds;
-  /** A sound: its format and length as read, and the output device. */
+  /** A sound: its format as read. */
   char sound_format[64];
+  /** A sound: its length as read. */
   double sound_seconds;
+  /** A sound: the output device. */
   char sound_device[64];
 } qelmar_status;
+
+/** The size of the first version's status, the least a call takes. */
+#define QELMAR_STATUS_V1_SIZE 2464
+
+/** The largest `size` a record may claim: more is a record never set up. */
+#define QELMAR_RECORD_SIZE_MAX 65536
+
+/** Zeroes a status (an lvalue, not a pointer) and sets its size. */
+#define QELMAR_STATUS_INIT(record) \
+  (memset(&(record), 0, sizeof(qelmar_status)), (record).size = (uint32_t)sizeof(qelmar_status))
 
 /**
  * Sends one command, as tavdll() does, and tells what became of it.
@@ -175,11 +221,13 @@ QELMAR_HOST_API void QELMAR_CALL qelmar_set_log_hook(qelmar_log_hook hook,
 
 /**
  * Encodes a command as qelmar_send() would send it, sending nothing.
+ * @param command     the command text, NUL-terminated; NULL counts as empty
  * @param frame       where to put the frame's bytes (at most 81), or NULL
  * @param size        the room at `frame`
  * @param result      gets tavdll()'s result for the text, when not NULL
  * @param reason      gets why a command that selected a frame is not sent
  *                    (empty otherwise), when not NULL
+ * @param reason_size the room at `reason`, its NUL included
  * @return the frame's length, or -1 when the text sends nothing
  */
 QELMAR_HOST_API int32_t QELMAR_CALL qelmar_encode(const char *command, uint8_t *frame, size_t size,
@@ -195,41 +243,66 @@ QELMAR_HOST_API const char *QELMAR_CALL qelmar_version(void) QELMAR_NOEXCEPT;
 /** One serial device, as the system describes it. Texts the system does not
  * give are empty. */
 typedef struct qelmar_port_info {
-  /** /dev/ttyUSB0; on Windows \\.\COM3. */
+  /** Set by the host: the size of the record it was built with. */
+  uint32_t size;
+  /** /dev/ttyUSB0; on Windows `\\.\COM3`. */
   char path[QELMAR_PATH_SIZE];
   /** "USB", "native UART", "pseudo-terminal" or "other". */
   char kind[32];
   /** The kernel driver (ftdi_sio, serial8250); on Windows the service. */
   char driver[64];
-  /** USB only: the vendor's and product's ids in hex, and their names. */
+  /** USB only: the vendor's id in hex. */
   char vendor_id[8];
+  /** USB only: the product's id in hex. */
   char product_id[8];
+  /** USB only: the vendor's name. */
   char manufacturer[128];
+  /** USB only: the product's name. */
   char product[128];
+  /** USB only: the device's serial number. */
   char serial[128];
   /** The first link in /dev/serial/by-id; on Windows the friendly name. */
   char by_id[QELMAR_PATH_SIZE];
-  /** Port numbers that resolve to it now. */
+  /** How many port numbers resolve to it now. */
   int32_t port_count;
+  /** The first of them. */
   int32_t ports[QELMAR_PORT_LIST_SIZE];
-  /** Whether this user may open it for writing, and the group that owns it. */
+  /** Whether this user may open it for writing. */
   int32_t accessible;
+  /** The group that owns it. */
   char group[64];
-  /** Other processes that have it open. */
+  /** How many other processes have it open. */
   int32_t holder_count;
+  /** The first of them. */
   int64_t holders[QELMAR_PORT_LIST_SIZE];
   /** The system lists it as a console: no port number falls back to it. */
   int32_t console;
+  /** Zero: makes the size a multiple of 8. */
+  uint32_t padding1;
 } qelmar_port_info;
+
+/** The size of the first version's port record, the least a listing takes. */
+#define QELMAR_PORT_INFO_V1_SIZE 2728
+
+/** Zeroes a port record (an lvalue, not a pointer) and sets its size. */
+#define QELMAR_PORT_INFO_INIT(record)              \
+  (memset(&(record), 0, sizeof(qelmar_port_info)), \
+   (record).size = (uint32_t)sizeof(qelmar_port_info))
 
 /**
  * Lists the serial devices, never opening one.
  * @param root     "/" or NULL for this machine; a folder laid out like one
  *                 (dev, sys, proc) for tests. Ignored on Windows.
  * @param ports    where to put up to `capacity` records (may be NULL when
- *                 `capacity` is 0)
+ *                 `capacity` is 0). The first record's `size` (see
+ *                 QELMAR_PORT_INFO_INIT()) is the distance from one record
+ *                 to the next, which is what a host's array of its own
+ *                 records has; the other records' `size` is not read, and
+ *                 each gets the first one's.
+ * @param capacity how many records there is room for
  * @return how many devices there are, which may exceed `capacity`; -1 when
- *         the system cannot be read
+ *         the system cannot be read, or when `capacity` is above 0 and the
+ *         first record's `size` is refused (nothing is written then)
  */
 QELMAR_HOST_API int32_t QELMAR_CALL qelmar_list_ports(const char *root, qelmar_port_info *ports,
                                                       int32_t capacity) QELMAR_NOEXCEPT;
@@ -255,8 +328,12 @@ typedef enum qelmar_route {
  * Where a call on `port` would go now, found by the same rule the calls use,
  * without opening anything.
  * @param root  as for qelmar_list_ports()
+ * @param port  the port number
  * @param path  gets the device path (for QELMAR_ROUTE_NONE and
- *              QELMAR_ROUTE_CONSOLE_SKIPPED, the one that is not used)
+ *              QELMAR_ROUTE_CONSOLE_SKIPPED, the one that is not used),
+ *              cut to fit and NUL-terminated
+ * @param size  the room at `path`, its NUL included
+ * @return how the port leads to the device
  */
 QELMAR_HOST_API qelmar_route QELMAR_CALL qelmar_resolve_port(const char *root, int32_t port,
                                                              char *path,

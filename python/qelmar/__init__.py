@@ -20,7 +20,7 @@ unless asked to be strict. Calls from several threads take turns.
 The module calls libqelmar-host (include/qelmar/host.h) through ctypes, loaded
 on the first call: the file $QELMAR_HOST_LIBRARY names, else the build tree's
 (for the build tree's copy of this package), else the system's
-libqelmar-host.so.0 (qelmar-host.dll on Windows). When none loads, the call
+libqelmar-host.so.1 (qelmar-host.dll on Windows). When none loads, the call
 raises LibraryNotFound, saying where it looked. `python3 -m qelmar --help`
 offers send, rc and ports from the command line.
 """
@@ -206,7 +206,7 @@ def frame(text: Text) -> Encoded:
 
 def library() -> ctypes.CDLL:
     """libqelmar-host, loaded on first use: the file $QELMAR_HOST_LIBRARY
-    names, else the build tree's, else the installed libqelmar-host.so.0
+    names, else the build tree's, else the installed libqelmar-host.so.1
     (qelmar-host.dll on Windows). Raises LibraryNotFound, naming each place
     tried, when none loads."""
     return _native.library()
@@ -292,7 +292,7 @@ def _read(result: int, status: _native.Status) -> Result:
 
 
 def _call(call: Callable[[_native.Status], int], strict: bool) -> Result:
-    status = _native.Status()
+    status = _native.Status(_native.STATUS_SIZE)
     outer = getattr(_pending, "lines", None)
     _pending.lines = []
     try:
@@ -414,6 +414,7 @@ def ports(root: Optional[Path] = None) -> List[Port]:
     capacity = 16
     while True:
         buffer = (_native.PortInfo * capacity)()
+        buffer[0].size = _native.PORT_INFO_SIZE  # the distance between records
         count = list_ports(where, buffer, capacity)
         if count < 0:
             raise OSError(f"the serial devices of {os.fsdecode(where or b'/')} cannot be read")

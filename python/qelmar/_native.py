@@ -25,6 +25,7 @@ class Status(ctypes.Structure):
     """struct qelmar_status."""
 
     _fields_ = [
+        ("size", ctypes.c_uint32),
         ("outcome", ctypes.c_int),
         ("call", ctypes.c_char * 8),
         ("result", ctypes.c_int32),
@@ -32,6 +33,7 @@ class Status(ctypes.Structure):
         ("tried_count", ctypes.c_int32),
         ("tried", (ctypes.c_char * PATH_SIZE) * 2),
         ("group", ctypes.c_char * 64),
+        ("padding1", ctypes.c_uint32),
         ("holder", ctypes.c_int64),
         ("reason", ctypes.c_char * 160),
         ("frame_bytes", ctypes.c_uint32),
@@ -47,6 +49,7 @@ class PortInfo(ctypes.Structure):
     """struct qelmar_port_info."""
 
     _fields_ = [
+        ("size", ctypes.c_uint32),
         ("path", ctypes.c_char * PATH_SIZE),
         ("kind", ctypes.c_char * 32),
         ("driver", ctypes.c_char * 64),
@@ -63,7 +66,13 @@ class PortInfo(ctypes.Structure):
         ("holder_count", ctypes.c_int32),
         ("holders", ctypes.c_int64 * PORT_LIST_SIZE),
         ("console", ctypes.c_int32),
+        ("padding1", ctypes.c_uint32),
     ]
+
+
+# What each record's size is set to: the size of the record this module knows.
+STATUS_SIZE = ctypes.sizeof(Status)
+PORT_INFO_SIZE = ctypes.sizeof(PortInfo)
 
 
 # The x86 DLL is stdcall throughout, its hook type included.
@@ -74,7 +83,7 @@ if _WINDOWS:
 else:
     _Library = ctypes.CDLL
     _functype = ctypes.CFUNCTYPE
-    SYSTEM_NAME = "libqelmar-host.so.0"
+    SYSTEM_NAME = "libqelmar-host.so.1"
 
 # void hook(const char *line, void *user); the line as bytes, NULL-safe.
 LogHook = _functype(None, ctypes.c_char_p, ctypes.c_void_p)
@@ -145,9 +154,9 @@ def _fix(explicit: bool) -> str:
     if _WINDOWS:
         return (f"Put {SYSTEM_NAME} beside the program or on the DLL search path, or set "
                 "QELMAR_HOST_LIBRARY to the file.")
-    return (f"Install the library (on Debian: apt install libqelmar0), or set "
+    return (f"Install the library (on Debian: apt install libqelmar-host1), or set "
             f"QELMAR_HOST_LIBRARY to the file {SYSTEM_NAME} (a build tree's is "
-            "build/<preset>/libqelmar-host.so.0).")
+            "build/<preset>/libqelmar-host.so.1).")
 
 
 def _load() -> ctypes.CDLL:

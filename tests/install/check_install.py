@@ -22,6 +22,8 @@ def run(*args, **kw):
 # result code, the outcome's name and its words.
 LEGACY = re.compile(r"2\n")
 FACE = re.compile(r"2 delivered: delivered 6 bytes in [0-9]+\.[0-9] ms\n")
+# The README's host of every outcome: the versions, then the outcome in words.
+OUTCOMES = re.compile(r"library ([0-9.]+), header \1\n12\.5H: shown: delivered 6 bytes in [0-9.]+ ms\n")
 
 with tempfile.TemporaryDirectory() as work:
     prefix = os.path.join(work, "prefix")
@@ -37,13 +39,15 @@ with tempfile.TemporaryDirectory() as work:
                                check=True, capture_output=True, text=True).stdout.split()
         host = os.path.join(work, f"{package}-pkgconfig")
         run("cc", os.path.join(source_dir, source), "-o", host, *flags, f"-Wl,-rpath,{libdir}")
-        hosts.append((f"pkg-config {package}", host, expected))
+        hosts.append((f"pkg-config {package}", [host], expected))
 
     cmake_build = os.path.join(work, "cmake-host")
     run("cmake", "-S", source_dir, "-B", cmake_build, f"-DCMAKE_PREFIX_PATH={prefix}")
     run("cmake", "--build", cmake_build)
-    hosts.append(("find_package qelmar::qelmar", os.path.join(cmake_build, "host"), LEGACY))
-    hosts.append(("find_package qelmar::host", os.path.join(cmake_build, "host_face"), FACE))
+    hosts.append(("find_package qelmar::qelmar", [os.path.join(cmake_build, "host")], LEGACY))
+    hosts.append(("find_package qelmar::host", [os.path.join(cmake_build, "host_face")], FACE))
+    hosts.append(("find_package qelmar::host, every outcome",
+                  [os.path.join(cmake_build, "outcomes"), "7"], OUTCOMES))
 
     master, slave = os.openpty()
     tty.setraw(slave)
@@ -53,7 +57,7 @@ with tempfile.TemporaryDirectory() as work:
 
     failed = 0
     for how, host, expected in hosts:
-        out = subprocess.run([host, "12.5H"], env=dict(os.environ, QELMAR_DEVICE_DIR=devices),
+        out = subprocess.run(host + ["12.5H"], env=dict(os.environ, QELMAR_DEVICE_DIR=devices),
                              check=True, capture_output=True, text=True).stdout
         data = b""
         while len(data) < 6 and select.select([master], [], [], 5)[0]:

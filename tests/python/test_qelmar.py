@@ -181,7 +181,8 @@ def test_records_are_laid_out_as_the_header_says(tmp_path, record, c_name):
         + "".join(f'  printf("%zu\\n", offsetof({c_name}, {f}));\n' for f in fields)
         + "  return 0;\n}\n"
     )
-    subprocess.run([compiler, f"-I{HEADER}", str(program), "-o", str(tmp_path / "layout")],
+    generated = os.environ.get("QELMAR_GENERATED_INCLUDE", HEADER)  # qelmar/version.h
+    subprocess.run([compiler, f"-I{HEADER}", f"-I{generated}", str(program), "-o", str(tmp_path / "layout")],
                    check=True)
     layout = subprocess.run([str(tmp_path / "layout")], capture_output=True, text=True,
                             check=True).stdout.split()
@@ -465,14 +466,14 @@ BUILT = "built"  # the build tree's library, which this test run uses
 LOOKUPS = [
     (BUILT, None, BUILT),
     (None, BUILT, BUILT),
-    (BUILT, "/gone/libqelmar-host.so.0", BUILT),
+    (BUILT, "/gone/libqelmar-host.so.1", BUILT),
     ("/nonexistent", BUILT, ["/nonexistent (QELMAR_HOST_LIBRARY): /nonexistent: cannot open",
                              "unset it"]),
-    (None, "/gone/libqelmar-host.so.0", ["/gone/libqelmar-host.so.0 (the build tree)",
-                                         "libqelmar-host.so.0 (the system)",
-                                         "apt install libqelmar0",
+    (None, "/gone/libqelmar-host.so.1", ["/gone/libqelmar-host.so.1 (the build tree)",
+                                         "libqelmar-host.so.1 (the system)",
+                                         "apt install libqelmar-host1",
                                          "set QELMAR_HOST_LIBRARY"]),
-    (None, None, ["libqelmar-host.so.0 (the system)", "apt install libqelmar0"]),
+    (None, None, ["libqelmar-host.so.1 (the system)", "apt install libqelmar-host1"]),
 ]
 
 

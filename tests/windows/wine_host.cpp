@@ -396,7 +396,8 @@ bool host_request(const char* line, std::int32_t& result, long& delta, std::stri
   static qelmar_port_info ports[32];
   static char arg[4000], value[64];
   long port = 0, a = 0, b = 0;
-  qelmar_status status{};
+  qelmar_status status;
+  QELMAR_STATUS_INIT(status);
   std::string text;
   const auto text_arg = [&]() {
     text = unhex(arg);
@@ -411,6 +412,7 @@ bool host_request(const char* line, std::int32_t& result, long& delta, std::stri
     result = call32(host("qelmar_play"), {text_arg(), status_arg}, &delta);
   } else if (std::strncmp(line, "list", 4) == 0) {
     constexpr std::int32_t capacity = sizeof ports / sizeof ports[0];
+    QELMAR_PORT_INFO_INIT(ports[0]);
     result = call32(host("qelmar_list_ports"),
                     {0, reinterpret_cast<std::intptr_t>(ports), capacity}, &delta);
     tail = listed(result, ports, capacity);
