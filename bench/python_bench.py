@@ -6,7 +6,10 @@ is a pseudo-terminal whose other end another process keeps reading:
   new record per call (what the module does);
 - qelmar.Display.send;
 - pyserial opening the port per message (exclusive, which is its flock),
-  writing the same frame and draining it, as a script without this module would.
+  writing the same frame and draining it, as a script without this module would;
+- an empty text, which opens no port, through bare ctypes and through the
+  module: the difference is the module's own work a call, which the machine's
+  load hides least.
 
 The cases take turns in rounds, every other round in the reverse order; each
 figure is the median over the rounds of the time per message: the CPU time of
@@ -31,6 +34,8 @@ from qelmar import _native
 
 PORT = 3
 TEXT = "12.5H"
+EMPTY_BARE = "empty text, bare ctypes"
+EMPTY_MODULE = "empty text, qelmar.Display.send"
 
 
 class Reader:
@@ -105,9 +110,18 @@ def cases(device):
             line.flush()
         return True
 
+    def bare_empty():
+        status = new_status()
+        send(PORT, b"", ctypes.byref(status))
+        return status.outcome
+
+    def module_empty():
+        return display.send("").delivered
+
     found = [("bare ctypes, one record reused", bare_reused),
              ("bare ctypes, a record per call", bare_new),
-             ("qelmar.Display.send", module)]
+             ("qelmar.Display.send", module),
+             (EMPTY_BARE, bare_empty), (EMPTY_MODULE, module_empty)]
     if serial is not None:
         found.append(("pyserial, the port opened per message", pyserial))
     else:
@@ -143,7 +157,7 @@ def main():
                 call()
             times[name].append((time.process_time() - cpu) / args.calls * 1e6)
             walls[name].append((time.perf_counter() - start) / args.calls * 1e6)
-            sent += args.calls + 100
+            sent += 0 if name in (EMPTY_BARE, EMPTY_MODULE) else args.calls + 100
     arrived = reader.arrived()
     os.unlink(os.path.join(folder, f"com{PORT}"))
     os.rmdir(folder)
@@ -163,7 +177,9 @@ def main():
         print(f"{name:40} {median:7.1f} {spread:>14} {median / base:7.2f} "
               f"{median / module:8.2f} {statistics.median(walls[name]):11.1f}")
     # Ratios within each round, where the machine's load is the same for both.
-    for name in [n for n, _ in measured[1:]]:
+    own = statistics.median(times[EMPTY_MODULE]) - statistics.median(times[EMPTY_BARE])
+    print(f"the module's own work a call (empty text, module less bare): {own:.1f} µs")
+    for name in [n for n, _ in measured[1:] if n not in (EMPTY_BARE, EMPTY_MODULE)]:
         within = [t / b for t, b in zip(times[name], times[measured[0][0]])]
         print(f"CPU time, {name} / bare reused, per round: {min(within):.2f} to "
               f"{max(within):.2f}")
