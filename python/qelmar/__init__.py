@@ -279,6 +279,10 @@ class NotDelivered(OSError):
     def __str__(self) -> str:
         return self.result.reason
 
+    def __reduce__(self) -> Tuple[Any, Tuple[Result]]:
+        # Made again from its result (OSError's own would pass errno and message).
+        return NotDelivered, (self.result,)
+
 
 class EncodingError(ValueError):
     """A character between the '#' marks that GB2312 has no code for."""
@@ -383,7 +387,6 @@ def _on_log_line(line: Optional[bytes], user: Optional[int]) -> None:
 _hook: Final = _native.LogHook(_on_log_line)
 _no_hook: Final = _native.LogHook()  # NULL
 _hooking = threading.Lock()
-_hooked = False  # whether calls hold their lines back for the level
 
 
 def log_to_logging(enabled: bool = True) -> None:
@@ -395,10 +398,8 @@ def log_to_logging(enabled: bool = True) -> None:
     Result as its `qelmar` attribute. Applies to calls that start afterwards,
     from any thread.
     """
-    global _hooked
     with _hooking:
         _native.function("qelmar_set_log_hook")(_hook if enabled else _no_hook, None)
-        _hooked = bool(enabled)
 
 
 def _describe(status: _native.Status) -> str:
@@ -413,17 +414,15 @@ def _describe(status: _native.Status) -> str:
 
 def _call(call: Callable[[_native.Status], int], strict: bool) -> Result:
     status = _native.new_status()
-    if not _hooked:  # no lines to hold back: the call is all there is
+    # Held whether the hook is on or not: it may be turned on during the call.
+    outer = getattr(_pending, "lines", None)
+    lines: List[str] = []
+    _pending.lines = lines
+    try:
         result = Result(call(status), status)
-    else:
-        outer = getattr(_pending, "lines", None)
-        _pending.lines = []
-        try:
-            code = call(status)
-        finally:
-            lines: List[str] = _pending.lines
-            _pending.lines = outer
-        result = Result(code, status)
+    finally:
+        _pending.lines = outer
+    if lines:
         name = result.outcome.name.lower()
         level = logging.INFO if name in _LOGGED_AS_INFO else logging.WARNING
         for line in lines:

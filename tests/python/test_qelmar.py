@@ -8,6 +8,7 @@ import fcntl
 import logging
 import os
 import pathlib
+import pickle
 import re
 import select
 import shutil
@@ -297,6 +298,9 @@ def test_what_became_of_a_send(line, text, port, held, outcome, reason, frame, e
     # What a strict call raises for it, with the system's nearest error.
     raised = qelmar.NotDelivered(sent)
     assert (isinstance(raised, OSError), raised.errno, str(raised)) == (True, error, sent.reason)
+    # Both cross to another process whole (a logging queue, a process pool).
+    again = pickle.loads(pickle.dumps(raised))
+    assert (again.result, again.errno, str(again)) == (sent, error, sent.reason)
     assert re.fullmatch(reason.format(pid=os.getpid()), sent.reason), sent.reason
     assert sent.tried == (() if outcome is Outcome.EMPTY else (device(port),))
     assert (sent.frame_bytes, sent.sent_bytes) == (len(frame), len(frame))
@@ -386,6 +390,29 @@ def test_threads_log_their_own_calls(line, logged):
     assert len(logged.records) == 400
     assert {(m, r.levelno) for r in logged.records for m, _ in levels
             if m in r.getMessage()} == levels
+    line()
+
+
+def test_a_hook_turned_on_during_a_call_logs_it_at_its_level(line, logged):
+    # Calls that began before the hook still hold their line for their outcome.
+    done = threading.Event()
+
+    def toggle():
+        while not done.is_set():
+            qelmar.log_to_logging(True)
+            qelmar.log_to_logging(False)
+
+    toggler = threading.Thread(target=toggle)
+    toggler.start()
+    try:
+        for _ in range(1000):
+            qelmar.Display(8).send("5")
+    finally:
+        done.set()
+        toggler.join()
+    assert logged.records, "the hook was never on during a call"
+    assert {(r.levelno, r.qelmar.outcome) for r in logged.records} == {
+        (logging.WARNING, Outcome.NOT_FOUND)}
     line()
 
 
