@@ -356,7 +356,7 @@ def frame(text: Text) -> Encoded:
 
 def library() -> ctypes.CDLL:
     """libqelmar-host, loaded on first use: the file $QELMAR_HOST_LIBRARY
-    names, else the build tree's, else the installed libqelmar-host.so.0
+    names, else the build tree's, else the installed libqelmar-host.so.1 (then .so)
     (qelmar-host.dll on Windows). Raises LibraryNotFound, naming each place
     tried, when none loads."""
     return _native.library()
