@@ -4,10 +4,12 @@
 # a tavrc call against the bare system calls (with their ratio), the heap
 # allocations per call, whole processes: a C host of the library and the
 # qelmar tool against a C program making the same system calls; the bridge
-# under load beside direct calls (bench/bridge_bench); and a soak run of host
-# processes calling through injected faults (bench/soak).
+# under load beside direct calls (bench/bridge_bench); a send from Python
+# (the module, bare ctypes and pyserial; bench/python_bench.py); and a soak run
+# of host processes calling through injected faults (bench/soak).
 #
-# `bash scripts/bench.sh bridge` runs the bridge's benchmark alone.
+# `bash scripts/bench.sh bridge` runs the bridge's benchmark alone, and
+# `bash scripts/bench.sh python` the Python one.
 # QELMAR_BRIDGE_BASELINE, a qelmar-serve or a git revision to build one from,
 # is measured beside this build's bridge in the same run.
 set -euo pipefail
@@ -32,6 +34,17 @@ bridge_bench() {
   build/release/bridge_bench "${bridges[@]}" --bridge "this build=build/release/qelmar-serve" "$@"
 }
 
+# Debian's python3, which has Debian's python3-serial.
+python_bench() {
+  PYTHONPATH=build/release/python PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 bench/python_bench.py "$@"
+}
+
+if [[ ${1:-} == python ]]; then
+  shift
+  python_bench "$@"
+  exit
+fi
+
 if [[ ${1:-} == bridge ]]; then
   shift
   bridge_bench "$@"
@@ -46,6 +59,9 @@ bash bench/process.sh build/release 6 10
 echo
 echo "The bridge under load (bench/bridge_bench), beside direct calls of the host library:"
 bridge_bench
+echo
+echo "A send from Python (bench/python_bench.py): bare ctypes, the module, pyserial:"
+python_bench
 echo
 echo "Soak: 4 processes x 4 threads on 4 ports, faults injected (QELMAR_SOAK_SECONDS, 600 by default):"
 build/release/soak --processes 4 --threads 4 --ports 4 --seconds "${QELMAR_SOAK_SECONDS:-600}"

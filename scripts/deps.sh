@@ -41,7 +41,7 @@ for group in "${@:-core}"; do
       fi
       ;;
     package) packages+=(lintian devscripts file man-db unzip python3-venv python3-build) ;;
-    bench) packages+=(libbenchmark-dev hyperfine) ;;
+    bench) packages+=(libbenchmark-dev hyperfine python3-serial) ;;
     *) echo "deps.sh: unknown group $group" >&2; exit 2 ;;
   esac
 done

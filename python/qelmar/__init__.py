@@ -6,6 +6,7 @@
     sent = display.send("12.5H")          # what became of it
     sent.result                           # -> 2, the library's result code
     sent.delivered, sent.reason           # -> True, 'delivered 6 bytes in 25.0 ms'
+    if not display.send("5"): ...         # a result is true when it was delivered
     display.send("#价格 12.50#")          # the text between '#' marks goes as GB2312
     display.rc(0x41, 0x42)
     display.play("/usr/share/sounds/qelmar/thanks.wav")  # a short sound
@@ -14,29 +15,31 @@
     qelmar.log_to_logging(True)           # each call's line to the "qelmar" logger
 
 Each call blocks until its frame has left (or the sound has played) and returns
-a Result; like the library it never raises for a display that is missing,
-unless asked to be strict. Calls from several threads take turns.
+a Result, true when it was delivered; like the library it never raises for a
+display that is missing, unless asked to be strict (NotDelivered, an OSError).
+Calls from several threads take turns.
 
 The module calls libqelmar-host (include/qelmar/host.h) through ctypes, loaded
 on the first call: the file $QELMAR_HOST_LIBRARY names, else the build tree's
 (for the build tree's copy of this package), else the system's
 libqelmar-host.so.1 (qelmar-host.dll on Windows). When none loads, the call
-raises LibraryNotFound, saying where it looked. `python3 -m qelmar --help`
-offers send, rc and ports from the command line.
+raises LibraryNotFound, saying where it looked. Outcome and __version__ are
+the library's, so they load it too. `python3 -m qelmar --help` offers send,
+rc and ports from the command line.
 """
 from __future__ import annotations
 
 import ctypes
 import enum
+import errno
 import logging
 import os
 import threading
 from dataclasses import dataclass
-from typing import Callable, Final, List, NamedTuple, Optional, Tuple, Union
+from typing import TYPE_CHECKING, Any, Callable, Final, List, NamedTuple, Optional, Tuple, Union
 
 from . import _native
 from ._native import LibraryNotFound, MissingFunction
-from ._version import __version__
 
 __all__ = [
     "Display",
@@ -70,68 +73,215 @@ Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 logger: Final = logging.getLogger("qelmar")
 
 
-class Outcome(enum.IntEnum):
-    """What became of a call: qelmar_outcome, value for value. A name in lower
-    case is the library's short name for it (qelmar_outcome_name)."""
+# The outcomes are the library's (qelmar_outcome_name, value for value), so a
+# library with more than this module knew still names them all.
+_outcome_enum: Optional[Any] = None
+_delivered = -1  # the value of DELIVERED, once the enum is made
+_making = threading.Lock()
 
-    UNFILLED = 0
-    DELIVERED = 1
-    EMPTY = 2
-    NOTHING_TO_SEND = 3
-    DROPPED = 4
-    NOT_FOUND = 5
-    NO_PERMISSION = 6
-    BUSY = 7
-    NOT_A_TTY = 8
-    NOT_CONFIGURED = 9
-    STUCK = 10
-    BEHIND_HELD_UP = 11
-    ALERT_INSTEAD = 12
-    NOT_PLAYED = 13
+
+def _outcomes() -> Any:
+    global _outcome_enum, _delivered
+    if _outcome_enum is not None:
+        return _outcome_enum
+    with _making:
+        if _outcome_enum is None:
+            made = enum.IntEnum(  # type: ignore[misc]
+                "Outcome", [(name.upper(), value)
+                            for value, name in enumerate(_native.outcome_names())],
+                module=__name__)
+            made.__doc__ = ("What became of a call: qelmar_outcome, value for value, as the "
+                            "loaded library names them. A name in lower case is the library's "
+                            "short name for it (qelmar_outcome_name).")
+            _delivered = made["DELIVERED"].value
+            _outcome_enum = made
+        return _outcome_enum
+
+
+if TYPE_CHECKING:  # both made at run time, below
+    Outcome: Any
+    __version__: str
+
+
+def __getattr__(name: str) -> Any:
+    # Made on first use: both load the library.
+    if name == "Outcome":
+        return _outcomes()
+    if name == "__version__":
+        return _module_version()
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def _module_version() -> str:
+    """The library's version, which is this module's (one project, one
+    version); where no library loads, the installed package's, if any."""
+    try:
+        return library_version()
+    except LibraryNotFound:
+        from importlib.metadata import PackageNotFoundError, version
+
+        try:
+            return version("qelmar")
+        except PackageNotFoundError:
+            pass
+        raise
 
 
 # Logged at INFO: a delivery, or a call that had nothing to send; the rest at WARNING.
-_LOGGED_AS_INFO: Final = frozenset({Outcome.DELIVERED, Outcome.EMPTY, Outcome.NOTHING_TO_SEND})
+_LOGGED_AS_INFO: Final = frozenset({"delivered", "empty", "nothing_to_send"})
+
+# The errno of a NotDelivered, for the outcomes that have one.
+_ERRNO: Final = {
+    "not_found": errno.ENOENT,
+    "no_permission": errno.EACCES,
+    "busy": errno.EBUSY,
+    "not_a_tty": errno.ENOTTY,
+    "not_configured": errno.EIO,
+    "stuck": errno.ETIMEDOUT,
+}
 
 
-@dataclass(frozen=True)
 class Result:
-    """What became of one call (a qelmar_status, read out)."""
+    """What became of one call: its qelmar_status, read out on demand (the
+    fields, and the reason in words, are read when first asked for). True when
+    it was delivered, so `if display.send(...)` means "if it left"."""
 
-    call: str
-    """The call that made it: "send", "rc" or "play"."""
-    result: int
-    """The legacy result code: what tavdll, tavrc or tavadd would return."""
-    outcome: Outcome
-    delivered: bool
-    """The frame left whole, or the sound played to its end."""
-    reason: str
-    """The outcome in words, as the tool says it (qelmar_describe)."""
-    port: int
-    tried: Tuple[str, ...]
-    """The device paths tried, in order."""
-    frame_bytes: int
-    sent_bytes: int
-    milliseconds: float
-    group: str = ""
-    """For NO_PERMISSION: the group that owns the device."""
-    holder: int = 0
-    """For BUSY: the holding process where the system can tell, else 0."""
-    detail: str = ""
-    """The encoder's reason for DROPPED, a sound's for ALERT_INSTEAD and
-    NOT_PLAYED, or more on NOT_FOUND."""
-    sound_format: str = ""
-    sound_seconds: float = 0.0
-    sound_device: str = ""
+    __slots__ = ("_result", "_status", "_reason")
+
+    def __init__(self, result: int, status: _native.Status) -> None:
+        # The record is this result's alone: only the call it was given to wrote
+        # it. The fields are properties without setters: read only.
+        self._result = result
+        self._status = status
+        self._reason: Optional[str] = None
+
+    def __bool__(self) -> bool:
+        return self.delivered
+
+    @property
+    def result(self) -> int:
+        """The legacy result code: what tavdll, tavrc or tavadd would return."""
+        return self._result
+
+    @property
+    def call(self) -> str:
+        """The call that made it: "send", "rc" or "play"."""
+        return _native.text(self._status.call)
+
+    @property
+    def outcome(self) -> Any:
+        """An Outcome."""
+        value = self._status.outcome
+        try:
+            return _outcomes()(value)  # type: ignore[no-any-return]
+        except ValueError:  # not named by the library: its reason still says what happened
+            return _outcomes()(0)  # type: ignore[no-any-return]
+
+    @property
+    def delivered(self) -> bool:
+        """The frame left whole, or the sound played to its end."""
+        if _delivered < 0:
+            _outcomes()
+        return bool(self._status.outcome == _delivered)
+
+    @property
+    def reason(self) -> str:
+        """The outcome in words, as the tool says it (qelmar_describe)."""
+        if self._reason is None:
+            self._reason = _describe(self._status)
+        return self._reason
+
+    @property
+    def port(self) -> int:
+        return int(self._status.port)
+
+    @property
+    def tried(self) -> Tuple[str, ...]:
+        """The device paths tried, in order."""
+        status = self._status
+        return tuple(_native.text(status.tried[i].value)
+                     for i in range(max(0, min(status.tried_count, 2))))
+
+    @property
+    def frame_bytes(self) -> int:
+        return int(self._status.frame_bytes)
+
+    @property
+    def sent_bytes(self) -> int:
+        return int(self._status.sent_bytes)
+
+    @property
+    def milliseconds(self) -> float:
+        return float(self._status.milliseconds)
+
+    @property
+    def group(self) -> str:
+        """For NO_PERMISSION: the group that owns the device."""
+        return _native.text(self._status.group)
+
+    @property
+    def holder(self) -> int:
+        """For BUSY: the holding process where the system can tell, else 0."""
+        return int(self._status.holder)
+
+    @property
+    def detail(self) -> str:
+        """The encoder's reason for DROPPED, a sound's for ALERT_INSTEAD and
+        NOT_PLAYED, or more on NOT_FOUND."""
+        return _native.text(self._status.reason)
+
+    @property
+    def sound_format(self) -> str:
+        return _native.text(self._status.sound_format)
+
+    @property
+    def sound_seconds(self) -> float:
+        return float(self._status.sound_seconds)
+
+    @property
+    def sound_device(self) -> str:
+        return _native.text(self._status.sound_device)
+
+    _FIELDS: Final = ("call", "result", "outcome", "delivered", "reason", "port", "tried",
+                      "frame_bytes", "sent_bytes", "milliseconds", "group", "holder", "detail",
+                      "sound_format", "sound_seconds", "sound_device")
+
+    def _values(self) -> Tuple[Any, ...]:
+        return tuple(getattr(self, name) for name in self._FIELDS)
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Result):
+            return NotImplemented
+        return self is other or self._values() == other._values()
+
+    def __hash__(self) -> int:
+        return hash(self._values())
+
+    def __repr__(self) -> str:
+        return "Result(" + ", ".join(f"{name}={getattr(self, name)!r}"
+                                     for name in self._FIELDS) + ")"
 
 
-class NotDelivered(RuntimeError):
-    """A strict call whose frame did not leave (or whose sound did not play);
-    the message is the result's reason."""
+class NotDelivered(OSError):
+    """A strict call whose frame did not leave (or whose sound did not play).
+    The message is the result's reason; errno is the system's nearest error
+    for the outcome (ENOENT, EACCES, EBUSY, ENOTTY, EIO, ETIMEDOUT), or None
+    for one the system has no error for (a dropped command, a sound)."""
 
     def __init__(self, result: Result) -> None:
-        super().__init__(result.reason)
+        code = _ERRNO.get(result.outcome.name.lower())
+        if code is None:
+            super().__init__(result.reason)
+        else:
+            super().__init__(code, result.reason)
         self.result = result
+
+    def __str__(self) -> str:
+        return self.result.reason
+
+    def __reduce__(self) -> Tuple[Any, Tuple[Result]]:
+        # Made again from its result (OSError's own would pass errno and message).
+        return NotDelivered, (self.result,)
 
 
 class EncodingError(ValueError):
@@ -153,10 +303,10 @@ def encode(text: Text) -> bytes:
     The rest goes as UTF-8 (the command language itself is ASCII). Bytes are
     taken as they are.
     """
-    if isinstance(text, (bytes, bytearray)):
+    if isinstance(text, str):
+        command = _to_device(text) if "#" in text else text.encode("utf-8")
+    elif isinstance(text, (bytes, bytearray)):
         command = bytes(text)
-    elif isinstance(text, str):
-        command = _to_device(text)
     else:
         raise TypeError(f"a command is str or bytes, not {type(text).__name__}")
     if b"\0" in command:
@@ -206,7 +356,7 @@ def frame(text: Text) -> Encoded:
 
 def library() -> ctypes.CDLL:
     """libqelmar-host, loaded on first use: the file $QELMAR_HOST_LIBRARY
-    names, else the build tree's, else the installed libqelmar-host.so.1
+    names, else the build tree's, else the installed libqelmar-host.so.1 (then .so)
     (qelmar-host.dll on Windows). Raises LibraryNotFound, naming each place
     tried, when none loads."""
     return _native.library()
@@ -262,48 +412,21 @@ def _describe(status: _native.Status) -> str:
     return _native.text(buffer.value)
 
 
-def _outcome(value: int) -> Outcome:
-    try:
-        return Outcome(value)
-    except ValueError:  # from a newer library: its reason still says what happened
-        return Outcome.UNFILLED
-
-
-def _read(result: int, status: _native.Status) -> Result:
-    outcome = _outcome(status.outcome)
-    return Result(
-        call=_native.text(status.call),
-        result=int(result),
-        outcome=outcome,
-        delivered=outcome is Outcome.DELIVERED,
-        reason=_describe(status),
-        port=int(status.port),
-        tried=tuple(_native.text(status.tried[i].value) for i in range(min(status.tried_count, 2))),
-        frame_bytes=int(status.frame_bytes),
-        sent_bytes=int(status.sent_bytes),
-        milliseconds=float(status.milliseconds),
-        group=_native.text(status.group),
-        holder=int(status.holder),
-        detail=_native.text(status.reason),
-        sound_format=_native.text(status.sound_format),
-        sound_seconds=float(status.sound_seconds),
-        sound_device=_native.text(status.sound_device),
-    )
-
-
 def _call(call: Callable[[_native.Status], int], strict: bool) -> Result:
-    status = _native.Status(_native.STATUS_SIZE)
+    status = _native.new_status()
+    # Held whether the hook is on or not: it may be turned on during the call.
     outer = getattr(_pending, "lines", None)
-    _pending.lines = []
+    lines: List[str] = []
+    _pending.lines = lines
     try:
-        code = call(status)
+        result = Result(call(status), status)
     finally:
-        lines: List[str] = _pending.lines
         _pending.lines = outer
-    result = _read(code, status)
-    level = logging.INFO if result.outcome in _LOGGED_AS_INFO else logging.WARNING
-    for line in lines:
-        logger.log(level, "%s", line, extra={"qelmar": result})
+    if lines:
+        name = result.outcome.name.lower()
+        level = logging.INFO if name in _LOGGED_AS_INFO else logging.WARNING
+        for line in lines:
+            logger.log(level, "%s", line, extra={"qelmar": result})
     if strict and not result.delivered:
         raise NotDelivered(result)
     return result
@@ -337,7 +460,7 @@ class Display:
         Strict: raises NotDelivered unless the frame left whole."""
         command = encode(text)
         send = _native.function("qelmar_send")
-        return _call(lambda status: int(send(self.port, command, status)), self._strict(strict))
+        return _call(lambda status: send(self.port, command, status), self._strict(strict))
 
     def rc(self, a: int, b: int, *, strict: Optional[bool] = None) -> Result:
         """Sends the frame 0x12 a b (only the low 8 bits of each)."""
@@ -413,8 +536,7 @@ def ports(root: Optional[Path] = None) -> List[Port]:
         raise ValueError("a path cannot hold a NUL character")
     capacity = 16
     while True:
-        buffer = (_native.PortInfo * capacity)()
-        buffer[0].size = _native.PORT_INFO_SIZE  # the distance between records
+        buffer = _native.new_port_infos(capacity)
         count = list_ports(where, buffer, capacity)
         if count < 0:
             raise OSError(f"the serial devices of {os.fsdecode(where or b'/')} cannot be read")

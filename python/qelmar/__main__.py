@@ -6,6 +6,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 import sys
 from typing import Any, Dict, List, NoReturn, Optional, Sequence
 
@@ -16,11 +17,11 @@ from . import (
     MissingFunction,
     Port,
     Result,
+    _module_version,
     _native,
     library_version,
     ports,
 )
-from ._version import __version__
 
 # Exit codes, as the tool's.
 DELIVERED = 0
@@ -34,6 +35,8 @@ class _Parser(argparse.ArgumentParser):
     # The tool's way: one line naming the problem, and exit code 1 (argparse's is 2,
     # which here means "not delivered").
     def error(self, message: str) -> NoReturn:
+        # An option named as the tool names it: "--port: ...", not "argument -p/--port: ...".
+        message = re.sub(r"^argument (?:-\w/)?(--[\w-]+): ", r"\1: ", message)
         sys.stderr.write(f"qelmar: {message} (see --help)\n")
         sys.exit(USAGE_ERROR)
 
@@ -50,7 +53,26 @@ def _byte(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
 
 
+# Port numbers as hosts number COM ports, as the tool and the bridge take them.
+PORTS = range(1, 256)
+
+
+def _port(text: str) -> int:
+    """A port number as the tool takes it (65 or 0x41), in its words when out of range."""
+    try:
+        value = _byte(text)
+        if value in PORTS:
+            return value
+    except argparse.ArgumentTypeError:
+        pass
+    raise argparse.ArgumentTypeError(f"{text} is not a number from {PORTS[0]} to {PORTS[-1]}")
+
+
 def _version() -> str:
+    try:
+        module = _module_version()
+    except LibraryNotFound:
+        module = "(its version is the library's)"
     try:
         loaded = f"libqelmar-host {library_version()} ({_native.library()._name})"
     except LibraryNotFound:
@@ -58,7 +80,7 @@ def _version() -> str:
         loaded = f"libqelmar-host: not loaded (tried {tried})"
     except MissingFunction as error:
         loaded = f"libqelmar-host: {error}"
-    return f"qelmar {__version__} (Python module)\n{loaded}"
+    return f"qelmar {module} (Python module)\n{loaded}"
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -77,7 +99,7 @@ def _parser() -> argparse.ArgumentParser:
         description="Send each TEXT as tavdll does, print its result code on stdout, and say "
         "on stderr what became of it. The text between '#' marks goes as GB2312. A text that "
         "starts with '-' goes after '--'.")
-    send.add_argument("-p", "--port", type=int, default=1, help="port number (default: 1)")
+    send.add_argument("-p", "--port", type=_port, default=1, help="port number (default: 1)")
     send.add_argument("--raw", action="store_true",
                       help="pass the text between '#' marks through unconverted")
     send.add_argument("-q", "--quiet", action="store_true", help=QUIET_HELP)
@@ -86,7 +108,7 @@ def _parser() -> argparse.ArgumentParser:
     rc = commands.add_parser(
         "rc", help="send the frame 0x12 BYTE BYTE with tavrc",
         description="Send the frame 0x12 BYTE BYTE as tavrc does (only the low 8 bits of each).")
-    rc.add_argument("-p", "--port", type=int, default=1, help="port number (default: 1)")
+    rc.add_argument("-p", "--port", type=_port, default=1, help="port number (default: 1)")
     rc.add_argument("-q", "--quiet", action="store_true", help=QUIET_HELP)
     rc.add_argument("first", type=_byte, metavar="BYTE", help="first parameter byte (0x41 or 65)")
     rc.add_argument("second", type=_byte, metavar="BYTE2", help="second parameter byte")

@@ -79,11 +79,16 @@ PORT_INFO_SIZE = ctypes.sizeof(PortInfo)
 if _WINDOWS:
     _Library: Any = ctypes.WinDLL  # type: ignore[attr-defined]
     _functype: Any = ctypes.WINFUNCTYPE  # type: ignore[attr-defined]
-    SYSTEM_NAME = "qelmar-host.dll"
+    SYSTEM_NAMES: Tuple[str, ...] = ("qelmar-host.dll",)
 else:
     _Library = ctypes.CDLL
     _functype = ctypes.CFUNCTYPE
-    SYSTEM_NAME = "libqelmar-host.so.1"
+    # The ABI this module is written for first; the development link, which
+    # points at whatever is installed, only when that is missing.
+    SYSTEM_NAMES = ("libqelmar-host.so.1", "libqelmar-host.so")
+SYSTEM_NAME = SYSTEM_NAMES[0]
+# The package that ships the library, for the advice when it is missing.
+PACKAGE = "libqelmar-host1"
 
 # void hook(const char *line, void *user); the line as bytes, NULL-safe.
 LogHook = _functype(None, ctypes.c_char_p, ctypes.c_void_p)
@@ -144,7 +149,7 @@ def places() -> List[Tuple[str, str]]:
         return [("QELMAR_HOST_LIBRARY", explicit)]
     built = _build_tree_library()
     found = [("the build tree", built)] if built else []
-    return found + [("the system", SYSTEM_NAME)]
+    return found + [("the system", name) for name in SYSTEM_NAMES]
 
 
 def _fix(explicit: bool) -> str:
@@ -154,9 +159,9 @@ def _fix(explicit: bool) -> str:
     if _WINDOWS:
         return (f"Put {SYSTEM_NAME} beside the program or on the DLL search path, or set "
                 "QELMAR_HOST_LIBRARY to the file.")
-    return (f"Install the library (on Debian: apt install libqelmar-host1), or set "
+    return (f"Install the library (on Debian: apt install {PACKAGE}), or set "
             f"QELMAR_HOST_LIBRARY to the file {SYSTEM_NAME} (a build tree's is "
-            "build/<preset>/libqelmar-host.so.1).")
+            f"build/<preset>/{SYSTEM_NAME}).")
 
 
 def _load() -> ctypes.CDLL:
@@ -210,6 +215,33 @@ def function(name: str) -> Callable[..., Any]:
     with _loading:
         _functions[name] = typed
     return typed
+
+
+def new_status() -> Status:
+    """A status record for one call, its size set; every call's record is made here."""
+    return Status(STATUS_SIZE)
+
+
+def new_port_infos(count: int) -> "ctypes.Array[PortInfo]":
+    """An array of `count` port records for qelmar_list_ports; the first one's
+    size is the distance between records."""
+    records = (PortInfo * count)()
+    if count > 0:
+        records[0].size = PORT_INFO_SIZE
+    return records
+
+
+def outcome_names() -> List[str]:
+    """The library's outcomes by value, 0 up: it names each one it has, and
+    every value past the last "unknown"."""
+    name = function("qelmar_outcome_name")
+    names: List[str] = []
+    while len(names) < 1000:  # a bound, should a library name every value
+        named = text(name(len(names)) or b"unknown")
+        if named == "unknown":
+            break
+        names.append(named)
+    return names
 
 
 def text(field: bytes) -> str:

@@ -1,4 +1,6 @@
 # SPDX-License-Identifier: MIT
-# The one place the module's version is written; setuptools reads it for the
-# package's metadata, and tests/python checks it against CMakeLists.txt.
+# The package's version for its metadata alone: setuptools reads it when it
+# builds the package (pyproject.toml needs it before any library is at hand),
+# and tests/python checks it against CMakeLists.txt. At run time
+# qelmar.__version__ is the loaded library's (qelmar_version).
 __version__ = "1.0.0"

@@ -3,10 +3,12 @@
 pseudo-terminal against the command table and against the tool's own
 conversion to GB2312, with what became of each call."""
 import ctypes
+import errno
 import fcntl
 import logging
 import os
 import pathlib
+import pickle
 import re
 import select
 import shutil
@@ -133,6 +135,7 @@ def test_outside_the_marks_text_is_left_alone():
 def test_rc_sends_the_low_bytes(line, a, b, frame):
     sent = qelmar.Display(PORT).rc(a, b)
     assert (sent.call, sent.result, sent.outcome, sent.frame_bytes) == ("rc", 0, Outcome.DELIVERED, 3)
+    assert sent
     assert line() == frame
 
 
@@ -161,6 +164,7 @@ def test_play_touches_no_port(line, tmp_path):
     played = qelmar.Display(PORT).play(not_sound)
     assert (played.call, played.result, played.port, played.tried) == ("play", 0, 0, ())
     assert played.outcome in (Outcome.ALERT_INSTEAD, Outcome.NOT_PLAYED)
+    assert not played
     assert line() == b""
 
 
@@ -190,14 +194,65 @@ def test_records_are_laid_out_as_the_header_says(tmp_path, record, c_name):
         getattr(record, f).offset for f in fields]
 
 
-def test_outcomes_and_version_are_the_librarys():
+def header_outcomes():
+    enum = re.search(r"typedef enum qelmar_outcome \{(.*?)\} qelmar_outcome;",
+                     (HEADER / "qelmar" / "host.h").read_text(), re.S)[1]
+    return [(name, int(value)) for name, value in re.findall(r"QELMAR_(\w+) = (\d+)", enum)]
+
+
+def test_outcomes_are_the_librarys_and_the_headers():
+    # The module copies none: each is as the library names it, and the
+    # library names each one the header has.
+    assert [(o.name, o.value) for o in Outcome] == header_outcomes()
     name = _native.function("qelmar_outcome_name")
-    assert {o: name(o.value).decode() for o in Outcome} == {o: o.name.lower() for o in Outcome}
-    assert name(len(Outcome)) == b"unknown"  # the enum has every outcome there is
-    # The module's own version (its package's, see venv_check.py) and the library's.
+    assert all(name(o.value).decode() == o.name.lower() for o in Outcome)
+    assert name(len(Outcome)) == b"unknown"
+
+
+def test_packaged_version_is_the_projects():
+    # pyproject.toml reads _version.py before any library is at hand.
+    from qelmar import _version
     project = (HEADER.parent / "CMakeLists.txt").read_text()
-    assert (qelmar.__version__ == qelmar.library_version()
+    assert (_version.__version__ == qelmar.__version__ == qelmar.library_version()
             == re.search(r"project\(qelmar VERSION ([0-9.]+)", project)[1])
+
+
+OTHER_LIBRARY = r"""
+#include <stddef.h>
+static const char *const names[] = {"unfilled", "delivered", "from_the_future"};
+const char *qelmar_outcome_name(int outcome) {
+  return outcome >= 0 && outcome < 3 ? names[outcome] : "unknown";
+}
+const char *qelmar_version(void) { return "9.8.7"; }
+"""
+
+# What the module shows of a library that has an outcome and a version it has never seen.
+IN_THE_OTHER = """
+import qelmar
+from qelmar import _native
+status = _native.new_status()
+status.outcome = 2
+print([(o.name, o.value) for o in qelmar.Outcome], qelmar.__version__,
+      qelmar.Result(0, status).outcome.name, bool(qelmar.Result(0, status)))
+"""
+
+
+def test_outcomes_and_version_come_from_the_loaded_library(tmp_path):
+    compiler = shutil.which(os.environ.get("CC", "cc"))
+    if compiler is None:
+        pytest.skip("SKIPPED: no C compiler to build another library with")
+    (tmp_path / "other.c").write_text(OTHER_LIBRARY)
+    library = tmp_path / "libother.so"
+    subprocess.run([compiler, "-shared", "-fPIC", str(tmp_path / "other.c"), "-o", str(library)],
+                   check=True)
+    env = {**os.environ, "QELMAR_HOST_LIBRARY": str(library)}
+    shown = subprocess.run([sys.executable, "-c", IN_THE_OTHER], capture_output=True, text=True,
+                           env=env)
+    assert shown.stdout == ("[('UNFILLED', 0), ('DELIVERED', 1), ('FROM_THE_FUTURE', 2)] 9.8.7 "
+                            "FROM_THE_FUTURE False\n"), shown.stderr
+    version = module("--version", env={"QELMAR_HOST_LIBRARY": str(library)})
+    assert version.stdout.decode().splitlines() == [
+        "qelmar 9.8.7 (Python module)", f"libqelmar-host 9.8.7 ({library})"]
 
 
 def device(port):
@@ -215,28 +270,38 @@ class Held:
         os.close(self.fd)
 
 
-# text, port, held, outcome, reason, bytes on the line
+# text, port, held, outcome, reason, bytes on the line, NotDelivered's errno
 OUTCOMES = [
     ("12.5H", PORT, False, Outcome.DELIVERED, r"delivered 6 bytes in \d+\.\d ms",
-     bytes.fromhex("1F 01 02 05 00 1F")),
-    ("", PORT, False, Outcome.EMPTY, "nothing to send: the text is empty, the port was not opened", b""),
-    ("-12", PORT, False, Outcome.NOTHING_TO_SEND, "nothing to send: the text selects no frame", b""),
-    ("@12", PORT, False, Outcome.DROPPED, r"not sent: the command was dropped \(no closing '@'\)", b""),
-    ("5", 8, False, Outcome.NOT_FOUND, "not sent: no such device", b""),
-    ("5", PORT, True, Outcome.BUSY, r"not sent: busy \(held by process {pid}\)", b""),
+     bytes.fromhex("1F 01 02 05 00 1F"), None),
+    ("", PORT, False, Outcome.EMPTY, "nothing to send: the text is empty, the port was not opened",
+     b"", None),
+    ("-12", PORT, False, Outcome.NOTHING_TO_SEND, "nothing to send: the text selects no frame", b"",
+     None),
+    ("@12", PORT, False, Outcome.DROPPED, r"not sent: the command was dropped \(no closing '@'\)",
+     b"", None),
+    ("5", 8, False, Outcome.NOT_FOUND, "not sent: no such device", b"", errno.ENOENT),
+    ("5", PORT, True, Outcome.BUSY, r"not sent: busy \(held by process {pid}\)", b"", errno.EBUSY),
 ]
 
 
-@pytest.mark.parametrize("text,port,held,outcome,reason,frame", OUTCOMES,
+@pytest.mark.parametrize("text,port,held,outcome,reason,frame,error", OUTCOMES,
                          ids=[o[3].name.lower() for o in OUTCOMES])
-def test_what_became_of_a_send(line, text, port, held, outcome, reason, frame):
+def test_what_became_of_a_send(line, text, port, held, outcome, reason, frame, error):
     if held:
         with Held():
             sent = qelmar.Display(port).send(text)
     else:
         sent = qelmar.Display(port).send(text)
-    assert (sent.call, sent.result, sent.port, sent.outcome, sent.delivered) == (
-        "send", qelmar.frame(text).result, port, outcome, outcome is Outcome.DELIVERED)
+    assert (sent.call, sent.result, sent.port, sent.outcome, sent.delivered, bool(sent)) == (
+        "send", qelmar.frame(text).result, port, outcome, outcome is Outcome.DELIVERED,
+        outcome is Outcome.DELIVERED)
+    # What a strict call raises for it, with the system's nearest error.
+    raised = qelmar.NotDelivered(sent)
+    assert (isinstance(raised, OSError), raised.errno, str(raised)) == (True, error, sent.reason)
+    # Both cross to another process whole (a logging queue, a process pool).
+    again = pickle.loads(pickle.dumps(raised))
+    assert (again.result, again.errno, str(again)) == (sent, error, sent.reason)
     assert re.fullmatch(reason.format(pid=os.getpid()), sent.reason), sent.reason
     assert sent.tried == (() if outcome is Outcome.EMPTY else (device(port),))
     assert (sent.frame_bytes, sent.sent_bytes) == (len(frame), len(frame))
@@ -274,6 +339,7 @@ def test_strict_raises_for_what_was_not_delivered(line, tmp_path, on_display, on
         with pytest.raises(qelmar.NotDelivered) as raised:
             call()
         assert not raised.value.result.delivered and raised.value.result.port == port
+        assert isinstance(raised.value, OSError)
         assert str(raised.value) == raised.value.result.reason != ""
     else:
         assert call().delivered == (port == PORT)
@@ -325,6 +391,29 @@ def test_threads_log_their_own_calls(line, logged):
     assert len(logged.records) == 400
     assert {(m, r.levelno) for r in logged.records for m, _ in levels
             if m in r.getMessage()} == levels
+    line()
+
+
+def test_a_hook_turned_on_during_a_call_logs_it_at_its_level(line, logged):
+    # Calls that began before the hook still hold their line for their outcome.
+    done = threading.Event()
+
+    def toggle():
+        while not done.is_set():
+            qelmar.log_to_logging(True)
+            qelmar.log_to_logging(False)
+
+    toggler = threading.Thread(target=toggle)
+    toggler.start()
+    try:
+        for _ in range(1000):
+            qelmar.Display(8).send("5")
+    finally:
+        done.set()
+        toggler.join()
+    assert logged.records, "the hook was never on during a call"
+    assert {(r.levelno, r.qelmar.outcome) for r in logged.records} == {
+        (logging.WARNING, Outcome.NOT_FOUND)}
     line()
 
 
@@ -407,6 +496,10 @@ COMMAND_LINES = [
     (["send", "-p", "x", "5"], 1),
     (["rc", "-p", "7", "1"], 1),
     (["rc", "-p", "7", "x", "1"], 1),
+    # Port numbers as hosts number COM ports, 1 to 255 (the rest below).
+    (["send", "-p", "1", "5"], 2),
+    (["send", "-p", "255", "5"], 2),
+    (["rc", "-p", "0xFF", "1", "2"], 2),
 ]
 
 
@@ -422,6 +515,15 @@ def test_command_line_does_what_the_tool_does(line, args, code):
     else:
         elapsed = re.compile(rb"\d+\.\d ms")
         assert elapsed.sub(b"T", ours.stderr) == elapsed.sub(b"T", theirs.stderr)
+
+
+@pytest.mark.parametrize("args", [["send", "-p", "0", "5"], ["send", "-p", "256", "5"],
+                                  ["send", "-p", "-1", "5"], ["rc", "-p", "0x100", "1", "2"]])
+def test_command_line_refuses_ports_the_tool_refuses_in_its_words(line, args):
+    ours, theirs = module(*args), tool(*args)
+    assert (ours.returncode, ours.stdout, ours.stderr) == (1, b"", theirs.stderr)
+    assert b"is not a number from 1 to 255" in ours.stderr
+    assert line() == b""
 
 
 @pytest.mark.parametrize("listing", [[], ["--json"]])
@@ -454,8 +556,11 @@ def test_command_line_version_is_the_modules_and_the_librarys():
 
 def system_library_loads():
     # In another process: here the build tree's, loaded already, answers to its soname.
-    load = f"import ctypes; ctypes.CDLL({_native.SYSTEM_NAME!r})"
-    return subprocess.run([sys.executable, "-c", load], capture_output=True).returncode == 0
+    for name in _native.SYSTEM_NAMES:
+        load = f"import ctypes; ctypes.CDLL({name!r})"
+        if subprocess.run([sys.executable, "-c", load], capture_output=True).returncode == 0:
+            return True
+    return False
 
 
 SOURCE = pathlib.Path(__file__).parents[2] / "python" / "qelmar"
@@ -471,9 +576,11 @@ LOOKUPS = [
                              "unset it"]),
     (None, "/gone/libqelmar-host.so.1", ["/gone/libqelmar-host.so.1 (the build tree)",
                                          "libqelmar-host.so.1 (the system)",
-                                         "apt install libqelmar-host1",
+                                         "libqelmar-host.so (the system)",
+                                         "apt install libqelmar-host1)",
                                          "set QELMAR_HOST_LIBRARY"]),
-    (None, None, ["libqelmar-host.so.1 (the system)", "apt install libqelmar-host1"]),
+    (None, None, ["libqelmar-host.so.1 (the system)", "libqelmar-host.so (the system)",
+                  "apt install libqelmar-host1)"]),
 ]
 
 
@@ -481,7 +588,7 @@ LOOKUPS = [
 def test_the_library_is_looked_for_in_order_and_missed_clearly(tmp_path, explicit, built,
                                                                expected):
     if isinstance(expected, list) and system_library_loads() and explicit is None:
-        pytest.skip(f"SKIPPED: {_native.SYSTEM_NAME} is installed on this machine")
+        pytest.skip(f"SKIPPED: one of {_native.SYSTEM_NAMES} is installed on this machine")
     ours = qelmar.library()._name
     package = tmp_path / "qelmar"
     shutil.copytree(SOURCE, package, ignore=shutil.ignore_patterns("_build.py", "__pycache__"))
