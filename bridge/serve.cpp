@@ -148,9 +148,10 @@ std::string clipped(std::string_view text) {
 // backslash) as \xNN, so that a line stays one line whatever was sent. A path
 // (`word`) has its spaces escaped too, and is clipped.
 std::string loggable(std::string_view text, bool word = true) {
-  if (word && text.size() > quoted_bytes) return loggable(clipped(text), word);
+  // Clipped before it is escaped: the "..." added is not the client's to escape.
+  const bool clip = word && text.size() > quoted_bytes;
   std::string out;
-  for (const char c : text) {
+  for (const char c : clip ? text.substr(0, quoted_bytes) : text) {
     const auto byte = static_cast<unsigned char>(c);
     const bool plain = (byte > ' ' || (byte == ' ' && !word)) && byte < 0x7F && c != '\\';
     if (plain) {
@@ -161,6 +162,7 @@ std::string loggable(std::string_view text, bool word = true) {
       out += cell;
     }
   }
+  if (clip) out += "...";
   return out.empty() && word ? "-" : out;
 }
 

@@ -198,9 +198,24 @@ struct Refused {
   bool token = true;  // sends the right token
 };
 
-// Each refusal has its status and a message, and nothing reaches the line.
+// A target of that many bytes.
+std::string target_of(std::size_t bytes) { return "/v1/" + std::string(bytes - 4, 'a'); }
+
+// Each refusal has its status and a message, and nothing reaches the line;
+// after each the same service still answers.
 TEST(Bridge, RefusesWhatItMust) {
   const std::vector<Refused> table = {
+      // The log quotes 200 bytes of a target or method.
+      {"target of 199 bytes", "GET", target_of(199), "", {}, 404, "no such resource"},
+      {"target of 200 bytes", "GET", target_of(200), "", {}, 404, "no such resource"},
+      {"target of 201 bytes", "GET", target_of(201), "", {}, 404, "no such resource"},
+      {"target of 255 bytes", "GET", target_of(255), "", {}, 404, "no such resource"},
+      {"target of 1,000 bytes", "POST", target_of(1000), "{}", {}, 404, "no such resource"},
+      {"target of 8,000 bytes", "GET", target_of(8000), "", {}, 404, "no such resource"},
+      {"method of 199 bytes", std::string(199, 'M'), "/v1/health", "", {}, 404, "no such"},
+      {"method of 200 bytes", std::string(200, 'M'), "/v1/health", "", {}, 404, "no such"},
+      {"method of 201 bytes", std::string(201, 'M'), "/v1/health", "", {}, 404, "no such"},
+      {"method of 1,000 bytes", std::string(1000, 'M'), "/v1/health", "", {}, 404, "no such"},
       {"foreign origin",
        "POST",
        "/v1/ports/3/commands",
@@ -336,13 +351,22 @@ TEST(Bridge, RefusesWhatItMust) {
         headers.count("Content-Type") ? headers.find("Content-Type")->second : "application/json";
     headers.erase("Content-Type");
     httplib::Client client = bridge.client();
-    const httplib::Result r = row.method == "GET"
-                                  ? client.Get(row.path.c_str(), headers)
-                                  : client.Post(row.path.c_str(), headers, row.body, type.c_str());
+    httplib::Request request;
+    request.method = row.method;
+    request.path = row.path;
+    request.headers = headers;
+    const httplib::Result r = row.method == "GET" ? client.Get(row.path.c_str(), headers)
+                              : row.method == "POST"
+                                  ? client.Post(row.path.c_str(), headers, row.body, type.c_str())
+                                  : client.send(request);
     ASSERT_TRUE(r) << httplib::to_string(r.error());
     EXPECT_EQ(r->status, row.status) << r->body;
     EXPECT_NE(body_of(r)["error"].get<std::string>().find(row.says), std::string::npos) << r->body;
     EXPECT_FALSE(r->has_header("Access-Control-Allow-Origin"));
+    const httplib::Result health =
+        bridge.client().Get("/v1/health", {{"Authorization", "Bearer " + token}});
+    ASSERT_TRUE(health) << "the service ended: " << httplib::to_string(health.error());
+    EXPECT_EQ(health->status, 200);
   }
   EXPECT_TRUE(bridge.display().read_through_marker().empty());
 
