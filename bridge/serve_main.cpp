@@ -60,7 +60,17 @@ int serve(int argc, char** argv) {
                  "passes a socket")
       ->capture_default_str();
   app.add_option("--allow-origin", options.allow_origins,
-                 "A page origin that may call, e.g. http://pos.local:8080 (repeat for more)");
+                 "A page origin that may call, e.g. http://pos.local:8080 (repeat for more)")
+      ->transform(CLI::Validator(
+          [](std::string& value) {
+            try {
+              value = qelmar::bridge::parse_origin(value);
+              return std::string();
+            } catch (const std::invalid_argument& e) {
+              return std::string(e.what());
+            }
+          },
+          "ORIGIN"));
   app.add_option("--token-file", token_file, "Ask every request for this bearer token");
   app.add_option("--sounds", options.sounds_dir, "The folder POST /v1/sounds/NAME plays from");
   app.add_option("--workers", options.workers, "Display calls made at once")
@@ -71,9 +81,10 @@ int serve(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::Range(1, 100000));
   app.add_option("--max-connections", options.max_connections,
-                 "Connections open at once; at the cap the oldest still sending its request "
-                 "is cut for a new one. At least --workers + --queue + 16; the default grows "
-                 "to that")
+                 "Connections open at once; at the cap the one still sending its request that "
+                 "has been quiet longest is cut for a new one. At least --workers + --queue + "
+                 "16; the default grows to that. Each takes a descriptor: more than the limit "
+                 "allows are cut down to it")
       ->capture_default_str()
       ->check(CLI::Range(1, 1000000));
   app.add_option("--timeout", timeout_seconds,
@@ -111,6 +122,23 @@ int serve(int argc, char** argv) {
     }
     options.max_connections = least;
   }
+  // Each connection is a descriptor: a cap the limit cannot hold would leave
+  // accepting failing for want of one (the soft limit is raised to the hard
+  // one first).
+  qelmar::bridge::prepare_process();
+  const std::size_t room = qelmar::bridge::connections_within(qelmar::bridge::descriptor_limit());
+  if (options.max_connections > room) {
+    if (room < least) {
+      std::cerr << "qelmar serve: the descriptor limit (" << qelmar::bridge::descriptor_limit()
+                << ") leaves room for " << room << " connections, fewer than --workers + "
+                << "--queue + 16 (" << least << "); raise it (LimitNOFILE=, ulimit -n)\n";
+      return 1;
+    }
+    std::cerr << "qelmar serve: --max-connections " << options.max_connections
+              << " is more than the descriptor limit (" << qelmar::bridge::descriptor_limit()
+              << ") holds; using " << room << "\n";
+    options.max_connections = room;
+  }
   options.write_timeout = std::chrono::seconds(timeout_seconds);
   options.request_timeout = request_ms > 0 ? std::chrono::milliseconds(request_ms)
                                            : std::chrono::milliseconds(options.write_timeout);
@@ -125,7 +153,6 @@ int serve(int argc, char** argv) {
   if (!token_file.empty()) options.token = read_token(token_file);
   options.client_js = qelmar::bridge::client_js;
 
-  qelmar::bridge::prepare_process();
   qelmar::bridge::Bridge bridge(options);
   const std::vector<qelmar::bridge::InheritedSocket> inherited =
       qelmar::bridge::inherited_sockets();
