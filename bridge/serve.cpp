@@ -41,8 +41,8 @@ using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 using Response = http::response<http::string_body>;
 
-// A connection at the cap that has sent a byte within this is not cut to make
-// room: under a burst of good clients each is read in far less.
+// A connection at the cap that was accepted less than this ago is not cut to
+// make room: under a burst of good clients each is read in far less.
 constexpr std::chrono::milliseconds eviction_grace{100};
 // How long accepting waits when it failed, for want of descriptors most likely.
 constexpr std::chrono::milliseconds accept_pause{50};
@@ -146,6 +146,7 @@ struct Bridge::Impl {
   }
 
   void accept();
+  void take();
   bool make_room();
   void stop();
   void log(std::string line) const {
@@ -195,8 +196,14 @@ class Bridge::Impl::Connection : public std::enable_shared_from_this<Connection>
 
   bool reading() const { return state_ == State::reading || state_ == State::draining; }
   bool draining() const { return state_ == State::draining; }
-  // When a byte of the request last came: what eviction goes by.
-  Clock::time_point last_byte() const { return last_byte_; }
+  // Bytes of the request a second since it was accepted, over the grace at
+  // least: what eviction goes by.
+  double progress(Clock::time_point now) const {
+    const std::chrono::duration<double> over =
+        std::max<Clock::duration>(now - since_, eviction_grace);
+    return static_cast<double>(received_) / over.count();
+  }
+  Clock::duration age(Clock::time_point now) const { return now - since_; }
 
   // Cut to make room for a newer connection, or as the service stops.
   void cut(const char* why, const char* reason) {
@@ -223,7 +230,7 @@ class Bridge::Impl::Connection : public std::enable_shared_from_this<Connection>
     if (state_ != State::reading) return;
     if (ec) return failed(ec == net::error::eof ? http::error::partial_message : ec);
     buffer_.commit(n);
-    last_byte_ = Clock::now();
+    received_ += n;
     parse();
   }
 
@@ -411,7 +418,7 @@ class Bridge::Impl::Connection : public std::enable_shared_from_this<Connection>
   std::uint64_t id_;
   std::string peer_;
   Clock::time_point since_ = Clock::now();
-  Clock::time_point last_byte_ = since_;
+  std::size_t received_ = 0;
   std::size_t head_bytes_ = 0;  // of the head, the request line with it
   RequestHead head_;
   bool head_read_ = false;
@@ -502,32 +509,34 @@ Answer Bridge::Impl::sound(const std::string& name) const {
   return reply(200, dump(body));
 }
 
-// At the cap, the connection still reading its request that has gone longest
-// without sending a byte makes room (one already answered first), once it has
-// been quiet for a fair moment: a client sending steadily is not cut for one
-// that dribbles. Until one can, new ones wait in the kernel's backlog.
+// At the cap, a connection still reading its request makes room (one already
+// answered first): the one that has sent the fewest bytes a second, counted
+// over a fair moment at least. One that has not had its moment yet is waited
+// for rather than another cut: a client sending its request steadily is not
+// cut for one that dribbles, however often that one comes back. Meanwhile new
+// ones wait in the kernel's backlog.
 bool Bridge::Impl::make_room() {
   if (open.size() < options.max_connections) return true;
-  Connection* quietest = nullptr;
+  const auto now = Clock::now();
+  Connection* slowest = nullptr;
   for (const auto& [id, connection] : open) {
     if (!connection->reading()) continue;
     if (connection->draining()) {
-      quietest = connection;
+      slowest = connection;
       break;
     }
-    if (quietest == nullptr || connection->last_byte() < quietest->last_byte())
-      quietest = connection;
+    if (slowest == nullptr || connection->progress(now) < slowest->progress(now))
+      slowest = connection;
   }
-  if (quietest == nullptr) {
+  if (slowest == nullptr) {
     accept_wait.expires_after(std::chrono::milliseconds(10));
     return false;
   }
-  const auto quiet = Clock::now() - quietest->last_byte();
-  if (!quietest->draining() && quiet < eviction_grace) {
-    accept_wait.expires_after(eviction_grace - quiet);
+  if (!slowest->draining() && slowest->age(now) < eviction_grace) {
+    accept_wait.expires_after(eviction_grace - slowest->age(now) + std::chrono::milliseconds(1));
     return false;
   }
-  quietest->cut(
+  slowest->cut(
       ("evicted at the connection cap (" + std::to_string(options.max_connections) + ")").c_str(),
       "evicted");
   return true;
@@ -535,12 +544,23 @@ bool Bridge::Impl::make_room() {
 
 void Bridge::Impl::accept() {
   if (!acceptor.is_open()) return;
-  if (!make_room()) {
-    accept_wait.async_wait([this](beast::error_code ec) {
-      if (!ec) accept();
+  // At the cap, room is made only for a client that is there to take it.
+  if (open.size() >= options.max_connections) {
+    acceptor.async_wait(tcp::acceptor::wait_read, [this](beast::error_code ec) {
+      if (ec == net::error::operation_aborted || !acceptor.is_open()) return;
+      // Straight to accepting: the one just cut is counted until it has ended.
+      if (!ec && make_room()) return take();
+      if (ec) accept_wait.expires_after(accept_pause);
+      accept_wait.async_wait([this](beast::error_code e) {
+        if (!e) accept();
+      });
     });
     return;
   }
+  take();
+}
+
+void Bridge::Impl::take() {
   acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
     if (ec == net::error::operation_aborted) return;
     if (ec) {
