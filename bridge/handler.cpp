@@ -271,11 +271,11 @@ bool Handler::host_allowed(std::string_view header) const {
 }
 
 // The allow-list holds origins as browsers serialise them, in lower case.
-bool Handler::origin_allowed(std::string_view origin) const {
+const std::string* Handler::origin_allowed(std::string_view origin) const {
   const std::string o = lower(origin);
   for (const std::string& allowed : settings_.allow_origins)
-    if (o == allowed) return true;
-  return false;
+    if (o == allowed) return &allowed;
+  return nullptr;
 }
 
 std::optional<Answer> Handler::screen(const RequestHead& head) const {
@@ -296,7 +296,7 @@ std::optional<Answer> Handler::screen(const RequestHead& head) const {
   }
   const bool has_origin = head.count("Origin") != 0;
   const std::string_view origin = head["Origin"];
-  if (has_origin && !origin_allowed(origin)) {
+  if (has_origin && origin_allowed(origin) == nullptr) {
     return error(403, "origin " + clipped(origin) + " is not allowed (see --allow-origin)",
                  "origin");
   }
@@ -394,8 +394,10 @@ Decision Handler::decide(const RequestHead& head, std::string_view body) const {
 }
 
 std::vector<std::pair<std::string, std::string>> Handler::cors(const RequestHead& head) const {
-  if (head.count("Origin") == 0 || !origin_allowed(head["Origin"])) return {};
-  return {{"Access-Control-Allow-Origin", std::string(head["Origin"])}, {"Vary", "Origin"}};
+  const std::string* allowed = head.count("Origin") != 0 ? origin_allowed(head["Origin"]) : nullptr;
+  // The origin as a browser writes it, which is the one it compares.
+  if (allowed == nullptr) return {};
+  return {{"Access-Control-Allow-Origin", *allowed}, {"Vary", "Origin"}};
 }
 
 Answer Handler::header_too_large() const {

@@ -99,7 +99,8 @@ class Handler {
 
  private:
   bool host_allowed(std::string_view header) const;
-  bool origin_allowed(std::string_view origin) const;
+  // The allow-list's entry for it, or null.
+  const std::string* origin_allowed(std::string_view origin) const;
   std::optional<Answer> screen_token_and_type(const RequestHead& head) const;
 
   HandlerSettings settings_;
