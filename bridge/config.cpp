@@ -45,6 +45,44 @@ bool scheme_char(char c, bool first) {
          (!first && ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.'));
 }
 
+// "[::1]" as browsers write it: the shortest form.
+std::string ipv6_host(std::string_view text, const std::string& host) {
+  boost::system::error_code ec;
+  const auto address = boost::asio::ip::make_address_v6(host.substr(1, host.size() - 2), ec);
+  if (ec) refuse(text, "not an IPv6 address");
+  return "[" + address.to_string() + "]";
+}
+
+std::string name_host(std::string_view text, const std::string& host) {
+  for (const char c : host) {
+    const bool ok =
+        (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_';
+    if (!ok) {
+      refuse(text, static_cast<unsigned char>(c) >= 0x80
+                       ? "write a name beyond ASCII as the browser does, in its xn-- form"
+                       : "the host holds a character a name cannot");
+    }
+  }
+  // Browsers write an IPv4 address in full: 127.1 reaches them as 127.0.0.1.
+  if (host.find_first_not_of("0123456789.") != std::string::npos) return host;
+  boost::system::error_code ec;
+  const auto address = boost::asio::ip::make_address_v4(host, ec);
+  if (ec) refuse(text, "write the IPv4 address as four numbers");
+  return address.to_string();
+}
+
+// ":8080", or "" for none or the scheme's own.
+std::string port_part(std::string_view text, const std::string& scheme, const std::string& port) {
+  if (port.empty()) refuse(text, "no port after ':'");
+  if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
+    refuse(text, "the port is not a number");
+  const long number = std::atol(port.c_str());
+  if (number < 1 || number > 65535) refuse(text, "the port is not 1 to 65535");
+  const bool usual = (number == 80 && (scheme == "http" || scheme == "ws")) ||
+                     (number == 443 && (scheme == "https" || scheme == "wss"));
+  return usual ? "" : ":" + std::to_string(number);
+}
+
 }  // namespace
 
 std::string parse_origin(std::string_view text) {
@@ -63,55 +101,18 @@ std::string parse_origin(std::string_view text) {
   if (rest.find_first_of("/?#") != std::string::npos)
     refuse(text, "an origin has no path, query or fragment");
   if (rest.find('@') != std::string::npos) refuse(text, "an origin has no user");
-  std::string host = rest, port;
-  if (!rest.empty() && rest.front() == '[') {
-    const std::size_t close = rest.find(']');
-    if (close == std::string::npos) refuse(text, "no ']' after the IPv6 address");
-    host = rest.substr(0, close + 1);
-    if (close + 1 < rest.size()) {
-      if (rest[close + 1] != ':') refuse(text, "only a port may follow the host");
-      port = rest.substr(close + 2);
-      if (port.empty()) refuse(text, "no port after ':'");
-    }
-    boost::system::error_code ec;
-    const auto address = boost::asio::ip::make_address_v6(host.substr(1, host.size() - 2), ec);
-    if (ec) refuse(text, "not an IPv6 address");
-    // As browsers write it: the shortest form.
-    host = "[" + address.to_string() + "]";
-  } else if (const std::size_t c = rest.rfind(':'); c != std::string::npos) {
-    host = rest.substr(0, c);
-    port = rest.substr(c + 1);
-    if (port.empty()) refuse(text, "no port after ':'");
-  }
+  const bool ipv6 = !rest.empty() && rest.front() == '[';
+  const std::size_t end = ipv6 ? rest.find(']') : rest.rfind(':');
+  if (ipv6 && end == std::string::npos) refuse(text, "no ']' after the IPv6 address");
+  const std::size_t host_end = ipv6 ? end + 1 : end;
+  const std::string host = rest.substr(0, host_end);
   if (host.empty()) refuse(text, "no host");
-  if (host.front() != '[') {
-    for (const char c : host) {
-      const bool ok =
-          (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' || c == '_';
-      if (!ok) {
-        refuse(text, static_cast<unsigned char>(c) >= 0x80
-                         ? "write a name beyond ASCII as the browser does, in its xn-- form"
-                         : "the host holds a character a name cannot");
-      }
-    }
-    // Browsers write an IPv4 address in full: 127.1 reaches them as 127.0.0.1.
-    if (host.find_first_not_of("0123456789.") == std::string::npos) {
-      boost::system::error_code ec;
-      const auto address = boost::asio::ip::make_address_v4(host, ec);
-      if (ec) refuse(text, "write the IPv4 address as four numbers");
-      host = address.to_string();
-    }
+  std::string port;
+  if (host_end < rest.size()) {
+    if (rest[host_end] != ':') refuse(text, "only a port may follow the host");
+    port = port_part(text, scheme, rest.substr(host_end + 1));
   }
-  if (!port.empty()) {
-    if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos)
-      refuse(text, "the port is not a number");
-    const long number = std::atol(port.c_str());
-    if (number < 1 || number > 65535) refuse(text, "the port is not 1 to 65535");
-    const bool usual = (number == 80 && (scheme == "http" || scheme == "ws")) ||
-                       (number == 443 && (scheme == "https" || scheme == "wss"));
-    port = usual ? "" : std::to_string(number);
-  }
-  return scheme + "://" + host + (port.empty() ? "" : ":" + port);
+  return scheme + "://" + (ipv6 ? ipv6_host(text, host) : name_host(text, host)) + port;
 }
 
 }  // namespace qelmar::bridge
