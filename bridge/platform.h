@@ -5,6 +5,7 @@
 // file per platform implements it (platform_posix.cpp, platform_win32.cpp).
 
 #include <boost/asio/ip/tcp.hpp>
+#include <cstddef>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,10 @@ namespace qelmar::bridge {
 // Once, before anything else: a write to a closed peer must not end the
 // process, and the descriptor limit is raised to what the system allows.
 void prepare_process();
+
+// The descriptors this process may have open at once (its soft limit), after
+// prepare_process() has raised it.
+std::size_t descriptor_limit();
 
 // A listening socket the service manager passed (systemd: LISTEN_PID,
 // LISTEN_FDS, from fd 3 on); Windows has none.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 
 #include "bridge/platform.h"
@@ -22,6 +23,12 @@ void prepare_process() {
     files.rlim_cur = files.rlim_max;
     ::setrlimit(RLIMIT_NOFILE, &files);
   }
+}
+
+std::size_t descriptor_limit() {
+  rlimit files{};
+  if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY) return SIZE_MAX;
+  return static_cast<std::size_t>(files.rlim_cur);
 }
 
 std::vector<InheritedSocket> inherited_sockets() {

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -105,6 +106,9 @@ std::string text_of(const char* field, std::size_t size) { return {field, strnle
 void prepare_process() { ::SetConsoleCtrlHandler(on_console_event, TRUE); }
 
 // Windows passes no listening sockets: --listen says where.
+// Sockets are handles, bounded by memory rather than a per-process count.
+std::size_t descriptor_limit() { return SIZE_MAX; }
+
 std::vector<InheritedSocket> inherited_sockets() { return {}; }
 
 std::string device_text(std::string_view command) {

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "bridge/config.h"
 #include "bridge/platform.h"
 
 namespace qelmar::bridge {
@@ -16,7 +17,7 @@ namespace qelmar::bridge {
 // every request must pass the Host, Origin and token checks before its body is
 // read, and no client may hold more than a bounded slot for a bounded time.
 struct BridgeOptions {
-  std::vector<std::string> allow_origins;  // exact "scheme://host[:port]"; none by default
+  std::vector<std::string> allow_origins;  // as parse_origin() gives them; none by default
   std::string token;                       // empty: no token asked for
   std::string sounds_dir;                  // empty: no sounds are played
   std::size_t max_body = 16384;            // 16 KiB
@@ -24,7 +25,7 @@ struct BridgeOptions {
   std::size_t max_texts = 64;              // per request
   std::size_t workers = 4;                 // device calls at once
   std::size_t queue = 64;                  // requests waiting for a worker; then 503
-  std::size_t max_connections = 512;       // open at once; then the oldest still reading goes
+  std::size_t max_connections = 512;       // open at once; then the quietest still reading goes
   std::chrono::milliseconds request_timeout{5000};  // to read a request, headers and body
   std::chrono::milliseconds write_timeout{5000};    // to write an answer
   bool quiet = false;                               // no request log
@@ -50,15 +51,5 @@ class Bridge {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
-
-// "127.0.0.1:27400", "[::1]:8080", "localhost:0" or a bare port; throws
-// std::invalid_argument on anything else.
-struct ListenAddress {
-  std::string host;
-  int port = 0;
-};
-ListenAddress parse_listen(const std::string& text);
-
-constexpr int default_port = 27400;
 
 }  // namespace qelmar::bridge

@@ -93,6 +93,36 @@ class LibraryLog {
   std::unique_ptr<qelmar::bridge::LogWriter> writer_;
 };
 
+// An --allow-origin value as browsers send it; the reason it is not one, or "".
+std::string as_origin(std::string& value) {
+  try {
+    value = qelmar::bridge::parse_origin(value);
+    return {};
+  } catch (const std::invalid_argument& e) {
+    return e.what();
+  }
+}
+
+// Each connection is a descriptor: a cap the limit cannot hold would leave
+// accepting failing for want of one. The soft limit is raised to the hard one
+// first; a cap beyond it is cut down, with a message.
+bool fit_to_descriptors(qelmar::bridge::BridgeOptions& options, std::size_t least) {
+  qelmar::bridge::prepare_process();
+  const std::size_t limit = qelmar::bridge::descriptor_limit();
+  const std::size_t room = qelmar::bridge::connections_within(limit);
+  if (options.max_connections <= room) return true;
+  if (room < least) {
+    std::cerr << "qelmar serve: the descriptor limit (" << limit << ") leaves room for " << room
+              << " connections, fewer than --workers + --queue + 16 (" << least
+              << "); raise it (LimitNOFILE=, ulimit -n)\n";
+    return false;
+  }
+  std::cerr << "qelmar serve: --max-connections " << options.max_connections
+            << " is more than the descriptor limit (" << limit << ") holds; using " << room << "\n";
+  options.max_connections = room;
+  return true;
+}
+
 int serve(int argc, char** argv) {
   CLI::App app{"Serve the display to browser pages and scripts over local HTTP."};
   app.name("qelmar serve");
@@ -111,7 +141,8 @@ int serve(int argc, char** argv) {
                  "passes a socket")
       ->capture_default_str();
   app.add_option("--allow-origin", options.allow_origins,
-                 "A page origin that may call, e.g. http://pos.local:8080 (repeat for more)");
+                 "A page origin that may call, e.g. http://pos.local:8080 (repeat for more)")
+      ->transform(CLI::Validator(as_origin, "ORIGIN"));
   app.add_option("--token-file", token_file, "Ask every request for this bearer token");
   app.add_option("--sounds", options.sounds_dir, "The folder POST /v1/sounds/NAME plays from");
   app.add_option("--workers", options.workers, "Display calls made at once")
@@ -122,9 +153,10 @@ int serve(int argc, char** argv) {
       ->capture_default_str()
       ->check(CLI::Range(1, 100000));
   app.add_option("--max-connections", options.max_connections,
-                 "Connections open at once; at the cap the oldest still sending its request "
-                 "is cut for a new one. At least --workers + --queue + 16; the default grows "
-                 "to that")
+                 "Connections open at once; at the cap the one still sending its request that "
+                 "has been quiet longest is cut for a new one. At least --workers + --queue + "
+                 "16; the default grows to that. Each takes a descriptor: more than the limit "
+                 "allows are cut down to it")
       ->capture_default_str()
       ->check(CLI::Range(1, 1000000));
   app.add_option("--timeout", timeout_seconds,
@@ -162,6 +194,7 @@ int serve(int argc, char** argv) {
     }
     options.max_connections = least;
   }
+  if (!fit_to_descriptors(options, least)) return 1;
   options.write_timeout = std::chrono::seconds(timeout_seconds);
   options.request_timeout = request_ms > 0 ? std::chrono::milliseconds(request_ms)
                                            : std::chrono::milliseconds(options.write_timeout);

@@ -46,11 +46,17 @@ const std::string page = "http://pos.example:8080";
 class Bridge {
  public:
   // Quiet unless asked: nobody reads its stderr, which would fill.
-  explicit Bridge(std::vector<std::string> options = {}, bool quiet = true)
+  // `descriptors`: the limit it starts under (hard and soft), when not 0.
+  explicit Bridge(std::vector<std::string> options = {}, bool quiet = true, int descriptors = 0)
       : display_(devices_.path(), 3) {
     std::vector<std::string> argv{QELMAR_SERVE, "--listen", "127.0.0.1:0", "--allow-origin", page};
     if (quiet) argv.emplace_back("--quiet");
     argv.insert(argv.end(), options.begin(), options.end());
+    if (descriptors > 0) {
+      argv.insert(
+          argv.begin(),
+          {"sh", "-c", "ulimit -n " + std::to_string(descriptors) + " && exec \"$@\"", "sh"});
+    }
     server_ = std::make_unique<Process>(argv);
     port_ = read_port();
   }
@@ -203,9 +209,24 @@ struct Refused {
   bool token = true;  // sends the right token
 };
 
-// Each refusal has its status and a message, and nothing reaches the line.
+// A target of that many bytes.
+std::string target_of(std::size_t bytes) { return "/v1/" + std::string(bytes - 4, 'a'); }
+
+// Each refusal has its status and a message, and nothing reaches the line;
+// after each the same service still answers.
 TEST(Bridge, RefusesWhatItMust) {
   const std::vector<Refused> table = {
+      // The log quotes 200 bytes of a target or method.
+      {"target of 199 bytes", "GET", target_of(199), "", {}, 404, "no such resource"},
+      {"target of 200 bytes", "GET", target_of(200), "", {}, 404, "no such resource"},
+      {"target of 201 bytes", "GET", target_of(201), "", {}, 404, "no such resource"},
+      {"target of 255 bytes", "GET", target_of(255), "", {}, 404, "no such resource"},
+      {"target of 1,000 bytes", "POST", target_of(1000), "{}", {}, 404, "no such resource"},
+      {"target of 8,000 bytes", "GET", target_of(8000), "", {}, 404, "no such resource"},
+      {"method of 199 bytes", std::string(199, 'M'), "/v1/health", "", {}, 404, "no such"},
+      {"method of 200 bytes", std::string(200, 'M'), "/v1/health", "", {}, 404, "no such"},
+      {"method of 201 bytes", std::string(201, 'M'), "/v1/health", "", {}, 404, "no such"},
+      {"method of 1,000 bytes", std::string(1000, 'M'), "/v1/health", "", {}, 404, "no such"},
       {"foreign origin",
        "POST",
        "/v1/ports/3/commands",
@@ -341,13 +362,22 @@ TEST(Bridge, RefusesWhatItMust) {
         headers.count("Content-Type") ? headers.find("Content-Type")->second : "application/json";
     headers.erase("Content-Type");
     httplib::Client client = bridge.client();
-    const httplib::Result r = row.method == "GET"
-                                  ? client.Get(row.path.c_str(), headers)
-                                  : client.Post(row.path.c_str(), headers, row.body, type.c_str());
+    httplib::Request request;
+    request.method = row.method;
+    request.path = row.path;
+    request.headers = headers;
+    const httplib::Result r = row.method == "GET" ? client.Get(row.path.c_str(), headers)
+                              : row.method == "POST"
+                                  ? client.Post(row.path.c_str(), headers, row.body, type.c_str())
+                                  : client.send(request);
     ASSERT_TRUE(r) << httplib::to_string(r.error());
     EXPECT_EQ(r->status, row.status) << r->body;
     EXPECT_NE(body_of(r)["error"].get<std::string>().find(row.says), std::string::npos) << r->body;
     EXPECT_FALSE(r->has_header("Access-Control-Allow-Origin"));
+    const httplib::Result health =
+        bridge.client().Get("/v1/health", {{"Authorization", "Bearer " + token}});
+    ASSERT_TRUE(health) << "the service ended: " << httplib::to_string(health.error());
+    EXPECT_EQ(health->status, 200);
   }
   EXPECT_TRUE(bridge.display().read_through_marker().empty());
 
@@ -665,6 +695,226 @@ std::string read_for(int fd, std::chrono::milliseconds wait) {
   return got;
 }
 
+// What the service answers on one connection: the head, then `wait`, then the
+// body; read until it closes, or 3 s.
+std::string exchange(int port, const std::string& head, const std::string& body,
+                     std::chrono::milliseconds wait = 0ms) {
+  const int fd = connect_to(port);
+  std::string got;
+  if (::send(fd, head.data(), head.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(head.size())) {
+    std::this_thread::sleep_for(wait);
+    [[maybe_unused]] const ssize_t sent = ::send(fd, body.data(), body.size(), MSG_NOSIGNAL);
+    got = read_for(fd, 3000ms);
+  }
+  ::close(fd);
+  return got;
+}
+
+// A head of exactly `bytes`, the request line and the blank line counted.
+std::string head_of_size(const std::string& request_line, const std::string& host,
+                         std::size_t bytes) {
+  const std::string fixed = request_line + "\r\n" + host + "X-Filler: \r\n\r\n";
+  return request_line + "\r\n" + host + "X-Filler: " + std::string(bytes - fixed.size(), 'x') +
+         "\r\n\r\n";
+}
+
+// A command body of exactly `bytes`: JSON allows the spaces.
+std::string body_of_size(const std::string& json_text, std::size_t bytes) {
+  return json_text + std::string(bytes - json_text.size(), ' ');
+}
+
+struct Edge {
+  const char* name;
+  std::string head, body;
+  const char* status;  // "" for a connection closed unanswered
+  std::vector<std::uint8_t> line;
+  std::chrono::milliseconds wait = 0ms;
+};
+
+// Each limit one under, at and one over (the deadline a fifth either side);
+// after each the same service answers at once.
+TEST(Bridge, LimitsHoldAtTheirEdges) {
+  Bridge bridge({"--request-timeout-ms", "1000"});
+  const std::string host = "Host: localhost:" + std::to_string(bridge.port()) + "\r\n";
+  const auto post = [&](const std::string& body) {
+    return "POST /v1/ports/3/commands HTTP/1.1\r\n" + host +
+           "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n";
+  };
+  const auto texts = [](std::size_t n) {
+    return json{{"texts", std::vector<std::string>(n, "1")}}.dump();
+  };
+  const std::string health = "GET /v1/health HTTP/1.1";
+  const std::string long_target = "GET " + target_of(8100) + " HTTP/1.1";
+  const std::string one = R"({"text":"1"})";
+  const std::vector<Edge> table = {
+      {"head of 8,191 bytes", head_of_size(health, host, 8191), "", "HTTP/1.1 200", {}},
+      {"head of 8,192 bytes", head_of_size(health, host, 8192), "", "HTTP/1.1 200", {}},
+      {"head of 8,193 bytes", head_of_size(health, host, 8193), "", "HTTP/1.1 431", {}},
+      {"head of 8,192 bytes, most of it the target",
+       head_of_size(long_target, host, 8192),
+       "",
+       "HTTP/1.1 404",
+       {}},
+      {"head of 8,193 bytes, most of it the target",
+       head_of_size(long_target, host, 8193),
+       "",
+       "HTTP/1.1 431",
+       {}},
+      {"a request line of 8,193 bytes",
+       "GET " + target_of(8180) + " HTTP/1.1\r\n" + host + "\r\n",
+       "",
+       "HTTP/1.1 431",
+       {}},
+      {"body of 16,383 bytes",
+       post(body_of_size(one, 16383)),
+       body_of_size(one, 16383),
+       "HTTP/1.1 200",
+       {0x01}},
+      {"body of 16,384 bytes",
+       post(body_of_size(one, 16384)),
+       body_of_size(one, 16384),
+       "HTTP/1.1 200",
+       {0x01}},
+      {"body of 16,385 bytes",
+       post(body_of_size(one, 16385)),
+       body_of_size(one, 16385),
+       "HTTP/1.1 413",
+       {}},
+      {"63 texts", post(texts(63)), texts(63), "HTTP/1.1 200", std::vector<std::uint8_t>(63, 1)},
+      {"64 texts", post(texts(64)), texts(64), "HTTP/1.1 200", std::vector<std::uint8_t>(64, 1)},
+      {"65 texts", post(texts(65)), texts(65), "HTTP/1.1 400", {}},
+      {"the body 800 ms after the head, of 1,000", post(one), one, "HTTP/1.1 200", {0x01}, 800ms},
+      {"the body 1,200 ms after the head, of 1,000", post(one), one, "", {}, 1200ms},
+  };
+  for (const Edge& row : table) {
+    SCOPED_TRACE(row.name);
+    const std::string got = exchange(bridge.port(), row.head, row.body, row.wait);
+    if (*row.status == '\0') {
+      EXPECT_EQ(got, "");
+    } else {
+      EXPECT_EQ(got.rfind(row.status, 0), 0u) << got.substr(0, 300);
+    }
+    EXPECT_EQ(bridge.display().read_through_marker(), row.line);
+    const auto start = std::chrono::steady_clock::now();
+    const httplib::Result r = bridge.client().Get("/v1/health");
+    ASSERT_TRUE(r) << "the service ended";
+    EXPECT_EQ(r->status, 200);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+  }
+}
+
+// Whether the service has closed fd (or reset it) by now.
+bool closed_by_peer(int fd) {
+  pollfd p{fd, POLLIN, 0};
+  if (::poll(&p, 1, 0) <= 0) return false;
+  char c = 0;
+  return ::recv(fd, &c, 1, MSG_DONTWAIT) <= 0;
+}
+
+// At a cap of 18, 17, 18 and 19 stalled clients: /v1/health is answered each
+// time, and just as many stalled ones are cut as it takes to make room.
+TEST(Bridge, TheConnectionCapAtItsEdges) {
+  constexpr int cap = 18;
+  Bridge bridge({"--workers", "1", "--queue", "1", "--max-connections", std::to_string(cap)});
+  const std::string part =
+      "POST /v1/ports/3/commands HTTP/1.1\r\nHost: localhost:" + std::to_string(bridge.port()) +
+      "\r\n";
+  for (const int stalled : {cap - 1, cap, cap + 1}) {
+    SCOPED_TRACE(std::to_string(stalled) + " stalled");
+    std::vector<int> fds;
+    for (int i = 0; i < stalled; ++i) {
+      fds.push_back(connect_to(bridge.port()));
+      ::send(fds.back(), part.data(), part.size(), MSG_NOSIGNAL);
+    }
+    std::this_thread::sleep_for(300ms);  // past the grace a quiet one has
+    const auto start = std::chrono::steady_clock::now();
+    const httplib::Result r = bridge.client().Get("/v1/health");
+    ASSERT_TRUE(r) << "the service ended";
+    EXPECT_EQ(r->status, 200);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    std::this_thread::sleep_for(100ms);
+    int cut = 0;
+    for (const int fd : fds) cut += closed_by_peer(fd) ? 1 : 0;
+    EXPECT_EQ(cut, std::max(0, stalled + 1 - cap));
+    for (const int fd : fds) ::close(fd);
+    std::this_thread::sleep_for(200ms);
+  }
+}
+
+// At the cap, the client that sends its request steadily is not the one cut:
+// clients that dribble a byte a second, and reconnect at once when cut, keep
+// the service at its cap while it sends its body 300 ms after its head.
+TEST(Bridge, AtTheCapTheQuietestIsCutNotTheOldest) {
+  constexpr int cap = 18, dribblers = cap;
+  Bridge bridge({"--workers", "1", "--queue", "1", "--max-connections", std::to_string(cap)});
+  std::atomic<bool> stop{false};
+  std::atomic<int> reconnects{0};
+  std::thread dribbling([&] {
+    std::vector<int> fds(dribblers, -1);
+    std::vector<std::chrono::steady_clock::time_point> next(dribblers);
+    const std::string head =
+        "POST /v1/ports/3/commands HTTP/1.1\r\nX-Slow: " + std::string(100000, 'x');
+    std::vector<std::size_t> at(dribblers, 0);
+    while (!stop) {
+      const auto now = std::chrono::steady_clock::now();
+      for (std::size_t i = 0; i < fds.size(); ++i) {
+        if (fds[i] >= 0 && closed_by_peer(fds[i])) {
+          ::close(fds[i]);
+          fds[i] = -1;
+          ++reconnects;
+        }
+        if (fds[i] < 0) {
+          fds[i] = connect_to(bridge.port());
+          at[i] = 0;
+          next[i] = now;
+        }
+        if (now >= next[i]) {
+          ::send(fds[i], &head[at[i]++ % head.size()], 1, MSG_NOSIGNAL);
+          next[i] = now + 1s;
+        }
+      }
+      std::this_thread::sleep_for(5ms);
+    }
+    for (const int fd : fds) ::close(fd);
+  });
+  std::this_thread::sleep_for(1500ms);
+  const std::string host = "Host: localhost:" + std::to_string(bridge.port()) + "\r\n";
+  const std::string body = R"({"text":"5"})";
+  const std::string head =
+      "POST /v1/ports/3/commands HTTP/1.1\r\n" + host +
+      "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+      "\r\n\r\n";
+  int answered = 0;
+  constexpr int tries = 10;
+  for (int i = 0; i < tries; ++i) {
+    answered += exchange(bridge.port(), head, body, 300ms).rfind("HTTP/1.1 200", 0) == 0 ? 1 : 0;
+  }
+  stop = true;
+  dribbling.join();
+  EXPECT_EQ(answered, tries);
+  EXPECT_GT(reconnects, 0) << "the service was never at its cap";
+  EXPECT_EQ(bridge.display().read_through_marker(), std::vector<std::uint8_t>(answered, 0x05));
+}
+
+// A HEAD is answered as its GET, without the body.
+TEST(Bridge, AnswersHeadAsGetWithoutABody) {
+  Bridge bridge;
+  const std::string host = "Host: localhost:" + std::to_string(bridge.port()) + "\r\n";
+  for (const char* path : {"/v1/health", "/v1/client.js"}) {
+    SCOPED_TRACE(path);
+    const httplib::Result get = bridge.client().Get(path);
+    ASSERT_TRUE(get);
+    const std::string got =
+        exchange(bridge.port(), std::string("HEAD ") + path + " HTTP/1.1\r\n" + host + "\r\n", "");
+    EXPECT_EQ(got.rfind("HTTP/1.1 200", 0), 0u) << got;
+    EXPECT_NE(got.find("Content-Length: " + std::to_string(get->body.size()) + "\r\n"),
+              std::string::npos)
+        << got;
+    EXPECT_EQ(got.substr(got.find("\r\n\r\n") + 4), "") << "a body";
+  }
+}
+
 // The attacks of a local process, each beside a good request and SIGTERM.
 enum class Attack { header_flood, dribble_beside_a_twin, stalled };
 
@@ -949,7 +1199,8 @@ struct Invocation {
   std::vector<std::string> args;
   const char* config;  // written to a file passed with --config when not null
   int status;
-  const char* says;  // on stdout or stderr
+  const char* says;     // on stdout or stderr
+  int descriptors = 0;  // the limit it starts under, when not 0
 };
 
 TEST(Bridge, OptionsAndConfiguration) {
@@ -971,12 +1222,43 @@ TEST(Bridge, OptionsAndConfiguration) {
        "max-connections = 81\nqueue = 64\n",
        1,
        "at least 82"},
+      {"origin null", {"--allow-origin", "null"}, nullptr, 1, "not an origin: \"null\""},
+      {"origin null from the file", {}, "allow-origin = [\"null\"]\n", 1, "\"null\" is what"},
+      {"origin without a scheme",
+       {"--allow-origin", "pos.example:8080"},
+       nullptr,
+       1,
+       "give the scheme"},
+      {"origin with a path", {"--allow-origin", "http://pos.example/till"}, nullptr, 1, "no path"},
+      {"origin with a user", {"--allow-origin", "http://a@pos.example"}, nullptr, 1, "no user"},
+      {"origin on port 65536",
+       {"--allow-origin", "http://pos.example:65536"},
+       nullptr,
+       1,
+       "not 1 to 65535"},
+      {"origin beyond ASCII", {"--allow-origin", "http://bücher.example"}, nullptr, 1, "xn--"},
+      {"origin as an IPv4 address cut short",
+       {"--allow-origin", "http://127.1:8080"},
+       nullptr,
+       1,
+       "four numbers"},
+      {"descriptors for fewer than the least cap",
+       {},
+       nullptr,
+       1,
+       "leaves room for 36 connections, fewer than --workers + --queue + 16 (84)",
+       100},
   };
   TempDir dir;
   for (const Invocation& row : table) {
     SCOPED_TRACE(row.name);
     std::vector<std::string> argv{QELMAR_SERVE, "--listen", "127.0.0.1:0"};
     argv.insert(argv.end(), row.args.begin(), row.args.end());
+    if (row.descriptors > 0) {
+      argv.insert(
+          argv.begin(),
+          {"sh", "-c", "ulimit -n " + std::to_string(row.descriptors) + " && exec \"$@\"", "sh"});
+    }
     if (row.config != nullptr) {
       std::ofstream(dir.path() + "/serve.conf") << row.config;
       argv.insert(argv.end(), {"--config", dir.path() + "/serve.conf"});
@@ -989,6 +1271,59 @@ TEST(Bridge, OptionsAndConfiguration) {
     EXPECT_EQ(r.status, row.status) << said << r.out << r.err;
     EXPECT_NE((said + r.out + r.err).find(row.says), std::string::npos) << said << r.out << r.err;
   }
+}
+
+// Origins given as people write them are matched as browsers send them.
+TEST(Bridge, AllowsOriginsAsBrowsersSendThem) {
+  Bridge bridge({"--allow-origin", "HTTP://Till.Example:80/", "--allow-origin",
+                 "https://[0:0::1]:443", "--allow-origin", "http://127.0.0.1:08069"});
+  for (const char* origin : {"http://till.example", "https://[::1]", "http://127.0.0.1:8069"}) {
+    SCOPED_TRACE(origin);
+    const httplib::Result r = bridge.client().Get("/v1/health", {{"Origin", origin}});
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->status, 200) << r->body;
+    EXPECT_EQ(r->get_header_value("Access-Control-Allow-Origin"), origin);
+  }
+}
+
+// CPU seconds the process has used.
+double cpu_seconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  std::istringstream fields(text.substr(text.rfind(')') + 2));
+  std::string field;
+  long ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i)
+    if (i >= 14) ticks += std::stol(field);
+  return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// A cap the descriptor limit cannot hold is cut down to what it can, said at
+// start; then more clients than descriptors wait in the backlog without the
+// service spinning, and it still answers.
+TEST(Bridge, HoldsItsCapToTheDescriptorLimit) {
+  Bridge bridge({"--max-connections", "1000"}, true, 256);
+  EXPECT_NE(read_for(bridge.server().err(), 500ms)
+                .find("--max-connections 1000 is more than the descriptor limit (256) holds; "
+                      "using 192"),
+            std::string::npos);
+  const std::string part =
+      "POST /v1/ports/3/commands HTTP/1.1\r\nHost: localhost:" + std::to_string(bridge.port()) +
+      "\r\n";
+  std::vector<int> fds;
+  for (int i = 0; i < 300; ++i) {
+    fds.push_back(connect_to(bridge.port()));
+    ::send(fds.back(), part.data(), part.size(), MSG_NOSIGNAL);
+  }
+  std::this_thread::sleep_for(300ms);
+  const double before = cpu_seconds(bridge.server().pid());
+  std::this_thread::sleep_for(1s);
+  EXPECT_LT(cpu_seconds(bridge.server().pid()) - before, 0.3) << "CPU seconds in one second";
+  const auto start = std::chrono::steady_clock::now();
+  const httplib::Result r = bridge.client().Get("/v1/health");
+  EXPECT_TRUE(r && r->status == 200);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  for (const int fd : fds) ::close(fd);
 }
 
 struct Logged {
