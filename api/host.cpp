@@ -359,19 +359,76 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_list_ports(const char* root,
 }
 
 QELMAR_HOST_API qelmar_route QELMAR_CALL qelmar_resolve_port(const char* root, std::int32_t port,
-                                                             char* path,
-                                                             std::size_t size) noexcept {
+                                                             char* path, std::size_t size,
+                                                             std::size_t* length) noexcept {
   qelmar::stay_loaded();
+  if (length != nullptr) *length = 0;
   try {
-    char found[QELMAR_PATH_SIZE] = "";
+    // As long as the calls' own paths may be, so that the length is the whole one.
+    char found[4096] = "";
     const qelmar_route route =
         public_route(qelmar::serial::resolve_port(machine_at(root), port, found, sizeof found));
     if (path != nullptr && size > 0) std::snprintf(path, size, "%s", found);
+    if (length != nullptr) *length = std::strlen(found);
     return route;
   } catch (...) {
     if (path != nullptr && size > 0) *path = '\0';
     return QELMAR_ROUTE_NONE;
   }
+}
+
+}  // extern "C"
+
+namespace {
+
+static_assert(QELMAR_MANY_MAX == qelmar::many_max);
+
+// Hands each text of a batch to the log and to the host's record for it.
+class ManyStatuses final : public qelmar::ManyReport {
+ public:
+  ManyStatuses(qelmar_status* statuses, bool logged) : statuses_(statuses), logged_(logged) {}
+
+  void text(std::size_t index, const CallStatus& status, std::int32_t result) noexcept override {
+    if (logged_) qelmar::log::write_call(status);
+    if (statuses_ != nullptr) fill("batch", status, result, statuses_[index]);
+  }
+
+ private:
+  qelmar_status* statuses_;
+  bool logged_;
+};
+
+}  // namespace
+
+extern "C" {
+
+QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_send_many(std::int32_t port,
+                                                          const char* const* commands,
+                                                          std::int32_t count,
+                                                          qelmar_status* statuses) noexcept {
+  qelmar::stay_loaded();
+  if (count < 0 || count > QELMAR_MANY_MAX) return -1;
+  const bool logged = qelmar::log::enabled();
+  ManyStatuses report(statuses, logged);
+  const std::size_t whole = qelmar::send_many(port, commands, static_cast<std::size_t>(count),
+                                              statuses != nullptr || logged ? &report : nullptr);
+  return static_cast<std::int32_t>(whole);
+}
+
+QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_send_frame(std::int32_t port,
+                                                           const std::uint8_t* bytes,
+                                                           std::size_t length,
+                                                           qelmar_status* status) noexcept {
+  qelmar::stay_loaded();
+  // The bytes that left are the answer, so there is always a record.
+  CallStatus record;
+  record.entry = "qelmar_send_frame";
+  record.port = port;
+  qelmar::send_frame(port, bytes, length, &record);
+  const auto sent = static_cast<std::int32_t>(record.sent);
+  if (qelmar::log::enabled()) qelmar::log::write_call(record);
+  if (status != nullptr) fill("frame", record, sent, *status);
+  return sent;
 }
 
 }  // extern "C"
