@@ -250,7 +250,7 @@ TEST(WineHostDll, CallsTellWhatBecameOfThem) {
     std::string request;
     long result;
     std::string told;  // outcome, call, port, and the words (a prefix)
-    const char* frame;
+    std::string frame;
   } cases[] = {
       {"send 3 " + hex_text("12.5H"), 2, "delivered send 3 delivered 6 bytes in ",
        "1F 01 02 05 00 1F"},
