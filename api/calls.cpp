@@ -153,6 +153,28 @@ void write_batch(serial::Connection& connection, serial::PortLock& lock,
   }
 }
 
+// Encodes one text of a batch, settling one that sends nothing as a single
+// call would. Whether it has a frame to send.
+bool encode_text(const char* command, Command& encoded, Settled& text) {
+  const std::string_view view = command != nullptr ? std::string_view(command) : std::string_view();
+  text.at = Clock::now();
+  if (view.empty()) {
+    text.outcome = Outcome::empty;
+    text.result = result_empty;
+    return false;
+  }
+  encoded = encode(view);
+  text.result = encoded.result;
+  if (encoded.send) {
+    text.frame = encoded.frame.size();
+    return true;
+  }
+  const bool dropped = encoded.dropped_because[0] != '\0';
+  text.outcome = dropped ? Outcome::dropped : Outcome::nothing_to_send;
+  text.reason = encoded.dropped_because;
+  return false;
+}
+
 }  // namespace
 
 std::size_t send_many(std::int32_t port, const char* const* commands, std::size_t count,
@@ -164,25 +186,9 @@ std::size_t send_many(std::int32_t port, const char* const* commands, std::size_
     std::array<Settled, many_max> settled{};
     bool any_frame = false;
     for (std::size_t i = 0; i < count; ++i) {
-      const char* command = commands != nullptr ? commands[i] : nullptr;
-      const std::string_view text =
-          command != nullptr ? std::string_view(command) : std::string_view();
-      Settled& s = settled[i];
-      s.at = Clock::now();
-      if (text.empty()) {
-        s.outcome = Outcome::empty;
-        s.result = result_empty;
-        continue;
-      }
-      encoded[i] = encode(text);
-      s.result = encoded[i].result;
-      s.frame = encoded[i].send ? encoded[i].frame.size() : 0;
-      any_frame = any_frame || encoded[i].send;
-      if (!encoded[i].send) {
-        const bool dropped = encoded[i].dropped_because[0] != '\0';
-        s.outcome = dropped ? Outcome::dropped : Outcome::nothing_to_send;
-        s.reason = encoded[i].dropped_because;
-      }
+      const bool sends =
+          encode_text(commands != nullptr ? commands[i] : nullptr, encoded[i], settled[i]);
+      any_frame = any_frame || sends;
     }
     CallStatus shared;
     shared.entry = "qelmar_send_many";
