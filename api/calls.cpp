@@ -141,8 +141,8 @@ void write_batch(serial::Connection& connection, serial::PortLock& lock,
     const auto frame = encoded[i].frame.bytes();
     connection.write(frame);
     text.sent = shared.sent - sent_before;
-    text.at = Clock::now();
     if (text.sent > 0 && encoded[i].pause_follows) serial::pause(key_pause);
+    text.at = Clock::now();
     if (shared.outcome == Outcome::delivered && text.sent == frame.size()) {
       text.outcome = Outcome::delivered;
     } else {
@@ -212,9 +212,16 @@ std::size_t send_many(std::int32_t port, const char* const* commands, std::size_
       if (s.outcome == Outcome::delivered) ++whole;
     }
     if (report == nullptr) return whole;
-    CallStatus status = shared;
+    CallStatus status;
     for (std::size_t i = 0; i < count; ++i) {
       const Settled& s = settled[i];
+      status = shared;
+      // A text without a frame had no part in the port.
+      if (s.frame == 0) {
+        status.tried_count = 0;
+        status.holder = 0;
+        status.group[0] = '\0';
+      }
       status.outcome = s.outcome;
       status.reason = s.reason;
       status.frame = s.frame;

@@ -975,6 +975,9 @@ TEST_F(PortTest, BatchesSendTheirTextsInOrderAndSayWhatBecameOfEach) {
       const qelmar_outcome outcome = c.outcomes.empty() ? QELMAR_DELIVERED : c.outcomes[i];
       EXPECT_EQ(s.outcome, outcome) << c.condition << ", text " << i << ": " << words(s);
       EXPECT_STREQ(s.call, "batch") << c.condition;
+      if (frame_of(texts[i]).empty()) {
+        EXPECT_EQ(s.tried_count, 0) << c.condition << ", text " << i << ": no part in the port";
+      }
       EXPECT_EQ(s.result, qelmar_send(99, texts[i], nullptr)) << c.condition << ", text " << i;
       if (outcome == QELMAR_DELIVERED) {
         const std::string frame = frame_of(texts[i]);
