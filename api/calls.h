@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "core/status.h"
@@ -14,5 +15,32 @@ std::int32_t send_command(std::int32_t port, const char* command, CallStatus* st
 void send_rc(std::int32_t port, std::int32_t first, std::int32_t second,
              CallStatus* status) noexcept;
 void play_sound(const char* path, sound::SoundStatus* status) noexcept;
+
+// The most texts one batch sends.
+inline constexpr std::size_t many_max = 64;
+
+// Hears what became of each text of a batch, in order, once the port is free
+// again: `status` shares the batch's port, paths and holder, with the text's
+// own outcome, bytes and time.
+class ManyReport {
+ public:
+  virtual void text(std::size_t index, const CallStatus& status, std::int32_t result) noexcept = 0;
+
+ protected:
+  ~ManyReport() = default;
+};
+
+// Sends up to many_max texts (a null one is empty) as one turn on the port:
+// no frame of another call comes between them. Taking the port is bounded as
+// for one call; each frame then as a call's own frame is. The first frame that
+// does not go out whole ends the batch: the frames after it are not tried.
+// Returns how many frames went out whole. `report` may be null.
+std::size_t send_many(std::int32_t port, const char* const* commands, std::size_t count,
+                      ManyReport* report) noexcept;
+
+// Sends `length` bytes as they are, as one frame of 1 to max_frame bytes, with
+// the key's pause after the F key's frame; anything else is dropped unsent.
+void send_frame(std::int32_t port, const std::uint8_t* bytes, std::size_t length,
+                CallStatus* status) noexcept;
 
 }  // namespace qelmar

@@ -411,19 +411,90 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_list_ports(const char* root,
 }
 
 QELMAR_HOST_API qelmar_route QELMAR_CALL qelmar_resolve_port(const char* root, std::int32_t port,
-                                                             char* path,
-                                                             std::size_t size) noexcept {
+                                                             char* path, std::size_t size,
+                                                             std::size_t* length) noexcept {
   qelmar::stay_loaded();
+  if (length != nullptr) *length = 0;
   try {
-    char found[QELMAR_PATH_SIZE] = "";
+    // As long as the calls' own paths may be, so that the length is the whole one.
+    char found[4096] = "";
     const qelmar_route route =
         public_route(qelmar::serial::resolve_port(machine_at(root), port, found, sizeof found));
     if (path != nullptr && size > 0) std::snprintf(path, size, "%s", found);
+    if (length != nullptr) *length = std::strlen(found);
     return route;
   } catch (...) {
     if (path != nullptr && size > 0) *path = '\0';
     return QELMAR_ROUTE_NONE;
   }
+}
+
+}  // extern "C"
+
+namespace {
+
+static_assert(QELMAR_MANY_MAX == qelmar::many_max);
+
+// Hands each text of a batch to the log and to the host's record for it.
+class ManyStatuses final : public qelmar::ManyReport {
+ public:
+  // The host's records are as far apart as the first one says.
+  ManyStatuses(qelmar_status* statuses, std::uint32_t size, bool logged)
+      : statuses_(reinterpret_cast<unsigned char*>(statuses)), size_(size), logged_(logged) {}
+
+  void text(std::size_t index, const CallStatus& status, std::int32_t result) noexcept override {
+    if (logged_) qelmar::log::write_call(status);
+    if (statuses_ == nullptr) return;
+    qelmar_status filled;
+    fill("batch", status, result, filled);
+    hand_over(filled, size_, statuses_ + index * size_);
+  }
+
+ private:
+  unsigned char* statuses_;
+  std::uint32_t size_;
+  bool logged_;
+};
+
+}  // namespace
+
+extern "C" {
+
+QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_send_many(std::int32_t port,
+                                                          const char* const* commands,
+                                                          std::int32_t count,
+                                                          qelmar_status* statuses) noexcept {
+  qelmar::stay_loaded();
+  if (count < 0 || count > QELMAR_MANY_MAX) return -1;
+  const std::uint32_t size = statuses != nullptr ? statuses->size : 0;
+  if (!set_up(size, QELMAR_STATUS_V1_SIZE)) statuses = nullptr;
+  const bool logged = qelmar::log::enabled();
+  ManyStatuses report(statuses, size, logged);
+  const std::size_t whole = qelmar::send_many(port, commands, static_cast<std::size_t>(count),
+                                              statuses != nullptr || logged ? &report : nullptr);
+  return static_cast<std::int32_t>(whole);
+}
+
+QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_send_frame(std::int32_t port,
+                                                           const std::uint8_t* bytes,
+                                                           std::size_t length,
+                                                           qelmar_status* status) noexcept {
+  qelmar::stay_loaded();
+  const std::uint32_t size = status != nullptr ? status->size : 0;
+  if (!set_up(size, QELMAR_STATUS_V1_SIZE)) status = nullptr;
+  // The bytes that left are the answer, so there is always a record.
+  CallStatus record;
+  record.entry = "qelmar_send_frame";
+  record.port = port;
+  qelmar::send_frame(port, bytes, length, &record);
+  const auto sent = static_cast<std::int32_t>(record.sent);
+  if (qelmar::log::enabled()) qelmar::log::write_call(record);
+  if (status != nullptr) {
+    qelmar_status filled;
+    fill("frame", record, sent, filled);
+    hand_over(filled, size, status);
+  }
+  return sent;
 }
 
 }  // extern "C"

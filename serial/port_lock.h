@@ -30,6 +30,10 @@ class PortLock {
 
   std::chrono::steady_clock::time_point deadline() const noexcept { return deadline_; }
 
+  // Once the turn is taken: a batch holds it for several frames, each bounded
+  // from when it begins as a call's own frame is from when the call began.
+  void extend_to(std::chrono::steady_clock::time_point deadline) noexcept { deadline_ = deadline; }
+
   // A call that held the port while this one waited was held up (the line
   // was stuck, or the port stayed busy to the end of its wait), so this one
   // gives up at once rather than pay the same deadline again.

@@ -899,5 +899,238 @@ TEST_F(PortTest, LogLineIsWholeOrAbsentWhenItsSinkFillsUp) {
   }
 }
 
+// Batches from several processes, two threads in each, and another process's
+// single frames share one display: the line splits into whole batches, each
+// frame of a batch right after the one before it.
+TEST_F(PortTest, BatchesOfSeveralProcessesNeverInterleave) {
+  constexpr int processes = 3;
+  constexpr int batches = 50;  // per process
+  std::vector<pid_t> children;
+  std::fflush(nullptr);
+  for (int p = 0; p <= processes; ++p) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+      std::atomic<bool> all_whole = true;
+      std::vector<std::thread> threads;
+      for (int t = 0; t < 2; ++t) {
+        threads.emplace_back([p, t, &all_whole] {
+          for (int b = t; b < batches; b += 2) {
+            if (p == processes) {
+              all_whole = all_whole && qelmar_send_rc(port, b, 0x20, nullptr) == 0;
+              continue;
+            }
+            // FD, then process, batch and frame as parameter bytes, FD.
+            std::string texts[3];
+            const char* commands[3];
+            for (int k = 0; k < 3; ++k) {
+              texts[k] =
+                  "@" + std::to_string(p) + std::to_string(100 + b) + std::to_string(k) + "@";
+              commands[k] = texts[k].c_str();
+            }
+            all_whole = all_whole && qelmar_send_many(port, commands, 3, nullptr) == 3;
+          }
+        });
+      }
+      for (std::thread& thread : threads) thread.join();
+      ::_exit(all_whole ? 0 : 1);
+    }
+    children.push_back(child);
+  }
+  for (const pid_t child : children) {
+    int status = -1;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a frame did not go out whole";
+  }
+  const std::vector<std::uint8_t> bytes = line.read_through_marker();
+  constexpr std::size_t frame = 7;
+  int singles = 0;
+  std::vector<int> whole(processes, 0);
+  for (std::size_t i = 0; i < bytes.size();) {
+    if (bytes[i] == 0x12 && i + 3 <= bytes.size()) {
+      ++singles;
+      i += 3;
+      continue;
+    }
+    ASSERT_LE(i + 3 * frame, bytes.size()) << "a batch cut short at byte " << i;
+    const std::uint8_t* first = &bytes[i];
+    for (std::size_t k = 0; k < 3; ++k) {
+      const std::uint8_t* f = first + k * frame;
+      ASSERT_TRUE(f[0] == 0xFD && f[6] == 0xFD && f[5] == k && f[1] < processes &&
+                  std::equal(f + 1, f + 5, first + 1))
+          << "another frame inside a batch at byte " << i << ": " << hex({first, 3 * frame});
+    }
+    ++whole[first[1]];
+    i += 3 * frame;
+  }
+  EXPECT_EQ(singles, batches);
+  for (int p = 0; p < processes; ++p) EXPECT_EQ(whole[p], batches) << "process " << p;
+}
+
+// A batch's count, its texts of every kind and its ports: how many frames went
+// out whole, each text's record, and the line.
+TEST_F(PortTest, BatchesSendTheirTextsInOrderAndSayWhatBecameOfEach) {
+  const auto frame_of = [](const char* text) {
+    std::uint8_t bytes[81];
+    const std::int32_t length = qelmar_encode(text, bytes, sizeof bytes, nullptr, nullptr, 0);
+    return length > 0 ? hex({bytes, static_cast<std::size_t>(length)}) : std::string();
+  };
+  std::vector<std::string> numbered;
+  for (int i = 0; i <= QELMAR_MANY_MAX; ++i) numbered.push_back("@" + std::to_string(10 + i) + "@");
+  const struct {
+    const char* condition;
+    int port_number;
+    int count;
+    std::vector<const char*> texts;  // empty: the numbered ones
+    int returned;
+    std::vector<qelmar_outcome> outcomes;  // empty: all delivered
+    bool stop_line = false;
+  } cases[] = {
+      // On a line of its own: one that a call has set up stays full only until
+      // it is set up again.
+      {"a line that stops",
+       15,
+       3,
+       {"@12345678@", "12", "34"},
+       0,
+       {QELMAR_STUCK, QELMAR_BEHIND_HELD_UP, QELMAR_BEHIND_HELD_UP},
+       true},
+      {"no texts", port, 0, {}, 0, {}},
+      {"one", port, 1, {}, 1, {}},
+      {"one short of the most", port, QELMAR_MANY_MAX - 1, {}, QELMAR_MANY_MAX - 1, {}},
+      {"the most", port, QELMAR_MANY_MAX, {}, QELMAR_MANY_MAX, {}},
+      {"one over the most", port, QELMAR_MANY_MAX + 1, {}, -1, {}},
+      {"a negative count", port, -1, {}, -1, {}},
+      {"every kind of text",
+       port,
+       7,
+       {"12", nullptr, "", " ", "F", "#\xff#", "34"},
+       3,
+       {QELMAR_DELIVERED, QELMAR_EMPTY, QELMAR_EMPTY, QELMAR_NOTHING_TO_SEND, QELMAR_DELIVERED,
+        QELMAR_DROPPED, QELMAR_DELIVERED}},
+      {"texts that send nothing", 8, 2, {" ", ""}, 0, {QELMAR_NOTHING_TO_SEND, QELMAR_EMPTY}},
+      {"no such device", 8, 2, {"12", "34"}, 0, {QELMAR_NOT_FOUND, QELMAR_NOT_FOUND}},
+  };
+  for (const auto& c : cases) {
+    std::vector<const char*> texts = c.texts;
+    if (texts.empty()) {
+      for (int i = 0; i < std::max(c.count, 0); ++i) texts.push_back(numbered[i].c_str());
+    }
+    // Records the call must not write keep their mark.
+    std::vector<qelmar_status> statuses(QELMAR_MANY_MAX + 2);
+    for (qelmar_status& status : statuses) {
+      QELMAR_STATUS_INIT(status);
+      std::snprintf(status.call, sizeof status.call, "-");
+    }
+    std::unique_ptr<VirtualPort> stopped;
+    if (c.stop_line) {
+      stopped = std::make_unique<VirtualPort>(dir.path(), 15);
+      stopped->stop_line();
+    }
+    const auto start = Clock::now();
+    EXPECT_EQ(qelmar_send_many(c.port_number, texts.data(), c.count, statuses.data()), c.returned)
+        << c.condition;
+    const auto took = Clock::now() - start;
+    if (c.stop_line) {
+      EXPECT_LT(took, 2s) << c.condition;
+      EXPECT_EQ(statuses[0].sent_bytes, 0u) << c.condition;  // all of it was thrown away
+      EXPECT_STREQ(statuses[1].reason, "an earlier frame of the batch did not go out whole");
+    }
+    const int filled = c.returned < 0 ? 0 : c.count;
+    std::string expected;
+    for (int i = 0; i < filled; ++i) {
+      const qelmar_status& s = statuses[i];
+      const qelmar_outcome outcome = c.outcomes.empty() ? QELMAR_DELIVERED : c.outcomes[i];
+      EXPECT_EQ(s.outcome, outcome) << c.condition << ", text " << i << ": " << words(s);
+      EXPECT_STREQ(s.call, "batch") << c.condition;
+      if (frame_of(texts[i]).empty()) {
+        EXPECT_EQ(s.tried_count, 0) << c.condition << ", text " << i << ": no part in the port";
+      }
+      EXPECT_EQ(s.result, qelmar_send(99, texts[i], nullptr)) << c.condition << ", text " << i;
+      if (outcome == QELMAR_DELIVERED) {
+        const std::string frame = frame_of(texts[i]);
+        EXPECT_EQ(s.sent_bytes, (frame.size() + 1) / 3) << c.condition << ", text " << i;
+        expected += (expected.empty() ? "" : " ") + frame;
+      }
+    }
+    for (std::size_t i = filled; i < statuses.size(); ++i) {
+      EXPECT_STREQ(statuses[i].call, "-") << c.condition << ": written past the batch";
+    }
+    if (!c.stop_line) {
+      EXPECT_EQ(hex(line.read_through_marker()), expected) << c.condition;
+    }
+    if (std::string_view(c.condition) == "every kind of text") {
+      EXPECT_GE(took, 100ms) << "no pause after the F key";
+    }
+  }
+  // Without records, the count alone.
+  const char* two[] = {"12", "34"};
+  EXPECT_EQ(qelmar_send_many(port, two, 2, nullptr), 2);
+  EXPECT_EQ(hex(line.read_through_marker()), frame_of("12") + " " + frame_of("34"));
+}
+
+// Raw frames leave byte for byte, from one byte to the longest frame; other
+// lengths never open the port.
+TEST_F(PortTest, RawFramesArriveByteForByte) {
+  std::vector<std::uint8_t> bytes(82);
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(0xFF - 3 * i);
+  const std::uint8_t key[] = {0x7F};
+  const struct {
+    const char* condition;
+    int port_number;
+    const std::uint8_t* data;
+    std::size_t length;
+    qelmar_outcome outcome;
+    std::chrono::milliseconds at_least;
+  } cases[] = {
+      {"no bytes", port, bytes.data(), 0, QELMAR_DROPPED, 0ms},
+      {"one byte", port, bytes.data(), 1, QELMAR_DELIVERED, 0ms},
+      {"one short of the longest", port, bytes.data(), 80, QELMAR_DELIVERED, 0ms},
+      {"the longest", port, bytes.data(), 81, QELMAR_DELIVERED, 0ms},
+      {"one over the longest", port, bytes.data(), 82, QELMAR_DROPPED, 0ms},
+      {"NULL bytes", port, nullptr, 5, QELMAR_DROPPED, 0ms},
+      {"too long for a missing port", 8, bytes.data(), 82, QELMAR_DROPPED, 0ms},
+      {"no such device", 8, bytes.data(), 3, QELMAR_NOT_FOUND, 0ms},
+      {"the F key, with its pause", port, key, 1, QELMAR_DELIVERED, 100ms},
+  };
+  for (const auto& c : cases) {
+    qelmar_status status;
+    QELMAR_STATUS_INIT(status);
+    const auto start = Clock::now();
+    const std::int32_t sent = qelmar_send_frame(c.port_number, c.data, c.length, &status);
+    EXPECT_GE(Clock::now() - start, c.at_least) << c.condition;
+    const bool delivered = c.outcome == QELMAR_DELIVERED;
+    EXPECT_EQ(sent, delivered ? static_cast<std::int32_t>(c.length) : 0) << c.condition;
+    EXPECT_EQ(status.outcome, c.outcome) << c.condition << ": " << words(status);
+    EXPECT_STREQ(status.call, "frame") << c.condition;
+    EXPECT_EQ(status.result, sent) << c.condition;
+    if (c.outcome == QELMAR_DROPPED) {
+      EXPECT_EQ(status.tried_count, 0) << c.condition << ": the port was opened";
+      EXPECT_NE(status.reason[0], '\0') << c.condition;
+    }
+    EXPECT_EQ(hex(line.read_through_marker()), delivered ? hex({c.data, c.length}) : std::string())
+        << c.condition;
+  }
+}
+
+// The resolved path's whole length, whatever room it had.
+TEST_F(PortTest, ResolvedPathReportsItsWholeLength) {
+  const std::string path = dir.path() + "/com" + std::to_string(port);
+  for (const std::size_t size : {path.size(), path.size() + 1, path.size() + 2, std::size_t{0}}) {
+    std::vector<char> buffer(path.size() + 3, 'x');
+    std::size_t length = 12345;
+    EXPECT_EQ(qelmar_resolve_port(nullptr, port, size > 0 ? buffer.data() : nullptr, size, &length),
+              QELMAR_ROUTE_DEVICE_DIR);
+    EXPECT_EQ(length, path.size()) << "room for " << size;
+    const std::size_t fit = size > 0 ? std::min(size - 1, path.size()) : 0;
+    if (size > 0) {
+      EXPECT_EQ(std::string(buffer.data()), path.substr(0, fit)) << size;
+    }
+    EXPECT_EQ(buffer[size > 0 ? fit + 1 : 0], 'x') << "written past the room of " << size;
+  }
+  char buffer[8];
+  EXPECT_EQ(qelmar_resolve_port(nullptr, port, buffer, sizeof buffer, nullptr),
+            QELMAR_ROUTE_DEVICE_DIR);
+}
+
 }  // namespace
 }  // namespace qelmar::test

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -243,11 +244,13 @@ TEST(WineDll, KeyCommandPausesAfterItsFrame) {
 
 // The host library: each call's status, its outcome by name and in words.
 TEST(WineHostDll, CallsTellWhatBecameOfThem) {
+  std::string longest;
+  for (int i = 0; i < 81; ++i) longest += "a7";
   const struct {
     std::string request;
     long result;
     std::string told;  // outcome, call, port, and the words (a prefix)
-    const char* frame;
+    std::string frame;
   } cases[] = {
       {"send 3 " + hex_text("12.5H"), 2, "delivered send 3 delivered 6 bytes in ",
        "1F 01 02 05 00 1F"},
@@ -260,6 +263,16 @@ TEST(WineHostDll, CallsTellWhatBecameOfThem) {
        "dropped send 3 not sent: the command was dropped (no closing '@')", ""},
       {"send 8 3132", 750630, "not_found send 8 not sent: no such device", ""},
       {"send_rc 8 1 2", 0, "not_found rc 8 not sent: no such device", ""},
+      {"send_frame 3 ff0012", 3, "delivered frame 3 delivered 3 bytes in ", "FF 00 12"},
+      {"send_frame 3 " + longest, 81, "delivered frame 3 delivered 81 bytes in ",
+       hex(std::vector<std::uint8_t>(81, 0xA7))},
+      {"send_frame 3 " + longest + "a7", 0,
+       "dropped frame 3 not sent: the command was dropped (a frame is 1 to 81 bytes long)", ""},
+      {"send_frame 3 =", 0,
+       "dropped frame 3 not sent: the command was dropped (a frame is 1 to 81 bytes long)", ""},
+      {"send_many 3 3132,=,-,2a,20,3334", 3,
+       "delivered,empty,empty,delivered,nothing_to_send,delivered", "01 02 0C 03 04"},
+      {"send_many 8 3132,3334", 0, "not_found,not_found", ""},
   };
   for (const auto& c : cases) {
     const WineHost::Answer answer = wine->call(c.request);
@@ -387,7 +400,7 @@ TEST(WineHostDll, PortNumbersResolveToTheDeviceNamespace) {
   for (const auto& c : cases) {
     const WineHost::Answer answer = wine->call("resolve " + std::to_string(c.port));
     EXPECT_EQ(answer.result, c.route) << c.port;
-    EXPECT_EQ(answer.told, c.path) << c.port;
+    EXPECT_EQ(answer.told, c.path + (" " + std::to_string(std::strlen(c.path)))) << c.port;
   }
 }
 

@@ -205,7 +205,7 @@ std::vector<SerialDevice> list_ports(const Machine& machine) {
 
 Resolution resolve_port(const Machine& machine, int port) {
   char path[QELMAR_PATH_SIZE];
-  switch (qelmar_resolve_port(machine.root.c_str(), port, path, sizeof path)) {
+  switch (qelmar_resolve_port(machine.root.c_str(), port, path, sizeof path, nullptr)) {
     case QELMAR_ROUTE_DEVICE_DIR:
       return {path, "QELMAR_DEVICE_DIR"};
     case QELMAR_ROUTE_FALLBACK:

@@ -184,6 +184,44 @@ QELMAR_HOST_API int32_t QELMAR_CALL qelmar_send(int32_t port, const char *comman
 QELMAR_HOST_API int32_t QELMAR_CALL qelmar_send_rc(int32_t port, int32_t first, int32_t second,
                                                    qelmar_status *status) QELMAR_NOEXCEPT;
 
+/** The most texts qelmar_send_many() sends in one turn. */
+#define QELMAR_MANY_MAX 64
+
+/**
+ * Sends several commands as one turn on the port: no frame of another call, of
+ * this process or another, of either face, comes between their frames. Each
+ * text is encoded as qelmar_send() encodes it (a NULL text is empty) and its
+ * frame written in order, with the pause after the F key. Taking the port is
+ * bounded as for one call; each frame is then bounded from when it begins as
+ * one call's frame is. The first frame that does not go out whole ends the
+ * batch: the frames after it are not tried (#QELMAR_BEHIND_HELD_UP). When no
+ * text selects a frame the port is not opened. Other calls on the port wait
+ * for the whole batch, and give up as busy when it outlasts their wait.
+ * @param commands  `count` texts (NULL: all empty)
+ * @param count     0 to #QELMAR_MANY_MAX; 0 sends nothing
+ * @param statuses  NULL, or `count` records: each gets what became of its
+ *                  text (`call` is "batch", `result` tavdll()'s result); they
+ *                  lie as far apart as the first one's `size` says, as for
+ *                  qelmar_list_ports()
+ * @return how many frames went out whole; -1, with nothing opened or
+ *         written, when `count` is below 0 or above #QELMAR_MANY_MAX
+ */
+QELMAR_HOST_API int32_t QELMAR_CALL qelmar_send_many(int32_t port, const char *const *commands,
+                                                     int32_t count,
+                                                     qelmar_status *statuses) QELMAR_NOEXCEPT;
+
+/**
+ * Sends bytes as they are, as one frame, for what the command texts cannot
+ * say; the turn and the bounds are qelmar_send()'s, and the F key's frame
+ * alone is followed by its pause. A `length` of 0 or over 81 (the longest
+ * frame), or NULL `bytes`, is #QELMAR_DROPPED with a reason, and the port is
+ * not opened. `status->call` is "frame", `status->result` the return value.
+ * @return the bytes that left: `length` when the frame went out whole
+ */
+QELMAR_HOST_API int32_t QELMAR_CALL qelmar_send_frame(int32_t port, const uint8_t *bytes,
+                                                      size_t length,
+                                                      qelmar_status *status) QELMAR_NOEXCEPT;
+
 /**
  * Plays a sound file, as tavadd() does; `status->port` is 0.
  * @return 0
@@ -328,16 +366,18 @@ typedef enum qelmar_route {
  * Where a call on `port` would go now, found by the same rule the calls use,
  * without opening anything.
  * @param root  as for qelmar_list_ports()
- * @param port  the port number
- * @param path  gets the device path (for QELMAR_ROUTE_NONE and
- *              QELMAR_ROUTE_CONSOLE_SKIPPED, the one that is not used),
- *              cut to fit and NUL-terminated
- * @param size  the room at `path`, its NUL included
+ * @param port    the port number
+ * @param path    gets the device path (for QELMAR_ROUTE_NONE and
+ *                QELMAR_ROUTE_CONSOLE_SKIPPED, the one that is not used): at
+ *                most `size` bytes, the NUL included, cut to fit
+ * @param size    the room at `path`, its NUL included
+ * @param length  gets the whole path's length, which may exceed what fit;
+ *                may be NULL
  * @return how the port leads to the device
  */
 QELMAR_HOST_API qelmar_route QELMAR_CALL qelmar_resolve_port(const char *root, int32_t port,
-                                                             char *path,
-                                                             size_t size) QELMAR_NOEXCEPT;
+                                                             char *path, size_t size,
+                                                             size_t *length) QELMAR_NOEXCEPT;
 
 #ifdef __cplusplus
 }

@@ -480,6 +480,33 @@ class Display:
         play = _native.function("qelmar_play")
         return _call(lambda status: int(play(encoded, status)), self._strict(strict))
 
+    def send_many(self, texts: List[Text], *, strict: Optional[bool] = None) -> List[Result]:
+        """Sends up to 64 commands as one turn on the port: no other call's
+        frame comes between theirs. One Result per text; after a frame that
+        did not go out whole the rest are not tried. Strict: raises
+        NotDelivered for the first text that did not deliver."""
+        commands = [encode(text) for text in texts]
+        statuses = (_native.Status * max(len(commands), 1))()
+        statuses[0].size = _native.STATUS_SIZE  # the distance between records
+        array = (ctypes.c_char_p * max(len(commands), 1))(*commands)
+        send_many = _native.function("qelmar_send_many")
+        if send_many(self.port, array, len(commands), statuses) < 0:
+            raise ValueError(f"{len(commands)} commands are more than one batch takes")
+        results = [Result(statuses[i].result, statuses[i]) for i in range(len(commands))]
+        for result in results if self._strict(strict) else []:
+            if not result.delivered:
+                raise NotDelivered(result)
+        return results
+
+    def send_frame(self, frame: bytes, *, strict: Optional[bool] = None) -> Result:
+        """Sends 1 to 81 bytes as they are, as one frame, for what the command
+        language cannot say; `.result` is how many bytes left."""
+        data = bytes(frame)
+        send_frame = _native.function("qelmar_send_frame")
+        return _call(
+            lambda status: int(send_frame(self.port, data, len(data), status)), self._strict(strict)
+        )
+
 
 @dataclass(frozen=True)
 class Port:

@@ -117,6 +117,14 @@ _SIGNATURES: Dict[str, Tuple[Any, List[Any]]] = {
     ),
     "qelmar_version": (ctypes.c_char_p, []),
     "qelmar_list_ports": (ctypes.c_int32, [ctypes.c_char_p, _P(PortInfo), ctypes.c_int32]),
+    "qelmar_send_many": (
+        ctypes.c_int32,
+        [ctypes.c_int32, _P(ctypes.c_char_p), ctypes.c_int32, _P(Status)],
+    ),
+    "qelmar_send_frame": (
+        ctypes.c_int32,
+        [ctypes.c_int32, ctypes.c_char_p, ctypes.c_size_t, _P(Status)],
+    ),
 }
 
 

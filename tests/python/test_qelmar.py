@@ -615,3 +615,24 @@ def test_the_library_is_looked_for_in_order_and_missed_clearly(tmp_path, explici
     refused = module("send", "-p", "8", "5", env=env)
     assert refused.returncode == 1 and refused.stdout == b""
     assert refused.stderr.decode() == f"qelmar: {loaded.stderr}"
+
+
+def test_a_batch_and_a_raw_frame(line):
+    display = qelmar.Display(PORT)
+    results = display.send_many(["12", "", b"34"])
+    assert [(r.call, r.outcome) for r in results] == [
+        ("batch", Outcome.DELIVERED), ("batch", Outcome.EMPTY), ("batch", Outcome.DELIVERED)
+    ]
+    assert line() == qelmar.frame("12").frame + qelmar.frame("34").frame
+    assert display.send_many([]) == []
+    with pytest.raises(ValueError, match="65 commands"):
+        display.send_many(["12"] * 65)
+    with pytest.raises(qelmar.NotDelivered):
+        display.send_many(["12", " "], strict=True)
+    assert line() == qelmar.frame("12").frame
+    sent = display.send_frame(b"\xff\x00\x12")
+    assert (sent.call, sent.result, sent.outcome) == ("frame", 3, Outcome.DELIVERED)
+    assert display.send_frame(b"").outcome is Outcome.DROPPED
+    with pytest.raises(qelmar.NotDelivered):
+        display.send_frame(bytes(82), strict=True)
+    assert line() == b"\xff\x00\x12"

@@ -20,7 +20,10 @@
 //                       qelmar_describe's words)
 //   list               (RESULT is the count; then per port
 //                       "PATH|KIND|DRIVER|PORTS|NAME|VENDOR:PRODUCT|MANUFACTURER;")
-//   resolve PORT       (RESULT is the route; then the path)
+//   resolve PORT       (RESULT is the route; then the path and its whole length)
+//   send_many PORT HEX,HEX,...   (texts as for send; then each text's outcome, by
+//                       name, joined by commas)
+//   send_frame PORT HEX|=|-   (the frame's bytes; then as for send)
 // and these answer "0 0 MILLISECONDS":
 //   hold PORT MS       (takes PORT's turn as another process's call in progress does, for
 //                       MS ms; answers once it has it, or "-1 0 0")
@@ -49,9 +52,9 @@ const char* const names[4] = {nullptr, "tavadd", "tavdll", "tavrc"};
 
 // Every function of qelmar/host.h, found by name.
 const char* const host_names[] = {
-    "qelmar_send",       "qelmar_send_rc",      "qelmar_play",    "qelmar_describe",
-    "qelmar_encode",     "qelmar_outcome_name", "qelmar_version", "qelmar_set_log_hook",
-    "qelmar_list_ports", "qelmar_resolve_port"};
+    "qelmar_send",       "qelmar_send_rc",      "qelmar_play",      "qelmar_describe",
+    "qelmar_encode",     "qelmar_outcome_name", "qelmar_version",   "qelmar_set_log_hook",
+    "qelmar_list_ports", "qelmar_resolve_port", "qelmar_send_many", "qelmar_send_frame"};
 HMODULE host_dll = nullptr;
 long unload_port = 0;  // the port of unload_mid_call's call
 
@@ -404,7 +407,36 @@ bool host_request(const char* line, std::int32_t& result, long& delta, std::stri
     return reinterpret_cast<std::intptr_t>(arg[0] == '-' ? nullptr : text.c_str());
   };
   const auto status_arg = reinterpret_cast<std::intptr_t>(&status);
-  if (std::sscanf(line, "send_rc %ld %ld %ld", &port, &a, &b) == 3) {
+  if (std::sscanf(line, "send_many %ld %3999s", &port, arg) == 2) {
+    static std::string texts[QELMAR_MANY_MAX + 1];
+    static const char* commands[QELMAR_MANY_MAX + 1];
+    static qelmar_status statuses[QELMAR_MANY_MAX + 1];
+    std::int32_t count = 0;
+    for (char* item = std::strtok(arg, ","); item != nullptr && count <= QELMAR_MANY_MAX;
+         item = std::strtok(nullptr, ","), ++count) {
+      texts[count] = unhex(item);
+      commands[count] = *item == '-' ? nullptr : texts[count].c_str();
+    }
+    QELMAR_STATUS_INIT(statuses[0]);  // the distance between records
+    result = call32(host("qelmar_send_many"),
+                    {port, reinterpret_cast<std::intptr_t>(commands), count,
+                     reinterpret_cast<std::intptr_t>(statuses)},
+                    &delta);
+    tail = " ";
+    for (std::int32_t i = 0; i < count && result >= 0; ++i) {
+      long moved = 0;
+      // NOLINTNEXTLINE(performance-no-int-to-ptr): the pointer came back in a register
+      tail += reinterpret_cast<const char*>(call(
+          host("qelmar_outcome_name"), {static_cast<std::intptr_t>(statuses[i].outcome)}, &moved));
+      tail += i + 1 < count ? "," : "";
+      delta += moved;
+    }
+    return true;
+  } else if (std::sscanf(line, "send_frame %ld %3999s", &port, arg) == 2) {
+    const std::intptr_t bytes = text_arg();
+    result = call32(host("qelmar_send_frame"),
+                    {port, bytes, static_cast<std::intptr_t>(text.size()), status_arg}, &delta);
+  } else if (std::sscanf(line, "send_rc %ld %ld %ld", &port, &a, &b) == 3) {
     result = call32(host("qelmar_send_rc"), {port, a, b, status_arg}, &delta);
   } else if (std::sscanf(line, "send %ld %3999s", &port, arg) == 2) {
     result = call32(host("qelmar_send"), {port, text_arg(), status_arg}, &delta);
@@ -419,9 +451,12 @@ bool host_request(const char* line, std::int32_t& result, long& delta, std::stri
     return true;
   } else if (std::sscanf(line, "resolve %ld", &port) == 1) {
     char path[QELMAR_PATH_SIZE] = "";
+    std::size_t length = 0;
     result = call32(host("qelmar_resolve_port"),
-                    {0, port, reinterpret_cast<std::intptr_t>(path), sizeof path}, &delta);
-    tail = std::string(" ") + path;
+                    {0, port, reinterpret_cast<std::intptr_t>(path), sizeof path,
+                     reinterpret_cast<std::intptr_t>(&length)},
+                    &delta);
+    tail = std::string(" ") + path + " " + std::to_string(length);
     return true;
   } else if (std::sscanf(line, "hold %ld %ld", &port, &a) == 2) {
     result = hold(port, a) ? 0 : -1;
