@@ -75,8 +75,10 @@ void count(Metrics& metrics, int port, const qelmar_status& status, Clock::time_
 
 std::string device_lane(int port) {
   char path[QELMAR_PATH_SIZE] = "";
-  const qelmar_route route = qelmar_resolve_port(nullptr, port, path, sizeof path);
-  if (route != QELMAR_ROUTE_NONE && route != QELMAR_ROUTE_CONSOLE_SKIPPED) {
+  std::size_t length = 0;
+  const qelmar_route route = qelmar_resolve_port(nullptr, port, path, sizeof path, &length);
+  // A path cut short names some other file, or none.
+  if (route != QELMAR_ROUTE_NONE && route != QELMAR_ROUTE_CONSOLE_SKIPPED && length < sizeof path) {
     // Links followed: /dev/com1 and the device it names are one line.
     std::error_code ec;
     const std::filesystem::path device = std::filesystem::canonical(path, ec);
