@@ -205,7 +205,8 @@ class CallInChild {
     std::fflush(nullptr);
     pid_ = ::fork();
     if (pid_ == 0) {
-      qelmar_status status{};
+      qelmar_status status;
+      QELMAR_STATUS_INIT(status);
       const char starting = 1;
       if (::write(back_[1], &starting, 1) != 1) ::_exit(1);
       call(status);
@@ -275,7 +276,8 @@ TEST_F(PortTest, NothingLeavesAfterTheCallsBound) {
     const int holder = ::open(line.slave_path().c_str(), O_WRONLY | O_NOCTTY);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(::flock(holder, LOCK_EX), 0);
-    qelmar_status status{};
+    qelmar_status status;
+    QELMAR_STATUS_INIT(status);
     if (c.stop_at > 0ms) {
       CallInChild child([&](qelmar_status& child_status) {
         ::close(holder);  // the test's hold, not the child's
@@ -411,7 +413,8 @@ TEST_F(PortTest, ForeignRecordLocksHoldThePort) {
   for (const RecordLock& lock : record_locks) {
     LockHolder holder(line.slave_path(), lock);
     ASSERT_TRUE(holder.taken()) << lock.kind;
-    qelmar_status status{};
+    qelmar_status status;
+    QELMAR_STATUS_INIT(status);
     const auto start = Clock::now();
     qelmar_send_rc(port, 1, 2, &status);
     const auto took = Clock::now() - start;
@@ -544,7 +547,8 @@ TEST(ConsoleList, AListThatCannotBeReadClosesTheFallback) {
         ::_exit(77);  // never call with the real device in place
       }
       if (!c.put(list)) ::_exit(78);
-      qelmar_status status{};
+      qelmar_status status;
+      QELMAR_STATUS_INIT(status);
       qelmar_send_rc(1, 0x41, 0x42, &status);
       const bool says_why = std::strstr(status.reason, "/proc/consoles cannot be read") != nullptr;
       ::_exit(status.outcome == QELMAR_DELIVERED || says_why ? 0 : 1);

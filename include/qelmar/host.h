@@ -197,6 +197,7 @@ QELMAR_HOST_API int32_t QELMAR_CALL qelmar_send_rc(int32_t port, int32_t first, 
  * batch: the frames after it are not tried (#QELMAR_BEHIND_HELD_UP). When no
  * text selects a frame the port is not opened. Other calls on the port wait
  * for the whole batch, and give up as busy when it outlasts their wait.
+ * @param port      the port number
  * @param commands  `count` texts (NULL: all empty)
  * @param count     0 to #QELMAR_MANY_MAX; 0 sends nothing
  * @param statuses  NULL, or `count` records: each gets what became of its
@@ -216,6 +217,10 @@ QELMAR_HOST_API int32_t QELMAR_CALL qelmar_send_many(int32_t port, const char *c
  * alone is followed by its pause. A `length` of 0 or over 81 (the longest
  * frame), or NULL `bytes`, is #QELMAR_DROPPED with a reason, and the port is
  * not opened. `status->call` is "frame", `status->result` the return value.
+ * @param port    the port number
+ * @param bytes   the frame
+ * @param length  its bytes, 1 to 81
+ * @param status  NULL, or the record that gets what became of the frame
  * @return the bytes that left: `length` when the frame went out whole
  */
 QELMAR_HOST_API int32_t QELMAR_CALL qelmar_send_frame(int32_t port, const uint8_t *bytes,
