@@ -16,6 +16,7 @@
 #include "api/log.h"
 #include "api/pin.h"
 #include "encoder/interpreter.h"
+#include "serial/port.h"
 #include "serial/port_list.h"
 
 namespace {
@@ -149,6 +150,9 @@ void describe_sound(const qelmar_status& s, char* out, std::size_t size) {
 }
 
 }  // namespace
+
+static_assert(qelmar::serial::port_wait.count() == QELMAR_CALL_BOUND_MS,
+              "the header's bound is the calls' own");
 
 extern "C" {
 

@@ -30,8 +30,8 @@ DeviceReply error(int status, const std::string& message) {
 // the display failed.
 DeviceReply expired(const Deadline& deadline) {
   DeviceReply r =
-      error(503, "the request waited past its " + std::to_string(deadline.allowed.count()) +
-                     " ms for the display; nothing was sent");
+      error(503, "the request waited too long: a frame could no longer go out within its " +
+                     std::to_string(deadline.allowed.count()) + " ms; nothing was sent");
   r.refusal = "expired";
   r.retry_later = true;
   return r;
@@ -89,7 +89,7 @@ std::string device_lane(int port) {
 
 DeviceReply send_texts(Metrics& metrics, int port, const std::vector<std::string>& texts,
                        const Deadline& deadline) {
-  if (deadline.passed()) return expired(deadline);
+  if (deadline.no_room_for_a_call()) return expired(deadline);
   // Each text is encoded once here for its frame, and for the result of one
   // that is not sent.
   json results = json::array();
@@ -105,9 +105,9 @@ DeviceReply send_texts(Metrics& metrics, int port, const std::vector<std::string
   std::string skipped;  // why the texts from here on are not sent
   for (std::size_t i = 0; i < texts.size(); ++i) {
     json& item = results[i];
-    if (skipped.empty() && deadline.passed()) {
-      skipped = "not sent: the request's " + std::to_string(deadline.allowed.count()) +
-                " ms had passed before its turn";
+    if (skipped.empty() && deadline.no_room_for_a_call()) {
+      skipped = "not sent: a frame could no longer go out within the request's " +
+                std::to_string(deadline.allowed.count()) + " ms";
     }
     if (!skipped.empty()) {
       item.update(json{{"delivered", false}, {"skipped", true}, {"why", skipped}});
@@ -129,7 +129,7 @@ DeviceReply send_texts(Metrics& metrics, int port, const std::vector<std::string
 
 DeviceReply send_rc(Metrics& metrics, int port, std::int32_t a, std::int32_t b,
                     const Deadline& deadline) {
-  if (deadline.passed()) return expired(deadline);
+  if (deadline.no_room_for_a_call()) return expired(deadline);
   qelmar_status status;
   QELMAR_STATUS_INIT(status);
   const auto start = Clock::now();

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bridge/metrics.h"
+#include "qelmar/host.h"
 
 namespace qelmar::bridge {
 
@@ -24,6 +25,11 @@ struct Deadline {
     return {std::chrono::steady_clock::now() + allowed, allowed};
   }
   bool passed() const { return std::chrono::steady_clock::now() >= at; }
+  // Whether a send handed over now could still put its frame out after the
+  // deadline: the library's bound runs from the call's start.
+  bool no_room_for_a_call() const {
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(QELMAR_CALL_BOUND_MS) > at;
+  }
 };
 
 // What a job answers, as the handlers' answers without the HTTP.

@@ -1631,11 +1631,13 @@ TEST(Bridge, EachPortHasAShareOfTheQueue) {
 // A request that waited for a worker past its deadline is answered and never
 // sent; one whose deadline passes between its texts sends none after it.
 TEST(Bridge, NothingIsSentPastTheDeadline) {
-  Bridge bridge({"--workers", "1", "--request-timeout-ms", "300"});
+  // 1200 ms: room for one call's bound (848 ms), and little more.
+  Bridge bridge({"--workers", "1", "--request-timeout-ms", "1200"});
   const VirtualPort four(bridge.devices(), 4);
   const int holder = ::open(bridge.display().slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-  // The only worker waits out port 3's holder, far longer than 300 ms.
+  // The only worker waits out port 3's holder, 848 ms: what waits behind it
+  // has less than a call's bound left.
   std::thread held([&] { bridge.post("/v1/ports/3/commands", R"({"text":"3"})"); });
   std::this_thread::sleep_for(100ms);
   auto rc = std::async(std::launch::async,
@@ -1650,15 +1652,15 @@ TEST(Bridge, NothingIsSentPastTheDeadline) {
     ASSERT_TRUE(*r);
     EXPECT_EQ((*r)->status, 503) << (*r)->body;
     EXPECT_EQ((*r)->get_header_value("Retry-After"), "1");
-    EXPECT_NE(body_of(*r)["error"].get<std::string>().find("past its 300 ms"), std::string::npos)
+    EXPECT_NE(body_of(*r)["error"].get<std::string>().find("within its 1200 ms"), std::string::npos)
         << (*r)->body;
   }
   EXPECT_LT(late_took, 1500ms);
   EXPECT_TRUE(four.read_through_marker().empty());
 
   // Another program holds port 4 for 400 ms: the first text waits for it
-  // within its call's bound, and by then the request's 300 ms have passed, so
-  // the rest are skipped, and nothing follows them.
+  // within its call's bound, and by then less than a call's bound is left of
+  // the request's 1200 ms, so the rest are skipped, and nothing follows them.
   const int other_program = ::open(four.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_EQ(::flock(other_program, LOCK_EX | LOCK_NB), 0);
   std::thread letting_go([other_program] {
@@ -1678,7 +1680,8 @@ TEST(Bridge, NothingIsSentPastTheDeadline) {
       ++delivered;
     } else if (item.value("skipped", false)) {
       ++skipped;
-      EXPECT_NE(item["why"].get<std::string>().find("300 ms had passed"), std::string::npos)
+      EXPECT_NE(item["why"].get<std::string>().find("within the request's 1200 ms"),
+                std::string::npos)
           << item;
     }
   }

@@ -171,6 +171,15 @@ typedef struct qelmar_status {
   (memset(&(record), 0, sizeof(qelmar_status)), (record).size = (uint32_t)sizeof(qelmar_status))
 
 /**
+ * A send's bound, in milliseconds from the call's start: the wait for the
+ * port, the frame and the F key's pause all fit in it. A frame goes out
+ * within it or not at all (the call then says why). A host that must not
+ * show a price later than a moment of its own hands the call over at least
+ * this long before that moment.
+ */
+#define QELMAR_CALL_BOUND_MS 848
+
+/**
  * Sends one command, as tavdll() does, and tells what became of it.
  * @return tavdll()'s result, which depends on the text alone
  */
