@@ -350,6 +350,13 @@ std::int32_t copy_list(T (&out)[N], const std::vector<U>& list) {
   return static_cast<std::int32_t>(std::min<std::size_t>(list.size(), INT32_MAX));
 }
 
+// Counts the whole list; keeps the texts that fit, each cut to its room.
+template <std::size_t N, std::size_t M>
+std::int32_t copy_texts(char (&out)[N][M], const std::vector<std::string>& texts) {
+  for (std::size_t i = 0; i < N && i < texts.size(); ++i) copy_text(out[i], texts[i].c_str());
+  return static_cast<std::int32_t>(std::min<std::size_t>(texts.size(), INT32_MAX));
+}
+
 void fill_port(const qelmar::serial::SerialDevice& d, qelmar_port_info& out) {
   std::memset(&out, 0, sizeof out);
   copy_text(out.path, d.path.c_str());
@@ -366,6 +373,16 @@ void fill_port(const qelmar::serial::SerialDevice& d, qelmar_port_info& out) {
   copy_text(out.group, d.group.c_str());
   out.holder_count = copy_list(out.holders, d.holders);
   out.console = d.console ? 1 : 0;
+  copy_list(out.holder_how, d.holder_how);
+  copy_texts(out.holder_names, d.holder_names);
+  out.unseen_processes = d.unseen_processes;
+  out.mode = d.mode;
+  copy_text(out.owner, d.owner.c_str());
+  out.running = d.running;
+  out.master_count = copy_list(out.masters, d.masters);
+  copy_texts(out.master_names, d.master_names);
+  copy_text(out.consoles_unread, d.consoles_unread.c_str());
+  out.by_path_count = copy_texts(out.by_path, d.by_path);
 }
 
 qelmar_route public_route(qelmar::serial::PortRoute route) {
@@ -438,6 +455,10 @@ QELMAR_HOST_API qelmar_route QELMAR_CALL qelmar_resolve_port(const char* root, s
 namespace {
 
 static_assert(QELMAR_MANY_MAX == qelmar::many_max);
+static_assert(QELMAR_HOLDER_OPEN == qelmar::serial::held_open &&
+              QELMAR_HOLDER_LOCKED == qelmar::serial::held_locked);
+static_assert(QELMAR_RUNNING_MODEM_MANAGER == qelmar::serial::running_modem_manager &&
+              QELMAR_RUNNING_BRLTTY == qelmar::serial::running_brltty);
 
 // Hands each text of a batch to the log and to the host's record for it.
 class ManyStatuses final : public qelmar::ManyReport {

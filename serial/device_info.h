@@ -27,6 +27,10 @@ long record_lock_holder(int fd, long pid, long long start, long long length,
 // cannot be read.
 void owner_group(const char* path, char* out, std::size_t size);
 
+// The name of the user that owns `path`, or its number; empty when `path`
+// cannot be read.
+void owner_user(const char* path, char* out, std::size_t size);
+
 enum class Console : std::uint8_t {
   not_listed,
   listed,
@@ -40,6 +44,11 @@ enum class Console : std::uint8_t {
 // back to /dev/ttyS<N-1>.
 Console console_listing(const char* device_path,
                         const char* consoles_file = "/proc/consoles") noexcept;
+
+// Why `consoles_file` cannot be read as console_listing() reads it (a
+// regular file, to its end): the system's words, or "not a regular file";
+// empty when it can.
+void consoles_unreadable(const char* consoles_file, char* why, std::size_t size) noexcept;
 
 // Listed for sure; false when the list cannot be read.
 inline bool listed_as_console(const char* device_path,

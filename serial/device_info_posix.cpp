@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -236,6 +237,46 @@ void owner_group(const char* path, char* out, std::size_t size) {
   } else {
     std::snprintf(out, size, "%u", static_cast<unsigned>(device.st_gid));
   }
+}
+
+void owner_user(const char* path, char* out, std::size_t size) {
+  if (size == 0) return;
+  out[0] = '\0';
+  struct stat device {};
+  if (::stat(path, &device) != 0) return;
+  ::passwd entry{};
+  ::passwd* found = nullptr;
+  char buffer[4096];
+  if (::getpwuid_r(device.st_uid, &entry, buffer, sizeof buffer, &found) == 0 && found != nullptr) {
+    std::snprintf(out, size, "%s", found->pw_name);
+  } else {
+    std::snprintf(out, size, "%u", static_cast<unsigned>(device.st_uid));
+  }
+}
+
+void consoles_unreadable(const char* consoles_file, char* why, std::size_t size) noexcept {
+  if (size == 0) return;
+  why[0] = '\0';
+  const int saved_errno = errno;
+  const int fd = ::open(consoles_file, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  struct stat list {};
+  if (fd < 0) {
+    std::snprintf(why, size, "%s", std::strerror(errno));
+  } else if (::fstat(fd, &list) != 0 || !S_ISREG(list.st_mode)) {
+    std::snprintf(why, size, "not a regular file");
+  } else {
+    char chunk[512];
+    for (ssize_t n = 1; n != 0;) {
+      n = ::read(fd, chunk, sizeof chunk);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) {
+        std::snprintf(why, size, "%s", std::strerror(errno));
+        break;
+      }
+    }
+  }
+  if (fd >= 0) ::close(fd);
+  errno = saved_errno;
 }
 
 Console console_listing(const char* device_path, const char* consoles_file) noexcept {

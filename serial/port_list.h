@@ -24,8 +24,23 @@ struct SerialDevice {
   // Other processes that have it open. A flock shows in /proc/locks even where
   // the holder's descriptors cannot be read, so those count too.
   std::vector<long> holders;
-  bool console = false;  // /proc/consoles lists it: no port number falls back to it
+  std::vector<std::uint32_t> holder_how;  // per holder: held_open, held_locked
+  std::vector<std::string> holder_names;  // per holder, empty when unknown
+  int unseen_processes = 0;               // processes whose open files this user may not read
+  bool console = false;       // /proc/consoles lists it: no port number falls back to it
+  std::uint32_t mode = 0;     // permission bits
+  std::string owner;          // the user that owns it
+  std::uint32_t running = 0;  // running_* of this machine
+  // A pseudo-terminal: processes that hold its other side.
+  std::vector<long> masters;
+  std::vector<std::string> master_names;
+  std::string consoles_unread;       // why /proc/consoles could not be read
+  std::vector<std::string> by_path;  // links in /dev/serial/by-path, whole paths
 };
+
+// How a holder was found, and what runs beside: as the public header numbers them.
+constexpr std::uint32_t held_open = 1, held_locked = 2;
+constexpr std::uint32_t running_modem_manager = 1, running_brltty = 2;
 
 // Where to look: "/" for this machine, or a folder laid out like one (dev, sys,
 // proc) for tests; and QELMAR_DEVICE_DIR, as the calls read it.

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -149,34 +150,96 @@ std::vector<int> port_numbers(const Machine& machine, const std::string& device)
   return numbers;
 }
 
-// Other processes that have `device` open, from /proc, and those holding a
-// flock or a record lock on it.
-std::vector<long> holders(const Machine& machine, const std::string& device) {
-  std::vector<long> pids;
-  if (device.empty()) return pids;
+// The processes below /proc, with their folders.
+std::vector<std::pair<long, fs::path>> processes(const Machine& machine) {
+  std::vector<std::pair<long, fs::path>> found;
   for (const fs::path& process : entries(at(machine, "/proc"))) {
-    long pid = 0;
     try {
-      pid = std::stol(process.filename().string());
+      found.emplace_back(std::stol(process.filename().string()), process);
     } catch (const std::exception&) {
-      continue;
     }
+  }
+  return found;
+}
+
+// A process's open files; `denied` when this user may not read them (another
+// user's process). A process that ended meanwhile has none.
+std::vector<fs::path> open_files(const fs::path& process, bool& denied) {
+  std::vector<fs::path> found;
+  std::error_code error;
+  fs::directory_iterator it(process / "fd", error);
+  denied = error == std::errc::permission_denied || error == std::errc::operation_not_permitted;
+  for (const fs::directory_iterator end; !error && it != end; it.increment(error)) {
+    found.push_back(it->path());
+  }
+  return found;
+}
+
+// Whether the descriptor `fd` of `process` is the other side of the
+// pseudo-terminal whose fdinfo line is `index`: a /dev/ptmx (or
+// /dev/pts/ptmx) descriptor.
+bool other_side(const fs::path& process, const fs::path& fd, const std::string& index) {
+  std::error_code error;
+  const fs::path target = fs::read_symlink(fd, error);
+  if (error || target.filename() != "ptmx") return false;
+  std::ifstream info(process / "fdinfo" / fd.filename());
+  for (std::string line; std::getline(info, line);) {
+    if (line == index) return true;
+  }
+  return false;
+}
+
+// Other processes that have `device` open, from /proc, and those holding a
+// flock or a record lock on it; for a pseudo-terminal, those holding its
+// other side.
+void find_holders(const Machine& machine, const std::string& device, SerialDevice& d) {
+  if (device.empty()) return;
+  const std::string index =
+      device.rfind("/dev/pts/", 0) == 0 ? "tty-index:\t" + device.substr(9) : std::string();
+  for (const auto& [pid, process] : processes(machine)) {
     if (pid == ::getpid()) continue;
-    for (const fs::path& fd : entries(process / "fd")) {
-      if (real(fd) == device) {
-        pids.push_back(pid);
-        break;
-      }
+    bool denied = false;
+    bool holds = false, master = false;
+    for (const fs::path& fd : open_files(process, denied)) {
+      holds = holds || real(fd) == device;
+      master = master || (!index.empty() && other_side(process, fd, index));
     }
+    d.unseen_processes += denied ? 1 : 0;
+    if (holds) {
+      d.holders.push_back(pid);
+      d.holder_how.push_back(held_open);
+    }
+    if (master) d.masters.push_back(pid);
   }
   long locking[64];
   const int found = lock_holders(device.c_str(), at(machine, "/proc/locks").c_str(), locking, 64);
   for (int i = 0; i < found; ++i) {
-    if (locking[i] != ::getpid() && std::find(pids.begin(), pids.end(), locking[i]) == pids.end()) {
-      pids.push_back(locking[i]);
+    if (locking[i] == ::getpid()) continue;
+    const auto known = std::find(d.holders.begin(), d.holders.end(), locking[i]);
+    if (known == d.holders.end()) {
+      d.holders.push_back(locking[i]);
+      d.holder_how.push_back(held_locked);
+    } else {
+      d.holder_how[static_cast<std::size_t>(known - d.holders.begin())] |= held_locked;
     }
   }
-  return pids;
+  // Names may be read where open files may not.
+  const auto name = [&](long pid) {
+    return read_attribute(at(machine, "/proc/" + std::to_string(pid) + "/comm"));
+  };
+  for (const long pid : d.holders) d.holder_names.push_back(name(pid));
+  for (const long pid : d.masters) d.master_names.push_back(name(pid));
+}
+
+// The programs that probe or claim serial devices, running now.
+std::uint32_t probers_running(const Machine& machine) {
+  std::uint32_t running = 0;
+  for (const auto& [pid, process] : processes(machine)) {
+    const std::string name = read_attribute(process / "comm");
+    if (name == "ModemManager") running |= running_modem_manager;
+    if (name == "brltty") running |= running_brltty;
+  }
+  return running;
 }
 
 void complete(const Machine& machine, SerialDevice& d) {
@@ -186,14 +249,22 @@ void complete(const Machine& machine, SerialDevice& d) {
       d.by_id.push_back("/dev/serial/by-id/" + link.filename().string());
     }
   }
+  for (const fs::path& link : entries(at(machine, "/dev/serial/by-path"))) {
+    if (!device.empty() && real(link) == device) {
+      d.by_path.push_back("/dev/serial/by-path/" + link.filename().string());
+    }
+  }
   d.console = listed_as_console(d.path.c_str(), at(machine, "/proc/consoles").c_str());
   d.ports = port_numbers(machine, device);
   // The calls open for writing only.
   d.accessible = ::access(d.path.c_str(), W_OK) == 0;
-  char group[64];
-  owner_group(d.path.c_str(), group, sizeof group);
-  d.group = group;
-  d.holders = holders(machine, device);
+  char name[64];
+  owner_group(d.path.c_str(), name, sizeof name);
+  d.group = name;
+  owner_user(d.path.c_str(), name, sizeof name);
+  d.owner = name;
+  if (struct stat node{}; ::stat(d.path.c_str(), &node) == 0) d.mode = node.st_mode & 07777;
+  find_holders(machine, device, d);
 }
 
 }  // namespace
@@ -217,7 +288,14 @@ bool list_ports(const Machine& machine, std::vector<SerialDevice>& devices) {
     }
     devices.push_back(beyond_sysfs(machine, target));
   }
-  for (SerialDevice& d : devices) complete(machine, d);
+  char unread[64];
+  consoles_unreadable(at(machine, "/proc/consoles").c_str(), unread, sizeof unread);
+  const std::uint32_t running = probers_running(machine);
+  for (SerialDevice& d : devices) {
+    complete(machine, d);
+    d.consoles_unread = unread;
+    d.running = running;
+  }
   for (SerialDevice& d : devices) d.path = shown(machine, d.path);
   return true;
 }

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -25,14 +26,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_attribute(const fs::path& file) {
-  std::ifstream in(file);
-  std::string value;
-  std::getline(in, value);
-  while (!value.empty() && (value.back() == ' ' || value.back() == '\r')) value.pop_back();
-  return value;
-}
-
 // The real path a name leads to, or nothing when it leads nowhere.
 std::string real(const fs::path& path) {
   std::error_code error;
@@ -40,48 +33,9 @@ std::string real(const fs::path& path) {
   return error ? std::string() : target.string();
 }
 
-// Directory entries, none when the directory is not there.
-std::vector<fs::path> entries(const fs::path& dir) {
-  std::vector<fs::path> found;
-  std::error_code error;
-  for (fs::directory_iterator it(dir, error), end; !error && it != end; it.increment(error)) {
-    found.push_back(it->path());
-  }
-  std::sort(found.begin(), found.end());
-  return found;
-}
-
-// The pids below /proc, with their folders.
-std::vector<std::pair<long, fs::path>> processes(const Machine& machine) {
-  std::vector<std::pair<long, fs::path>> found;
-  for (const fs::path& process : entries(machine.at("/proc"))) {
-    try {
-      found.emplace_back(std::stol(process.filename().string()), process);
-    } catch (const std::exception&) {
-    }
-  }
-  return found;
-}
-
 std::string shown(const Machine& machine, const std::string& path) {
   if (machine.root == "/" || path.rfind(machine.root, 0) != 0) return path;
   return path.substr(machine.root.size());
-}
-
-// The device a listed path names: below the root, or, for what a link in
-// QELMAR_DEVICE_DIR leads to, where it is.
-std::string device_of(const Machine& machine, const std::string& listed) {
-  const std::string below = real(machine.at(listed));
-  return below.empty() ? real(listed) : below;
-}
-
-// Names of the links in `folder` that lead to `device`.
-std::vector<std::string> links_to(const fs::path& folder, const std::string& device) {
-  std::vector<std::string> names;
-  for (const fs::path& link : entries(folder)) {
-    if (!device.empty() && real(link) == device) names.push_back(link.filename().string());
-  }
-  return names;
 }
 
 template <std::size_t N>
@@ -89,7 +43,12 @@ std::vector<long> first(const std::int64_t (&list)[N], std::int32_t count) {
   return {std::begin(list), std::begin(list) + std::clamp<std::int32_t>(count, 0, N)};
 }
 
-SerialDevice from_record(const Machine& machine, const qelmar_port_info& p) {
+template <std::size_t N, std::size_t M>
+std::vector<std::string> texts(const char (&list)[N][M], std::int32_t count) {
+  return {std::begin(list), std::begin(list) + std::clamp<std::int32_t>(count, 0, N)};
+}
+
+SerialDevice from_record(const qelmar_port_info& p) {
   SerialDevice d;
   d.path = p.path;
   d.kind = p.kind;
@@ -100,71 +59,25 @@ SerialDevice from_record(const Machine& machine, const qelmar_port_info& p) {
   d.product = p.product;
   d.serial = p.serial;
   d.by_id = p.by_id;
-  // The record has no room for these: read here.
-  d.by_path = links_to(machine.at("/dev/serial/by-path"), device_of(machine, d.path));
+  for (const std::string& link : texts(p.by_path, p.by_path_count)) {
+    d.by_path.push_back(fs::path(link).filename().string());
+  }
   d.ports.assign(p.ports,
                  p.ports + std::clamp<std::int32_t>(p.port_count, 0, QELMAR_PORT_LIST_SIZE));
   d.accessible = p.accessible != 0;
   d.group = p.group;
   d.holders = first(p.holders, p.holder_count);
+  d.holder_how.assign(p.holder_how, p.holder_how + d.holders.size());
+  d.holder_names = texts(p.holder_names, p.holder_count);
+  d.unseen_processes = p.unseen_processes;
   d.console = p.console != 0;
+  d.mode = p.mode;
+  d.owner = p.owner;
+  d.running = p.running;
+  d.masters = first(p.masters, p.master_count);
+  d.master_names = texts(p.master_names, p.master_count);
+  d.consoles_unread = p.consoles_unread;
   return d;
-}
-
-// Processes holding a flock or a record lock (fcntl, lockf) on `device`, from
-// /proc/locks: those keep the library out, where a process that only has it
-// open does not. The library's record counts them among the holders without
-// telling them apart. One-byte open-file locks past offset 0 are the calls'
-// own queue, and open-file locks name no process here.
-std::set<long> lockers(const Machine& machine, const std::string& device) {
-  std::set<long> pids;
-  struct stat node {};
-  if (device.empty() || ::stat(device.c_str(), &node) != 0) return pids;
-  std::ifstream locks(machine.at("/proc/locks"));
-  for (std::string line; std::getline(locks, line);) {
-    char kind[16];
-    long pid = 0;
-    unsigned major_number = 0, minor_number = 0;
-    unsigned long inode = 0;
-    char start[24] = "", end[24] = "";
-    if (std::sscanf(line.c_str(), "%*d: %15s %*s %*s %ld %x:%x:%lu %23s %23s", kind, &pid,
-                    &major_number, &minor_number, &inode, start, end) >= 5 &&
-        major_number == major(node.st_dev) && minor_number == minor(node.st_dev) &&
-        inode == node.st_ino && pid > 0 && pid != ::getpid()) {
-      const std::string what = kind;
-      const bool queue_place =
-          what == "OFDLCK" && std::strcmp(start, end) == 0 && std::strcmp(start, "0") != 0;
-      if (what == "FLOCK" || what == "POSIX" || (what == "OFDLCK" && !queue_place)) {
-        pids.insert(pid);
-      }
-    }
-  }
-  return pids;
-}
-
-// Processes that hold the other side of the pseudo-terminal `device`
-// (/dev/pts/N) and so keep it, and its exclusive mode, alive: descriptors of
-// /dev/ptmx whose fdinfo names index N.
-std::vector<long> pty_masters(const Machine& machine, const std::string& device) {
-  std::vector<long> pids;
-  if (device.rfind("/dev/pts/", 0) != 0) return pids;
-  const std::string index = "tty-index:\t" + device.substr(9);
-  for (const auto& [pid, process] : processes(machine)) {
-    for (const fs::path& fd : entries(process / "fd")) {
-      std::error_code error;
-      const fs::path target = fs::read_symlink(fd, error);
-      if (error || target.filename() != "ptmx") continue;
-      std::ifstream info(process / "fdinfo" / fd.filename());
-      std::string line;
-      while (std::getline(info, line) && line != index) {
-      }
-      if (line == index) {
-        pids.push_back(pid);
-        break;
-      }
-    }
-  }
-  return pids;
 }
 
 // Vendor and product ids of adapters that brltty claims as braille displays.
@@ -199,7 +112,7 @@ std::vector<SerialDevice> list_ports(const Machine& machine) {
   records.resize(static_cast<std::size_t>(count));
   std::vector<SerialDevice> devices;
   devices.reserve(records.size());
-  for (const qelmar_port_info& record : records) devices.push_back(from_record(machine, record));
+  for (const qelmar_port_info& record : records) devices.push_back(from_record(record));
   return devices;
 }
 
@@ -216,13 +129,6 @@ Resolution resolve_port(const Machine& machine, int port) {
       // The alias, and for port 0 and below nothing else.
       return {path, "/dev/comN"};
   }
-}
-
-std::map<long, std::string> running(const Machine& machine) {
-  std::map<long, std::string> names;
-  for (const auto& [pid, process] : processes(machine))
-    names[pid] = read_attribute(process / "comm");
-  return names;
 }
 
 std::string ports_json(const std::vector<SerialDevice>& devices) {
@@ -326,7 +232,7 @@ struct Checks {
 };
 
 // The device as the listing knows it. One it leaves out (the fallback to a UART
-// that reads as having none) only as far as this user's access tells.
+// that reads as having none) only as far as its node tells.
 SerialDevice describe_device(const Machine& machine, const std::string& device) {
   for (const SerialDevice& candidate : list_ports(machine)) {
     if (real(machine.at(candidate.path)) == device || real(candidate.path) == device) {
@@ -334,36 +240,91 @@ SerialDevice describe_device(const Machine& machine, const std::string& device) 
     }
   }
   SerialDevice d;
+  d.listed = false;
   d.path = shown(machine, device);
   d.kind = "other";
   d.accessible = ::access(device.c_str(), W_OK) == 0;
   struct stat node {};
-  const ::group* owner = ::stat(device.c_str(), &node) == 0 ? ::getgrgid(node.st_gid) : nullptr;
-  d.group = owner != nullptr ? owner->gr_name : std::to_string(node.st_gid);
+  const bool there = ::stat(device.c_str(), &node) == 0;
+  const ::group* group = there ? ::getgrgid(node.st_gid) : nullptr;
+  const ::passwd* user = there ? ::getpwuid(node.st_uid) : nullptr;
+  d.group = group != nullptr ? group->gr_name : std::to_string(node.st_gid);
+  d.owner = user != nullptr ? user->pw_name : std::to_string(node.st_uid);
+  d.mode = node.st_mode & 07777;
   return d;
 }
 
-std::string process_name(long pid, const std::map<long, std::string>& processes) {
-  const auto name = processes.find(pid);
-  return "process " + std::to_string(pid) + " (" + (name != processes.end() ? name->second : "?") +
-         ")";
+std::string process_name(long pid, const std::string& name) {
+  return "process " + std::to_string(pid) + " (" + (name.empty() ? "?" : name) + ")";
 }
 
-void check_holders(const Machine& machine, const std::string& device, SerialDevice& d,
-                   const std::map<long, std::string>& processes, Checks& checks) {
-  const std::set<long> locked = lockers(machine, device);
-  // A lock shows in /proc/locks even where the holder's descriptors do not;
-  // the listing counts it, but has not seen a device it leaves out.
-  for (const long pid : locked) {
-    if (std::find(d.holders.begin(), d.holders.end(), pid) == d.holders.end() &&
-        pid != ::getpid()) {
-      d.holders.push_back(pid);
-    }
+// The holders by name, as listed.
+std::string holder_names(const SerialDevice& d) {
+  std::string names;
+  for (std::size_t i = 0; i < d.holders.size(); ++i) {
+    names += (names.empty() ? "" : ", ") +
+             process_name(d.holders[i], i < d.holder_names.size() ? d.holder_names[i] : "");
   }
-  if (d.holders.empty()) checks.ok("no other process has it open");
-  for (const long pid : d.holders) {
-    const std::string who = process_name(pid, processes);
-    if (locked.count(pid) != 0) {
+  return names;
+}
+
+std::string udev_rules_file(const std::string& port) {
+  return "/etc/udev/rules.d/70-qelmar-com" + port + ".rules";
+}
+
+void check_access(int port, const SerialDevice& d, Checks& checks) {
+  if (d.accessible) {
+    checks.ok("this user may open it");
+    return;
+  }
+  // Joining the group helps only where the group may write, and the group
+  // root would give far more than the port.
+  if ((d.mode & S_IWGRP) != 0 && d.group != "root") {
+    checks.problem("this user may not open it; it belongs to group " + d.group +
+                   ": sudo usermod -aG " + d.group + " $USER, then log in again");
+    return;
+  }
+  const std::string n = std::to_string(port);
+  char mode[16];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(d.mode));
+  const std::string owner = d.owner.empty() ? "root" : d.owner;
+  const std::string rule =
+      d.kind == "USB"
+          ? "qelmar udev-rule -p " + n + " " + d.path + " | sudo tee " + udev_rules_file(n)
+          : "SUBSYSTEM==\"tty\", KERNEL==\"" + fs::path(d.path).filename().string() +
+                "\", GROUP=\"dialout\", MODE=\"0660\" in " + udev_rules_file(n);
+  checks.problem("this user may not open it: it belongs to " + owner + ":" + d.group +
+                 " with mode " + mode + ", so only " +
+                 (owner == "root" ? std::string("root") : owner + " and root") +
+                 " may open it. Give it a group for serial devices with a udev rule (" + rule +
+                 "), then sudo usermod -aG dialout $USER and log in again");
+}
+
+void check_holders(int port, const SerialDevice& d, Checks& checks) {
+  if (!d.listed) {
+    checks.advice(
+        "which processes have it open is not known: the system lists no serial device there");
+    return;
+  }
+  const bool locked = std::any_of(d.holder_how.begin(), d.holder_how.end(), [](std::uint32_t how) {
+    return (how & QELMAR_HOLDER_LOCKED) != 0;
+  });
+  if (d.unseen_processes > 0) {
+    // Locks show whoever holds them; open files only where this user may look.
+    if (!locked) checks.ok("no process holds it locked");
+    checks.advice("cannot tell whether " +
+                  std::string(d.holders.empty() ? "another process has" : "other processes have") +
+                  " it open: this user may not see the open files of " +
+                  std::to_string(d.unseen_processes) +
+                  " processes of other users (sudo qelmar doctor -p " + std::to_string(port) +
+                  " sees them all)");
+  } else if (d.holders.empty()) {
+    checks.ok("no other process has it open");
+  }
+  for (std::size_t i = 0; i < d.holders.size(); ++i) {
+    const std::string who =
+        process_name(d.holders[i], i < d.holder_names.size() ? d.holder_names[i] : "");
+    if (i < d.holder_how.size() && (d.holder_how[i] & QELMAR_HOLDER_LOCKED) != 0) {
       checks.problem(who + " holds it locked, which keeps this library out");
     } else {
       checks.advice(who + " has it open too; it may be reading or writing the line");
@@ -371,20 +332,16 @@ void check_holders(const Machine& machine, const std::string& device, SerialDevi
   }
 }
 
-void check_services(int port, const SerialDevice& d, const std::map<long, std::string>& processes,
-                    Checks& checks) {
+void check_services(int port, const SerialDevice& d, Checks& checks) {
   if (d.kind != "USB") return;
-  auto is_running = [&](const std::string& name) {
-    return std::any_of(processes.begin(), processes.end(),
-                       [&](const auto& p) { return p.second == name; });
-  };
-  if (is_running("ModemManager")) {
+  if ((d.running & QELMAR_RUNNING_MODEM_MANAGER) != 0) {
     checks.advice(
         "ModemManager is running and probes new USB serial devices; keep it off this one: "
         "qelmar udev-rule -p " +
         std::to_string(port) + " " + d.path + " (it sets ENV{ID_MM_DEVICE_IGNORE}=\"1\")");
   }
-  if (is_running("brltty") && brltty_claims.count(d.vendor_id + ":" + d.product_id) != 0) {
+  if ((d.running & QELMAR_RUNNING_BRLTTY) != 0 &&
+      brltty_claims.count(d.vendor_id + ":" + d.product_id) != 0) {
     checks.problem("brltty is running and claims " + d.vendor_id + ":" + d.product_id +
                    " adapters: sudo systemctl mask brltty-udev.service brltty.service, or "
                    "remove brltty");
@@ -407,23 +364,6 @@ void suggest_devices(const Machine& machine, Checks& checks) {
   }
 }
 
-// Why the machine's console list cannot be read, as the library reads it (a
-// regular file, to its end); empty when it can.
-std::string consoles_unreadable(const Machine& machine) {
-  const int fd = ::open(machine.at("/proc/consoles").c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return std::strerror(errno);
-  struct stat node {};
-  std::string why;
-  if (::fstat(fd, &node) != 0 || !S_ISREG(node.st_mode)) why = "not a regular file";
-  char chunk[512];
-  for (ssize_t n = 1; why.empty() && n != 0;) {
-    n = ::read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno != EINTR) why = std::strerror(errno);
-  }
-  ::close(fd);
-  return why;
-}
-
 // Port N would fall back to /dev/ttyS<N-1>, which is the system console, or
 // may be: the console list cannot be read.
 void console_skipped(const Machine& machine, int port, const std::string& path, Checks& checks) {
@@ -431,12 +371,22 @@ void console_skipped(const Machine& machine, int port, const std::string& path, 
   const std::string device = real(path);
   const SerialDevice d = device.empty() ? SerialDevice{} : describe_device(machine, device);
   const std::string name = fs::path(device.empty() ? path : device).filename().string();
-  const std::string rules = "/etc/udev/rules.d/70-qelmar-com" + n + ".rules";
-  if (const std::string why = consoles_unreadable(machine); !why.empty()) {
-    checks.problem("/proc/consoles cannot be read (" + why + "): the library cannot tell whether " +
-                   shown(machine, path) +
+  const std::string rules = udev_rules_file(n);
+  // Why the list cannot be read is the same in every device's record.
+  const std::vector<SerialDevice> devices = list_ports(machine);
+  const auto unread = std::find_if(devices.begin(), devices.end(), [](const SerialDevice& listed) {
+    return !listed.consoles_unread.empty();
+  });
+  if (unread != devices.end()) {
+    checks.problem("/proc/consoles cannot be read (" + unread->consoles_unread +
+                   "): the library cannot tell whether " + shown(machine, path) +
                    " is a system console, so it does not fall back to it, and port " + n +
                    " reaches no device");
+  } else if (devices.empty()) {
+    checks.problem(shown(machine, path) +
+                   " is the system console, or /proc/consoles cannot be read: the library does "
+                   "not fall back to it, so port " +
+                   n + " reaches no device");
   } else {
     checks.problem(shown(machine, path) +
                    " is the system console (/proc/consoles lists it): the library does not fall "
@@ -467,14 +417,11 @@ int exclusive_mode(int fd) {
 // in exclusive mode.
 class ExclusiveCheck {
  public:
-  ExclusiveCheck(const Machine& machine, int port, const std::string& device,
-                 const std::vector<long>& holders, const std::map<long, std::string>& processes,
-                 Checks& checks)
-      : machine_(machine),
-        port_(std::to_string(port)),
+  ExclusiveCheck(int port, const std::string& device, const SerialDevice& listed, Checks& checks)
+      : port_(std::to_string(port)),
         device_(device),
-        holders_(holders),
-        processes_(processes),
+        holders_(listed.holders),
+        listed_(listed),
         checks_(checks) {}
 
   void run(const DoctorOptions& options) {
@@ -496,13 +443,7 @@ class ExclusiveCheck {
   }
 
  private:
-  std::string holder_names() const {
-    std::string names;
-    for (const long pid : holders_) {
-      names += (names.empty() ? "" : ", ") + process_name(pid, processes_);
-    }
-    return names;
-  }
+  std::string holder_names() const { return tools::holder_names(listed_); }
 
   void report() {
     const std::string clear = "qelmar doctor -p " + port_ + " --clear-exclusive";
@@ -513,13 +454,15 @@ class ExclusiveCheck {
                       clear + " --force would take it away from under it)");
       return;
     }
-    checks_.problem(
-        "exclusive mode (TIOCEXCL) is set and no other program has it open: most likely left "
-        "over by a program that ended (older builds of this library set it too); the library "
-        "will not write to it. Clear it: sudo " +
-        clear);
-    for (const long pid : pty_masters(machine_, device_)) {
-      checks_.advice(process_name(pid, processes_) +
+    checks_.problem(std::string("exclusive mode (TIOCEXCL) is set and no other program ") +
+                    (listed_.unseen_processes > 0 ? "this user can see " : "") +
+                    "has it open: most likely left over by a program that ended (older builds "
+                    "of this library set it too); the library will not write to it. Clear it: "
+                    "sudo " +
+                    clear);
+    for (std::size_t i = 0; i < listed_.masters.size(); ++i) {
+      checks_.advice(process_name(listed_.masters[i],
+                                  i < listed_.master_names.size() ? listed_.master_names[i] : "") +
                      " holds the other side of this pseudo-terminal, which keeps it and its "
                      "exclusive mode alive");
     }
@@ -553,11 +496,10 @@ class ExclusiveCheck {
                (holders_.empty() ? std::string() : ", from under " + holder_names()));
   }
 
-  const Machine& machine_;
   std::string port_;
   const std::string& device_;
   const std::vector<long>& holders_;
-  const std::map<long, std::string>& processes_;
+  const SerialDevice& listed_;
   Checks& checks_;
 };
 
@@ -586,17 +528,11 @@ int doctor(const Machine& machine, int port, std::ostream& out, const DoctorOpti
                   where.how +
                   ": the kernel's messages and any login prompt on it go to the display too");
   }
-  if (d.accessible) {
-    checks.ok("this user may open it");
-  } else {
-    checks.problem("this user may not open it; it belongs to group " + d.group +
-                   ": sudo usermod -aG " + d.group + " $USER, then log in again");
-  }
-  const std::map<long, std::string> processes = running(machine);
-  check_holders(machine, device, d, processes, checks);
-  check_services(port, d, processes, checks);
+  check_access(port, d, checks);
+  check_holders(port, d, checks);
+  check_services(port, d, checks);
   if (options.look) {
-    ExclusiveCheck(machine, port, device, d.holders, processes, checks).run(options);
+    ExclusiveCheck(port, device, d, checks).run(options);
   } else if (struct stat node{}; ::stat(device.c_str(), &node) == 0 && S_ISCHR(node.st_mode)) {
     checks.advice(
         "exclusive mode (TIOCEXCL), which another program may have left behind, is "

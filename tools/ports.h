@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <map>
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -16,13 +16,25 @@ struct SerialDevice {
   std::string driver;  // ftdi_sio, serial8250, ...
   // USB only.
   std::string vendor_id, product_id, manufacturer, product, serial;
-  std::string by_id;                 // the first link in /dev/serial/by-id
-  std::vector<std::string> by_path;  // links in /dev/serial/by-path, which the tool reads
-  std::vector<int> ports;            // port numbers that resolve to it now
-  bool accessible = false;           // this user may open it for writing
-  std::string group;                 // the group that owns it
-  std::vector<long> holders;         // other processes that have it open
-  bool console = false;              // /proc/consoles lists it: no port number falls back to it
+  std::string by_id;                      // the first link in /dev/serial/by-id
+  std::vector<std::string> by_path;       // links in /dev/serial/by-path, which the tool reads
+  std::vector<int> ports;                 // port numbers that resolve to it now
+  bool accessible = false;                // this user may open it for writing
+  std::string group;                      // the group that owns it
+  std::vector<long> holders;              // other processes that have it open
+  std::vector<std::uint32_t> holder_how;  // per holder: QELMAR_HOLDER_OPEN, _LOCKED
+  std::vector<std::string> holder_names;  // per holder; empty when unknown
+  // Processes whose open files this user may not read: `holders` may lack some.
+  int unseen_processes = 0;
+  bool console = false;       // /proc/consoles lists it: no port number falls back to it
+  std::uint32_t mode = 0;     // permission bits
+  std::string owner;          // the user that owns it
+  std::uint32_t running = 0;  // QELMAR_RUNNING_* of the machine
+  // A pseudo-terminal: the processes that hold its other side.
+  std::vector<long> masters;
+  std::vector<std::string> master_names;
+  std::string consoles_unread;  // why /proc/consoles could not be read
+  bool listed = true;           // the library lists it; else only its node was looked at
 };
 
 // Where to look: "/" on a real machine, a fake tree in tests.
@@ -46,9 +58,6 @@ struct Resolution {
   bool console_skipped = false;
 };
 Resolution resolve_port(const Machine& machine, int port);
-
-// The processes' names that are running, by pid.
-std::map<long, std::string> running(const Machine& machine);
 
 // The listing as JSON: an array of devices.
 std::string ports_json(const std::vector<SerialDevice>& devices);

@@ -292,6 +292,9 @@ QELMAR_HOST_API const char *QELMAR_CALL qelmar_version(void) QELMAR_NOEXCEPT;
 /** The most port numbers, links and holders a port record holds. */
 #define QELMAR_PORT_LIST_SIZE 8
 
+/** The longest link path a port record holds, its NUL included. */
+#define QELMAR_LINK_SIZE 288
+
 /** One serial device, as the system describes it. Texts the system does not
  * give are empty. */
 typedef struct qelmar_port_info {
@@ -331,10 +334,56 @@ typedef struct qelmar_port_info {
   int32_t console;
   /** Zero: makes the size a multiple of 8. */
   uint32_t padding1;
+  /* The first version's record ends here: what follows was appended. */
+  /** How each of the first `holders` was found: QELMAR_HOLDER_OPEN,
+   * QELMAR_HOLDER_LOCKED or both. */
+  uint32_t holder_how[QELMAR_PORT_LIST_SIZE];
+  /** The name each of the first `holders` runs under, as the system gives it
+   * (at most 15 bytes); empty when it cannot be told. */
+  char holder_names[QELMAR_PORT_LIST_SIZE][16];
+  /** How many processes' open files this user may not read (other users',
+   * to one who is not root): `holders` may lack those that only have it open.
+   * Locks show whoever holds them. 0 when every process could be seen. */
+  int32_t unseen_processes;
+  /** Its permission bits: 0660, 0600, ... */
+  uint32_t mode;
+  /** The user that owns it. */
+  char owner[64];
+  /** Programs running on this machine that probe or claim serial devices:
+   * QELMAR_RUNNING_MODEM_MANAGER, QELMAR_RUNNING_BRLTTY. */
+  uint32_t running;
+  /** A pseudo-terminal: how many processes hold its other side, which keeps
+   * it (and its exclusive mode) alive. */
+  int32_t master_count;
+  /** The first of them. */
+  int64_t masters[QELMAR_PORT_LIST_SIZE];
+  /** Their names, as for `holder_names`. */
+  char master_names[QELMAR_PORT_LIST_SIZE][16];
+  /** Why the system's list of consoles could not be read ("No such file or
+   * directory", "not a regular file"), so that `console` is 0 for want of
+   * knowing; empty when it was read. The same for every device. */
+  char consoles_unread[64];
+  /** How many links in /dev/serial/by-path lead to it. */
+  int32_t by_path_count;
+  /** The first of them, whole paths. */
+  char by_path[QELMAR_PORT_LIST_SIZE][QELMAR_LINK_SIZE];
+  /** Zero: makes the size a multiple of 8. */
+  uint32_t padding2;
 } qelmar_port_info;
 
 /** The size of the first version's port record, the least a listing takes. */
 #define QELMAR_PORT_INFO_V1_SIZE 2728
+
+/** A holder has the device open: its open files show it. */
+#define QELMAR_HOLDER_OPEN 1u
+/** A holder holds a lock on the device (flock, fcntl, lockf), which keeps the
+ * calls out: shown even where its open files cannot be read. */
+#define QELMAR_HOLDER_LOCKED 2u
+
+/** ModemManager is running: it probes serial devices as they appear. */
+#define QELMAR_RUNNING_MODEM_MANAGER 1u
+/** brltty is running: it claims some USB serial adapters as braille displays. */
+#define QELMAR_RUNNING_BRLTTY 2u
 
 /** Zeroes a port record (an lvalue, not a pointer) and sets its size. */
 #define QELMAR_PORT_INFO_INIT(record)              \

@@ -16,6 +16,7 @@ from typing import Any, Callable, Dict, List, Optional, Tuple
 # The sizes host.h fixes.
 PATH_SIZE = 1024
 PORT_LIST_SIZE = 8
+LINK_SIZE = 288
 FRAME_SIZE = 81
 
 _WINDOWS = sys.platform == "win32"
@@ -67,6 +68,20 @@ class PortInfo(ctypes.Structure):
         ("holders", ctypes.c_int64 * PORT_LIST_SIZE),
         ("console", ctypes.c_int32),
         ("padding1", ctypes.c_uint32),
+        # Appended since the first version.
+        ("holder_how", ctypes.c_uint32 * PORT_LIST_SIZE),
+        ("holder_names", (ctypes.c_char * 16) * PORT_LIST_SIZE),
+        ("unseen_processes", ctypes.c_int32),
+        ("mode", ctypes.c_uint32),
+        ("owner", ctypes.c_char * 64),
+        ("running", ctypes.c_uint32),
+        ("master_count", ctypes.c_int32),
+        ("masters", ctypes.c_int64 * PORT_LIST_SIZE),
+        ("master_names", (ctypes.c_char * 16) * PORT_LIST_SIZE),
+        ("consoles_unread", ctypes.c_char * 64),
+        ("by_path_count", ctypes.c_int32),
+        ("by_path", (ctypes.c_char * LINK_SIZE) * PORT_LIST_SIZE),
+        ("padding2", ctypes.c_uint32),
     ]
 
 

@@ -45,8 +45,8 @@ AT(qelmar_status, sound_format, 2328);
 AT(qelmar_status, sound_seconds, 2392);
 AT(qelmar_status, sound_device, 2400);
 
-_Static_assert(sizeof(qelmar_port_info) == 2728, "qelmar_port_info is 2728 bytes");
-_Static_assert(sizeof(qelmar_port_info) == QELMAR_PORT_INFO_V1_SIZE, "the first version's");
+_Static_assert(sizeof(qelmar_port_info) == 5536, "qelmar_port_info is 5536 bytes");
+_Static_assert(QELMAR_PORT_INFO_V1_SIZE == 2728, "the first version's port record");
 AT(qelmar_port_info, size, 0);
 AT(qelmar_port_info, path, 4);
 AT(qelmar_port_info, kind, 1028);
@@ -65,6 +65,20 @@ AT(qelmar_port_info, holder_count, 2652);
 AT(qelmar_port_info, holders, 2656);
 AT(qelmar_port_info, console, 2720);
 AT(qelmar_port_info, padding1, 2724);
+/* Appended since: the first version's fields stay where they were. */
+AT(qelmar_port_info, holder_how, 2728);
+AT(qelmar_port_info, holder_names, 2760);
+AT(qelmar_port_info, unseen_processes, 2888);
+AT(qelmar_port_info, mode, 2892);
+AT(qelmar_port_info, owner, 2896);
+AT(qelmar_port_info, running, 2960);
+AT(qelmar_port_info, master_count, 2964);
+AT(qelmar_port_info, masters, 2968);
+AT(qelmar_port_info, master_names, 3032);
+AT(qelmar_port_info, consoles_unread, 3160);
+AT(qelmar_port_info, by_path_count, 3224);
+AT(qelmar_port_info, by_path, 3228);
+AT(qelmar_port_info, padding2, 5532);
 #endif
 
 /* The init macros as a C89 host writes them. */
