@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
@@ -47,11 +48,17 @@ using namespace std::chrono_literals;
 
 const std::vector<std::string> tool_env = {"LANG=C.UTF-8", "LC_ALL="};
 
+// Whether the tool can be run as an ordinary user (nobody): by root, with setpriv.
+bool can_run_as_nobody() { return ::geteuid() == 0 && ::access("/usr/bin/setpriv", X_OK) == 0; }
+
 // Runs the tool with the given arguments and extra environment (which may
-// override the locale).
-Process::Result run(const std::vector<std::string>& args,
-                    const std::vector<std::string>& env = {}) {
+// override the locale); `as_nobody`, as an ordinary user.
+Process::Result run(const std::vector<std::string>& args, const std::vector<std::string>& env = {},
+                    bool as_nobody = false) {
   std::vector<std::string> argv{QELMAR_TOOL};
+  if (as_nobody) {
+    argv = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", QELMAR_TOOL};
+  }
   argv.insert(argv.end(), args.begin(), args.end());
   std::vector<std::string> all_env = tool_env;
   all_env.insert(all_env.end(), env.begin(), env.end());
@@ -271,12 +278,39 @@ TEST(Tool, FindsSerialDevicesAndWhyAPortShowsNothing) {
       << "1: POSIX  ADVISORY  WRITE 4321 "
       << device_number(record_locked.root / "dev/ttyUSB0", true) << " 0 EOF\n";
   const std::string record_root = record_locked.root.string();
+  // For an ordinary user: the adapter and the UART root's alone (0600), and
+  // minicom's open files hidden from other users; on the second machine minicom
+  // holds no lock, and the adapter is dialout's to write.
+  const FakeMachine private_devices;
+  const FakeMachine unseen_holder;
+  std::ofstream(unseen_holder.root / "proc/locks", std::ios::trunc);
+  const bool nobody = can_run_as_nobody();
+  if (nobody) {
+    for (const FakeMachine* m : {&private_devices, &unseen_holder}) {
+      fs::permissions(m->root, fs::perms::others_read | fs::perms::others_exec,
+                      fs::perm_options::add);
+      fs::permissions(m->root / "proc/4321/fd", fs::perms::owner_all, fs::perm_options::replace);
+    }
+    for (const char* device : {"dev/ttyUSB0", "dev/ttyS0"}) {
+      const fs::path node = private_devices.root / device;
+      ASSERT_EQ(::chown(node.c_str(), 0, 0), 0);
+      fs::permissions(node, fs::perms::owner_read | fs::perms::owner_write,
+                      fs::perm_options::replace);
+    }
+    fs::permissions(unseen_holder.root / "dev/ttyUSB0",
+                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                        fs::perms::group_write,
+                    fs::perm_options::replace);
+  }
+  const std::string private_root = private_devices.root.string();
+  const std::string unseen_root = unseen_holder.root.string();
   const struct {
     std::vector<std::string> args;
     int status;
     std::vector<std::string> out_has;
     std::vector<std::string> out_lacks;
     std::vector<std::string> env = {};  // when not the table's
+    bool as_nobody = false;
   } cases[] = {
       {{"ports", "--root", root},
        0,
@@ -393,16 +427,54 @@ TEST(Tool, FindsSerialDevicesAndWhyAPortShowsNothing) {
        {"/proc/consoles"}},
       // This machine's own entries: listed without error, as JSON.
       {{"ports", "--json"}, 0, {"["}, {}},
+      // An ordinary user is not sent to join the group root, and is told what
+      // it cannot see rather than that nobody has the device open.
+      {{"doctor", "-p", "3", "--root", private_root},
+       2,
+       {"problem  this user may not open it: it belongs to root:root with mode 0600, so only root "
+        "may open it. Give it a group for serial devices with a udev rule (qelmar udev-rule -p 3 "
+        "/dev/ttyUSB0 | sudo tee /etc/udev/rules.d/70-qelmar-com3.rules), then sudo usermod -aG "
+        "dialout $USER and log in again\n",
+        "advice   cannot tell whether other processes have it open: this user may not see the "
+        "open files of 1 process of other users (sudo qelmar doctor -p 3 sees them all)\n",
+        "problem  process 4321 (minicom) holds it locked, which keeps this library out\n"},
+       {"usermod -aG root", "no other process has it open", "no process holds it locked"},
+       {},
+       true},
+      {{"doctor", "-p", "1", "--root", private_root},
+       2,
+       {"problem  this user may not open it: it belongs to root:root with mode 0600, so only root "
+        "may open it. Give it a group for serial devices with a udev rule (SUBSYSTEM==\"tty\", "
+        "KERNEL==\"ttyS0\", GROUP=\"dialout\", MODE=\"0660\" in "
+        "/etc/udev/rules.d/70-qelmar-com1.rules), then sudo usermod -aG dialout $USER"},
+       {"usermod -aG root"},
+       {},
+       true},
+      {{"doctor", "-p", "3", "--root", unseen_root},
+       2,
+       {"problem  this user may not open it; it belongs to group dialout: sudo usermod -aG dialout "
+        "$USER, then log in again\n",
+        "ok       no process holds it locked\nadvice   cannot tell whether another process has it "
+        "open: this user may not see the open files of 1 process of other users"},
+       {"no other process has it open", "minicom"},
+       {},
+       true},
   };
   // None of it opens a device.
   const int watch = ::inotify_init1(IN_NONBLOCK);
   for (const char* device : {"ttyUSB0", "ttyS0", "ttyS1"}) {
-    for (const FakeMachine* m : {&machine, &with_console, &without_consoles, &consoles_folder}) {
+    for (const FakeMachine* m : {&machine, &with_console, &without_consoles, &consoles_folder,
+                                 &private_devices, &unseen_holder}) {
       ASSERT_GE(::inotify_add_watch(watch, (m->root / "dev" / device).c_str(), IN_OPEN), 0);
     }
   }
+  std::string skipped;
   for (const auto& c : cases) {
-    const Process::Result r = run(c.args, c.env.empty() ? env : c.env);
+    if (c.as_nobody && !nobody) {
+      skipped += " " + ::testing::PrintToString(c.args);
+      continue;
+    }
+    const Process::Result r = run(c.args, c.env.empty() ? env : c.env, c.as_nobody);
     EXPECT_EQ(r.status, c.status) << ::testing::PrintToString(c.args) << r.out << r.err;
     for (const std::string& part : c.out_has) {
       EXPECT_NE(r.out.find(part), std::string::npos)
@@ -428,6 +500,9 @@ TEST(Tool, FindsSerialDevicesAndWhyAPortShowsNothing) {
   EXPECT_NE(r.out.find("ok       test frame: delivered 1 bytes in "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("ok       the line reads back as 2400 8N1"), std::string::npos) << r.out;
   EXPECT_EQ(hex(line.read_quiet(100ms)), "0C");
+  if (!skipped.empty()) {
+    GTEST_SKIP() << "SKIPPED: cannot run as an ordinary user (needs root and setpriv):" << skipped;
+  }
 }
 
 // `qelmar ports --json` says what the library's listing says, device by device:
@@ -443,16 +518,61 @@ TEST(Tool, ListsPortsAsTheLibraryDoes) {
       << "2: FLOCK  ADVISORY  WRITE 4400 " << std::hex << major(adapter.st_dev) << ":"
       << minor(adapter.st_dev) << ":" << std::dec << adapter.st_ino << " 0 EOF\n";
   fs::create_symlink(more.root / "dev/ttyS1", more.root / "dev/com4");
+  // A second link in /dev/serial/by-path (udev's usbv2 name), and nothing that
+  // probes serial devices; no list of consoles.
+  const FakeMachine quiet(std::nullopt);
+  fs::create_symlink("../../ttyUSB0",
+                     quiet.root / "dev/serial/by-path/pci-0000:00:14.0-usbv2-0:1:1.0-port0");
+  fs::remove_all(quiet.root / "proc/77");
+  fs::remove_all(quiet.root / "proc/78");
   TempDir pty_dir;
   const VirtualPort pty(pty_dir.path(), 6);
+  const std::string by_path = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0";
+  const std::uint32_t both = QELMAR_HOLDER_OPEN | QELMAR_HOLDER_LOCKED;
+  const std::uint32_t probers = QELMAR_RUNNING_MODEM_MANAGER | QELMAR_RUNNING_BRLTTY;
   const struct {
     std::string name, root, device_dir;
     std::string listed;                 // a device it must list
     std::vector<long> adapter_holders;  // of /dev/ttyUSB0
+    // Appended to the record: how each holder was found and its name, the
+    // by-path links, what runs beside, why the consoles cannot be read.
+    std::vector<std::uint32_t> holder_how;
+    std::vector<std::string> holder_names;
+    std::vector<std::string> by_path;
+    std::uint32_t running;
+    std::string consoles_unread;
   } rows[] = {
-      {"plain", plain.root, "", "/dev/ttyS0", {4321}},
-      {"a lock and an alias more", more.root, "", "/dev/ttyS1", {4321, 4400}},
-      {"a device folder", plain.root, pty_dir.path(), pty.slave_path(), {4321}},
+      {"plain", plain.root, "", "/dev/ttyS0", {4321}, {both}, {"minicom"}, {by_path}, probers, ""},
+      {"a lock and an alias more",
+       more.root,
+       "",
+       "/dev/ttyS1",
+       {4321, 4400},
+       {both, QELMAR_HOLDER_LOCKED},
+       {"minicom", ""},
+       {by_path},
+       probers,
+       ""},
+      {"a device folder",
+       plain.root,
+       pty_dir.path(),
+       pty.slave_path(),
+       {4321},
+       {both},
+       {"minicom"},
+       {by_path},
+       probers,
+       ""},
+      {"two by-path links, nothing probing, no consoles",
+       quiet.root,
+       "",
+       "/dev/ttyS0",
+       {4321},
+       {both},
+       {"minicom"},
+       {by_path, "/dev/serial/by-path/pci-0000:00:14.0-usbv2-0:1:1.0-port0"},
+       0,
+       "No such file or directory"},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -470,8 +590,9 @@ TEST(Tool, ListsPortsAsTheLibraryDoes) {
     // of the first version's or one never set up, writing nothing at all.
     for (const std::size_t stride :
          {std::size_t{QELMAR_PORT_INFO_V1_SIZE} - 1, std::size_t{QELMAR_PORT_INFO_V1_SIZE},
-          sizeof(qelmar_port_info) + 24, std::size_t{QELMAR_RECORD_SIZE_MAX},
-          std::size_t{QELMAR_RECORD_SIZE_MAX} + 1}) {
+          std::size_t{QELMAR_PORT_INFO_V1_SIZE} + 8, sizeof(qelmar_port_info) - 8,
+          sizeof(qelmar_port_info), sizeof(qelmar_port_info) + 24,
+          std::size_t{QELMAR_RECORD_SIZE_MAX}, std::size_t{QELMAR_RECORD_SIZE_MAX} + 1}) {
       SCOPED_TRACE("records " + std::to_string(stride) + " bytes apart");
       constexpr unsigned char canary = 0xA5;
       constexpr std::size_t capacity = 4;
@@ -514,8 +635,31 @@ TEST(Tool, ListsPortsAsTheLibraryDoes) {
       EXPECT_EQ(d["group"], p.group);
       EXPECT_EQ(d["holders"], std::vector<long>(p.holders, p.holders + p.holder_count));
       EXPECT_EQ(d["console"], p.console != 0);
+      EXPECT_EQ(p.running, row.running);
+      EXPECT_EQ(p.consoles_unread, row.consoles_unread);
+      EXPECT_EQ(p.unseen_processes, 0) << "root sees every process";
+      // Its node, below the root or (a device folder's) where it is; none for ttyUSB9.
+      struct stat node {};
+      const bool there =
+          ::stat((row.root + p.path).c_str(), &node) == 0 || ::stat(p.path, &node) == 0;
+      const ::passwd* owner = there ? ::getpwuid(node.st_uid) : nullptr;
+      EXPECT_EQ(p.mode, there ? node.st_mode & 07777 : 0);
+      EXPECT_EQ(p.owner, std::string(owner != nullptr ? owner->pw_name : ""));
       if (std::string(p.path) == "/dev/ttyUSB0") {
         EXPECT_EQ(d["holders"], row.adapter_holders);
+        EXPECT_EQ(std::vector<std::uint32_t>(p.holder_how, p.holder_how + p.holder_count),
+                  row.holder_how);
+        EXPECT_EQ(std::vector<std::string>(p.holder_names, p.holder_names + p.holder_count),
+                  row.holder_names);
+        ASSERT_EQ(p.by_path_count, static_cast<std::int32_t>(row.by_path.size()));
+        std::vector<std::string> links(p.by_path, p.by_path + p.by_path_count);
+        std::sort(links.begin(), links.end());
+        std::vector<std::string> expected = row.by_path;
+        std::sort(expected.begin(), expected.end());
+        EXPECT_EQ(links, expected);
+        std::vector<std::string> names;
+        for (const std::string& link : links) names.push_back(fs::path(link).filename().string());
+        EXPECT_EQ(d["usb"]["by_path"], names);
         EXPECT_EQ(d["usb"]["by_id"][0], fs::path(p.by_id).filename().string());
         for (const auto& [key, text] : {std::pair{"vendor_id", p.vendor_id},
                                         {"product_id", p.product_id},

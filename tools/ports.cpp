@@ -288,15 +288,20 @@ void check_access(int port, const SerialDevice& d, Checks& checks) {
   char mode[16];
   std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(d.mode));
   const std::string owner = d.owner.empty() ? "root" : d.owner;
+  const std::string only =
+      "this user may not open it: it belongs to " + owner + ":" + d.group + " with mode " + mode +
+      ", so only " + (owner == "root" ? std::string("root") : owner + " and root") + " may open it";
+  if (d.kind == "pseudo-terminal") {
+    // No udev rule names one: its maker sets its owner and mode.
+    checks.problem(only + "; the program that made it may give this user access (chown, chmod)");
+    return;
+  }
   const std::string rule =
       d.kind == "USB"
           ? "qelmar udev-rule -p " + n + " " + d.path + " | sudo tee " + udev_rules_file(n)
           : "SUBSYSTEM==\"tty\", KERNEL==\"" + fs::path(d.path).filename().string() +
                 "\", GROUP=\"dialout\", MODE=\"0660\" in " + udev_rules_file(n);
-  checks.problem("this user may not open it: it belongs to " + owner + ":" + d.group +
-                 " with mode " + mode + ", so only " +
-                 (owner == "root" ? std::string("root") : owner + " and root") +
-                 " may open it. Give it a group for serial devices with a udev rule (" + rule +
+  checks.problem(only + ". Give it a group for serial devices with a udev rule (" + rule +
                  "), then sudo usermod -aG dialout $USER and log in again");
 }
 
@@ -312,12 +317,12 @@ void check_holders(int port, const SerialDevice& d, Checks& checks) {
   if (d.unseen_processes > 0) {
     // Locks show whoever holds them; open files only where this user may look.
     if (!locked) checks.ok("no process holds it locked");
-    checks.advice("cannot tell whether " +
-                  std::string(d.holders.empty() ? "another process has" : "other processes have") +
-                  " it open: this user may not see the open files of " +
-                  std::to_string(d.unseen_processes) +
-                  " processes of other users (sudo qelmar doctor -p " + std::to_string(port) +
-                  " sees them all)");
+    checks.advice(
+        "cannot tell whether " +
+        std::string(d.holders.empty() ? "another process has" : "other processes have") +
+        " it open: this user may not see the open files of " + std::to_string(d.unseen_processes) +
+        (d.unseen_processes == 1 ? " process" : " processes") +
+        " of other users (sudo qelmar doctor -p " + std::to_string(port) + " sees them all)");
   } else if (d.holders.empty()) {
     checks.ok("no other process has it open");
   }
