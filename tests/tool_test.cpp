@@ -530,7 +530,37 @@ TEST(Tool, ListsPortsAsTheLibraryDoes) {
   const std::string by_path = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0";
   const std::uint32_t both = QELMAR_HOLDER_OPEN | QELMAR_HOLDER_LOCKED;
   const std::uint32_t probers = QELMAR_RUNNING_MODEM_MANAGER | QELMAR_RUNNING_BRLTTY;
-  const struct {
+  // Around the record's list size: minicom and `extra` other holders (pids
+  // 201...), the adapter's link and `extra` by-path links.
+  struct Crowd {
+    FakeMachine machine;
+    std::vector<long> holders;
+    std::vector<std::uint32_t> how;
+    std::vector<std::string> names, links;
+  };
+  const auto crowd = [&](int extra) {
+    auto c = std::make_unique<Crowd>();
+    c->links = {by_path};
+    for (int i = 1; i <= extra; ++i) {
+      const fs::path process = c->machine.root / "proc" / std::to_string(200 + i);
+      fs::create_directories(process / "fd");
+      std::ofstream(process / "comm") << "holder" << i << "\n";
+      fs::create_symlink(c->machine.root / "dev/ttyUSB0", process / "fd/5");
+      c->holders.push_back(200 + i);
+      c->how.push_back(QELMAR_HOLDER_OPEN);
+      c->names.push_back("holder" + std::to_string(i));
+      const std::string link = "/dev/serial/by-path/usb-extra-" + std::to_string(i);
+      fs::create_symlink("../../ttyUSB0", c->machine.root / link.substr(1));
+      c->links.push_back(link);
+    }
+    // /proc lists "4321" after "20N".
+    c->holders.push_back(4321);
+    c->how.push_back(both);
+    c->names.emplace_back("minicom");
+    return c;
+  };
+  const auto seven = crowd(6), eight = crowd(7), nine = crowd(8);
+  struct Row {
     std::string name, root, device_dir;
     std::string listed;                 // a device it must list
     std::vector<long> adapter_holders;  // of /dev/ttyUSB0
@@ -541,7 +571,8 @@ TEST(Tool, ListsPortsAsTheLibraryDoes) {
     std::vector<std::string> by_path;
     std::uint32_t running;
     std::string consoles_unread;
-  } rows[] = {
+  };
+  std::vector<Row> rows = {
       {"plain", plain.root, "", "/dev/ttyS0", {4321}, {both}, {"minicom"}, {by_path}, probers, ""},
       {"a lock and an alias more",
        more.root,
@@ -574,6 +605,10 @@ TEST(Tool, ListsPortsAsTheLibraryDoes) {
        0,
        "No such file or directory"},
   };
+  for (const Crowd* c : {seven.get(), eight.get(), nine.get()}) {
+    rows.push_back({std::to_string(c->holders.size()) + " holders and links", c->machine.root, "",
+                    "/dev/ttyS0", c->holders, c->how, c->names, c->links, probers, ""});
+  }
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     const Process::Result r =
@@ -633,7 +668,9 @@ TEST(Tool, ListsPortsAsTheLibraryDoes) {
       EXPECT_EQ(d["ports"], std::vector<int>(p.ports, p.ports + p.port_count));
       EXPECT_EQ(d["accessible"], p.accessible != 0);
       EXPECT_EQ(d["group"], p.group);
-      EXPECT_EQ(d["holders"], std::vector<long>(p.holders, p.holders + p.holder_count));
+      EXPECT_EQ(d["holders"],
+                std::vector<long>(p.holders,
+                                  p.holders + std::min(p.holder_count, QELMAR_PORT_LIST_SIZE)));
       EXPECT_EQ(d["console"], p.console != 0);
       EXPECT_EQ(p.running, row.running);
       EXPECT_EQ(p.consoles_unread, row.consoles_unread);
@@ -646,16 +683,23 @@ TEST(Tool, ListsPortsAsTheLibraryDoes) {
       EXPECT_EQ(p.mode, there ? node.st_mode & 07777 : 0);
       EXPECT_EQ(p.owner, std::string(owner != nullptr ? owner->pw_name : ""));
       if (std::string(p.path) == "/dev/ttyUSB0") {
-        EXPECT_EQ(d["holders"], row.adapter_holders);
-        EXPECT_EQ(std::vector<std::uint32_t>(p.holder_how, p.holder_how + p.holder_count),
-                  row.holder_how);
-        EXPECT_EQ(std::vector<std::string>(p.holder_names, p.holder_names + p.holder_count),
-                  row.holder_names);
-        ASSERT_EQ(p.by_path_count, static_cast<std::int32_t>(row.by_path.size()));
-        std::vector<std::string> links(p.by_path, p.by_path + p.by_path_count);
-        std::sort(links.begin(), links.end());
+        // The whole counts; the first QELMAR_PORT_LIST_SIZE of each list.
+        const auto first = [](auto list) {
+          list.resize(std::min<std::size_t>(list.size(), QELMAR_PORT_LIST_SIZE));
+          return list;
+        };
+        EXPECT_EQ(p.holder_count, static_cast<std::int32_t>(row.adapter_holders.size()));
+        EXPECT_EQ(d["holders"], first(row.adapter_holders));
+        const std::size_t kept = first(row.adapter_holders).size();
+        EXPECT_EQ(std::vector<std::uint32_t>(p.holder_how, p.holder_how + kept),
+                  first(row.holder_how));
+        EXPECT_EQ(std::vector<std::string>(p.holder_names, p.holder_names + kept),
+                  first(row.holder_names));
+        EXPECT_EQ(p.by_path_count, static_cast<std::int32_t>(row.by_path.size()));
         std::vector<std::string> expected = row.by_path;
         std::sort(expected.begin(), expected.end());
+        expected = first(expected);
+        const std::vector<std::string> links(p.by_path, p.by_path + expected.size());
         EXPECT_EQ(links, expected);
         std::vector<std::string> names;
         for (const std::string& link : links) names.push_back(fs::path(link).filename().string());
