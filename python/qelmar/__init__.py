@@ -533,6 +533,8 @@ class Port:
     """Other processes that have it open."""
     console: bool
     """The system lists it as a console: no port number falls back to it."""
+    by_path: Tuple[str, ...] = ()
+    """The links in /dev/serial/by-path that lead to it, whole paths."""
 
 
 def _port(info: _native.PortInfo) -> Port:
@@ -551,6 +553,8 @@ def _port(info: _native.PortInfo) -> Port:
         group=_native.text(info.group),
         holders=tuple(info.holders[: max(0, min(info.holder_count, _native.PORT_LIST_SIZE))]),
         console=bool(info.console),
+        by_path=tuple(_native.text(link.value) for link in
+                      info.by_path[: max(0, min(info.by_path_count, _native.PORT_LIST_SIZE))]),
     )
 
 

@@ -151,16 +151,8 @@ def _rc(port: int, first: int, second: int, quiet: bool) -> int:
     return DELIVERED if _report("the 0x12 frame", result, quiet) else NOT_DELIVERED
 
 
-def _by_path(root: str, device: str) -> List[str]:
-    # The record has no room for these, so the tool reads them too.
-    folder = os.path.join(root, "dev/serial/by-path")
-    try:
-        names = sorted(os.listdir(folder))
-    except OSError:
-        return []
-    inside = os.path.join(root, device.lstrip("/"))
-    target = os.path.realpath(inside) if os.path.exists(inside) else os.path.realpath(device)
-    return [n for n in names if os.path.realpath(os.path.join(folder, n)) == target]
+def _by_path(p: Port) -> List[str]:
+    return [os.path.basename(link) for link in p.by_path]
 
 
 def _as_json(p: Port, by_path: List[str]) -> Dict[str, Any]:
@@ -196,8 +188,7 @@ def _as_text(p: Port, by_path: List[str]) -> str:
 
 def _ports(root: Optional[str], as_json: bool) -> int:
     found = ports(root)
-    where = root or "/"
-    listed = [(p, _by_path(where, p.path)) for p in found]
+    listed = [(p, _by_path(p)) for p in found]
     if as_json:
         entries = [_as_json(p, links) for p, links in listed]
         print(json.dumps(entries, indent=2, sort_keys=True, ensure_ascii=False))

@@ -463,6 +463,7 @@ def test_ports_lists_a_machine(line, tmp_path):
             adapter.manufacturer, adapter.serial, adapter.holders, adapter.ports) == (
         "USB", "ftdi_sio", "0403", "6001", "FTDI", "A1B2C3", (4321,), ())
     assert adapter.by_id == "/dev/serial/by-id/usb-FTDI_A1B2C3-if00-port0"
+    assert adapter.by_path == ("/dev/serial/by-path/pci-0000:00:14.0-usb-0:1:1.0-port0",)
     assert (listed["/dev/ttyS19"].kind, listed["/dev/ttyS19"].driver) == ("native UART", "serial8250")
     assert (listed[pty].kind, listed[pty].ports, listed[pty].console) == (
         "pseudo-terminal", (PORT,), False)
