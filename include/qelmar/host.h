@@ -334,7 +334,8 @@ typedef struct qelmar_port_info {
   int32_t console;
   /** Zero: makes the size a multiple of 8. */
   uint32_t padding1;
-  /* The first version's record ends here: what follows was appended. */
+  /* The first version's record ends here: what follows was appended. On
+   * Windows the fields below stay zero and empty. */
   /** How each of the first `holders` was found: QELMAR_HOLDER_OPEN,
    * QELMAR_HOLDER_LOCKED or both. */
   uint32_t holder_how[QELMAR_PORT_LIST_SIZE];
