@@ -302,6 +302,19 @@ TEST(Tool, FindsSerialDevicesAndWhyAPortShowsNothing) {
                         fs::perms::group_write,
                     fs::perm_options::replace);
   }
+  // The pseudo-terminal as root's, with the group tty that may write to it
+  // where there is one.
+  const ::group* tty = ::getgrnam("tty");
+  const std::string pty_owner =
+      tty != nullptr ? "root:tty with mode 0620" : "root:root with mode 0600";
+  if (nobody) {
+    fs::permissions(pty_dir.path(), fs::perms::others_read | fs::perms::others_exec,
+                    fs::perm_options::add);
+    fs::permissions(machine.root, fs::perms::others_read | fs::perms::others_exec,
+                    fs::perm_options::add);
+    ASSERT_EQ(::chown(pty.slave_path().c_str(), 0, tty != nullptr ? tty->gr_gid : 0), 0);
+    ASSERT_EQ(::chmod(pty.slave_path().c_str(), tty != nullptr ? 0620 : 0600), 0);
+  }
   const std::string private_root = private_devices.root.string();
   const std::string unseen_root = unseen_holder.root.string();
   const struct {
@@ -458,6 +471,15 @@ TEST(Tool, FindsSerialDevicesAndWhyAPortShowsNothing) {
         "open: this user may not see the open files of 1 process of other users"},
        {"no other process has it open", "minicom"},
        {},
+       true},
+      // A pseudo-terminal root made (root:tty 0620): neither the group tty
+      // nor a udev rule, but its maker.
+      {{"doctor", "-p", "6", "--root", root},
+       2,
+       {"problem  this user may not open it: it belongs to " + pty_owner +
+        "; the program that made this pseudo-terminal decides who may (chown, chmod)\n"},
+       {"usermod"},
+       pty_env,
        true},
   };
   // None of it opens a device.

@@ -277,9 +277,10 @@ void check_access(int port, const SerialDevice& d, Checks& checks) {
     checks.ok("this user may open it");
     return;
   }
-  // Joining the group helps only where the group may write, and the group
-  // root would give far more than the port.
-  if ((d.mode & S_IWGRP) != 0 && d.group != "root") {
+  // Joining the group helps only where the group may write, and the groups
+  // root and tty would give far more than the port.
+  const bool wide = d.group == "root" || d.group == "tty";
+  if ((d.mode & S_IWGRP) != 0 && !wide && d.kind != "pseudo-terminal") {
     checks.problem("this user may not open it; it belongs to group " + d.group +
                    ": sudo usermod -aG " + d.group + " $USER, then log in again");
     return;
@@ -288,12 +289,12 @@ void check_access(int port, const SerialDevice& d, Checks& checks) {
   char mode[16];
   std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(d.mode));
   const std::string owner = d.owner.empty() ? "root" : d.owner;
-  const std::string only =
-      "this user may not open it: it belongs to " + owner + ":" + d.group + " with mode " + mode +
-      ", so only " + (owner == "root" ? std::string("root") : owner + " and root") + " may open it";
+  const std::string denied =
+      "this user may not open it: it belongs to " + owner + ":" + d.group + " with mode " + mode;
   if (d.kind == "pseudo-terminal") {
     // No udev rule names one: its maker sets its owner and mode.
-    checks.problem(only + "; the program that made it may give this user access (chown, chmod)");
+    checks.problem(denied +
+                   "; the program that made this pseudo-terminal decides who may (chown, chmod)");
     return;
   }
   const std::string rule =
@@ -301,7 +302,12 @@ void check_access(int port, const SerialDevice& d, Checks& checks) {
           ? "qelmar udev-rule -p " + n + " " + d.path + " | sudo tee " + udev_rules_file(n)
           : "SUBSYSTEM==\"tty\", KERNEL==\"" + fs::path(d.path).filename().string() +
                 "\", GROUP=\"dialout\", MODE=\"0660\" in " + udev_rules_file(n);
-  checks.problem(only + ". Give it a group for serial devices with a udev rule (" + rule +
+  const std::string who = owner == "root" ? std::string("root") : owner + " and root";
+  checks.problem(denied +
+                 ((d.mode & S_IWGRP) != 0
+                      ? ", and joining the group " + d.group + " would give far more than this port"
+                      : ", so only " + who + " may open it") +
+                 ". Give it a group for serial devices with a udev rule (" + rule +
                  "), then sudo usermod -aG dialout $USER and log in again");
 }
 
