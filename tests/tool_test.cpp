@@ -799,7 +799,9 @@ class ExclusivePty {
 TEST(Tool, NamesAndClearsAnExclusiveModeLeftBehind) {
   if (::geteuid() != 0) GTEST_SKIP() << "SKIPPED: clearing exclusive mode needs root";
   TempDir dir;
-  fs::permissions(dir.path(), fs::perms::others_exec, fs::perm_options::add);
+  // Readable, so that the listing finds the device for an ordinary user too.
+  fs::permissions(dir.path(), fs::perms::others_read | fs::perms::others_exec,
+                  fs::perm_options::add);
   const std::vector<std::string> env = {"QELMAR_DEVICE_DIR=" + dir.path()};
   const std::string self = "process " + std::to_string(::getpid()) + " (tool_test)";
   const std::string left_over =
@@ -863,12 +865,14 @@ TEST(Tool, NamesAndClearsAnExclusiveModeLeftBehind) {
        {"ok       exclusive mode (TIOCEXCL) was set and is now cleared, from under " + self},
        0,
        ""},
-      // A user cannot open it at all, and is told to ask root.
+      // A user cannot open it at all, and is told to ask root; it cannot see
+      // other users' programs, and says so.
       {true,
        false,
        {"doctor", "-p", "5", "--clear-exclusive"},
        2,
-       {"problem  exclusive mode (TIOCEXCL) is set",
+       {"problem  exclusive mode (TIOCEXCL) is set and no other program this user can see has it "
+        "open",
         "problem  --clear-exclusive needs root: sudo qelmar doctor -p 5 --clear-exclusive"},
        1,
        "",

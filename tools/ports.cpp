@@ -465,9 +465,12 @@ class ExclusiveCheck {
                       clear + " --force would take it away from under it)");
       return;
     }
-    checks_.problem(std::string("exclusive mode (TIOCEXCL) is set and no other program ") +
-                    (listed_.unseen_processes > 0 ? "this user can see " : "") +
-                    "has it open: most likely left over by a program that ended (older builds "
+    // Only as far as this user could look.
+    const char* none = !listed_.listed                ? "is known to have"
+                       : listed_.unseen_processes > 0 ? "this user can see has"
+                                                      : "has";
+    checks_.problem(std::string("exclusive mode (TIOCEXCL) is set and no other program ") + none +
+                    " it open: most likely left over by a program that ended (older builds "
                     "of this library set it too); the library will not write to it. Clear it: "
                     "sudo " +
                     clear);
