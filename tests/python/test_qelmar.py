@@ -158,12 +158,14 @@ def test_wrong_arguments_raise(line, call, error):
 
 def test_play_touches_no_port(line, tmp_path):
     # Not a sound file: the library falls back to its alert, or plays nothing
-    # where there is no sound device; either way the line stays quiet.
+    # where there is no sound device; either way the line stays quiet, and the
+    # file's fault is told.
     not_sound = tmp_path / "not.wav"
     not_sound.write_bytes(b"RIFF")
     played = qelmar.Display(PORT).play(not_sound)
     assert (played.call, played.result, played.port, played.tried) == ("play", 0, 0, ())
-    assert played.outcome in (Outcome.ALERT_INSTEAD, Outcome.NOT_PLAYED)
+    assert played.outcome in (Outcome.ALERT_INSTEAD, Outcome.BAD_FILE)
+    assert played.detail.startswith("the file cannot be decoded")
     assert not played
     assert line() == b""
 
