@@ -186,11 +186,13 @@ int open_regular_file(const char* path, const char*& why_not) {
   return fd;
 }
 
+// Takes `fd` over; no decoder when it is -1.
 SoundFile decode(const SoundFunctions& lib, int fd, SF_INFO& info, const char*& why_not) {
   SoundFile sound{nullptr, fd};
   if (fd < 0) return sound;
   sound.file = lib.sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
-  if (sound.file == nullptr) {
+  if (sound.file == nullptr || info.channels <= 0 || info.samplerate <= 0 ||
+      static_cast<std::size_t>(info.channels) > chunk_samples) {
     why_not = "the file cannot be decoded";
     close_sound(lib, sound);
   }
@@ -425,6 +427,18 @@ const char* wait_for(Playback* playback, SoundStatus* status) {
   return ending;
 }
 
+// The libraries to play with, or null when nothing can play now, with why in
+// `status`: without either library not even the alert can play, and a device
+// that holds a player holds the next one too (the alert would go to it as well).
+const SoundFunctions* ready_to_play(SoundStatus* status) {
+  const SoundFunctions* const loaded = sound_functions(status);
+  if (loaded != nullptr && player_here(the_player.load(std::memory_order_acquire)) == held) {
+    if (status != nullptr) status->ending = still_held;
+    return nullptr;
+  }
+  return loaded;
+}
+
 }  // namespace
 
 void play(const char* path, SoundStatus* status) noexcept {
@@ -437,15 +451,9 @@ void play(const char* path, SoundStatus* status) noexcept {
   const char* why_not = "";
   const int fd = open_regular_file(path, why_not);
   if (status != nullptr) status->fallback = why_not;
-  // Without either library not even the alert can play.
-  const SoundFunctions* const loaded = sound_functions(status);
-  // A device that holds a player holds the next one too; the alert would go
-  // to it as well.
-  const bool still_held_here =
-      loaded != nullptr && player_here(the_player.load(std::memory_order_acquire)) == held;
-  if (loaded == nullptr || still_held_here) {
+  const SoundFunctions* const loaded = ready_to_play(status);
+  if (loaded == nullptr) {
     if (fd >= 0) ::close(fd);
-    if (still_held_here && status != nullptr) status->ending = still_held;
     return;
   }
   const SoundFunctions& lib = *loaded;
@@ -454,11 +462,6 @@ void play(const char* path, SoundStatus* status) noexcept {
   static_assert(Clock::is_steady);
   SF_INFO info{};
   SoundFile sound = decode(lib, fd, info, why_not);
-  if (sound.file != nullptr && (info.channels <= 0 || info.samplerate <= 0 ||
-                                static_cast<std::size_t>(info.channels) > chunk_samples)) {
-    why_not = "the file cannot be decoded";
-    close_sound(lib, sound);
-  }
   Clock::duration length = alert_length;
   if (sound.file != nullptr) {
     // Capped, so that a header claiming an absurd length cannot overflow the clock.
