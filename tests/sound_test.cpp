@@ -300,8 +300,6 @@ TEST_F(SoundTest, StatusTellsTheFilesFaultWhateverTheDevice) {
        "no such file; no alert instead: no sound device"},
       {dir / "missing.wav", stalled, QELMAR_BAD_FILE,
        "no such file; no alert instead: given up at the deadline"},
-      {dir / "no" / "dir.wav", none, QELMAR_BAD_FILE,
-       "no such file; no alert instead: no sound device"},
       {folder, none, QELMAR_BAD_FILE, "not a regular file; no alert instead: no sound device"},
       {dir / "text.wav", none, QELMAR_BAD_FILE,
        "the file cannot be decoded; no alert instead: no sound device"},
@@ -329,7 +327,6 @@ TEST_F(SoundTest, StatusTellsTheFilesFaultWhateverTheDevice) {
     EXPECT_EQ(qelmar_outcome_name(status.outcome), std::string(qelmar_outcome_name(row.outcome)))
         << name;
     EXPECT_STREQ(status.reason, row.reason.c_str()) << name;
-    EXPECT_STREQ(status.call, "play") << name;
     if (row.device == stalled) {
       // The player the device holds ends once it is read again.
       draining = true;

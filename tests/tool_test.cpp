@@ -822,16 +822,11 @@ TEST(Tool, SuggestsTheOptionMeant) {
   } cases[] = {
       {{"send", "--prot", "3", "12"}, "unknown option '--prot': did you mean '--port'?"},
       {{"send", "--prot=3", "12"}, "unknown option '--prot': did you mean '--port'?"},
-      {{"send", "-p", "3", "--qiet", "12"}, "unknown option '--qiet': did you mean '--quiet'?"},
       {{"rc", "--qui", "1", "2"}, "unknown option '--qui': did you mean '--quiet'?"},
-      {{"ports", "--jsno"}, "unknown option '--jsno': did you mean '--json'?"},
       {{"doctor", "--send-tset"}, "unknown option '--send-tset': did you mean '--send-test'?"},
-      {{"display", "--cuont", "1"}, "unknown option '--cuont': did you mean '--count'?"},
       {{"--verison"}, "unknown option '--verison': did you mean '--version'?"},
-      {{"send", "--hepl"}, "unknown option '--hepl': did you mean '--help'?"},
-      // Nothing near: another subcommand's option, or no option at all.
+      // Nothing near: another subcommand's option.
       {{"send", "--json", "12"}, "The following argument was not expected: --json"},
-      {{"play", "--xyzzy", "a.wav"}, "The following argument was not expected: --xyzzy"},
       // After "--" a text is a text.
       {{"encode", "--", "--prot"}, ""},
   };
