@@ -528,6 +528,15 @@ def test_command_line_refuses_ports_the_tool_refuses_in_its_words(line, args):
     assert line() == b""
 
 
+@pytest.mark.parametrize("args", [["send", "--prot", "7", "5"], ["send", "-p", "7", "--qiet=1", "5"],
+                                  ["sned", "5"], ["--verison"], ["ports", "--jsno"]])
+def test_command_line_suggests_what_the_tool_suggests(line, args):
+    ours, theirs = module(*args), tool(*args)
+    assert (ours.returncode, ours.stdout, ours.stderr) == (1, b"", theirs.stderr)
+    assert b"did you mean" in ours.stderr
+    assert line() == b""
+
+
 @pytest.mark.parametrize("listing", [[], ["--json"]])
 def test_command_line_lists_ports_as_the_tool_does(line, tmp_path, listing):
     FakeMachine(tmp_path)
