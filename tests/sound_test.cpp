@@ -336,6 +336,16 @@ TEST_F(SoundTest, StatusTellsTheFilesFaultWhateverTheDevice) {
       EXPECT_EQ(tavadd(7, row.file.c_str()), 0) << name;
     }
   }
+  // The log does not say the alert played when nothing did.
+  use_alsa_config("{ type hw card 31 }");
+  ::setenv("QELMAR_LOG", (dir / "sound.log").c_str(), 1);
+  tavadd(0, (dir / "missing.wav").c_str());
+  ::unsetenv("QELMAR_LOG");
+  const auto lines = lines_of(dir / "sound.log");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("missing.wav, cannot be played (no such file), to ALSA default"),
+            std::string::npos)
+      << lines[0];
 }
 
 // A sound server with a null sink plays in real time, so the call must last as
