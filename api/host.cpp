@@ -143,6 +143,9 @@ void describe_sound(const qelmar_status& s, char* out, std::size_t size) {
     case QELMAR_STUCK:
       std::snprintf(out, size, "not played to its end: %s", s.reason);
       break;
+    case QELMAR_BAD_FILE:
+      std::snprintf(out, size, "not played: %s", s.reason);
+      break;
     default:
       std::snprintf(out, size, "%s", s.reason);
       break;
@@ -199,6 +202,12 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_play(const char* path,
   if (ending == "played") {
     filled.outcome = *sound.fallback == '\0' ? QELMAR_DELIVERED : QELMAR_ALERT_INSTEAD;
     copy_text(filled.reason, sound.fallback);
+  } else if (*sound.fallback != '\0') {
+    // The file's fault first: it is the one its user can mend, and mending
+    // the device alone would only bring the alert.
+    filled.outcome = QELMAR_BAD_FILE;
+    std::snprintf(filled.reason, sizeof filled.reason, "%s; no alert instead: %s", sound.fallback,
+                  sound.ending != nullptr ? sound.ending : "");
   } else {
     filled.outcome = ending.starts_with("given up") ? QELMAR_STUCK : QELMAR_NOT_PLAYED;
     copy_text(filled.reason, sound.ending);
@@ -283,6 +292,8 @@ QELMAR_HOST_API const char* QELMAR_CALL qelmar_outcome_name(qelmar_outcome outco
       return "alert_instead";
     case QELMAR_NOT_PLAYED:
       return "not_played";
+    case QELMAR_BAD_FILE:
+      return "bad_file";
   }
   return "unknown";
 }

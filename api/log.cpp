@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <utility>
 
 namespace qelmar::log {
@@ -117,7 +118,12 @@ void write_sound(const char* path, const sound::SoundStatus& status) noexcept {
   line.start();
   line.add(" tavadd file %s", path != nullptr ? path : "(none)");
   if (status.format[0] != '\0') line.add(", %s, %.2f s", status.format, status.seconds);
-  if (status.fallback[0] != '\0') line.add(", the default alert instead (%s)", status.fallback);
+  if (status.fallback[0] != '\0') {
+    // The file's fault is told even when not even the alert played.
+    const bool alert = std::strcmp(status.ending, "played") == 0;
+    line.add(alert ? ", the default alert instead (%s)" : ", cannot be played (%s)",
+             status.fallback);
+  }
   if (status.device[0] != '\0') line.add(", to %s", status.device);
   if (status.alsa_said[0] != '\0') line.add(" (ALSA: %s)", status.alsa_said);
   line.add(": %s", status.ending);

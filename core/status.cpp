@@ -10,6 +10,13 @@ void note_tried(CallStatus* status, const char* path) {
   std::snprintf(status->tried[status->tried_count++], sizeof status->tried[0], "%s", path);
 }
 
+namespace {
+
+// "1 byte", "0 bytes", "6 bytes": the word as the count before it takes it.
+const char* bytes_word(std::size_t count) { return count == 1 ? "byte" : "bytes"; }
+
+}  // namespace
+
 std::size_t describe(const CallStatus& s, char* out, std::size_t size) {
   int n = 0;
   switch (s.outcome) {
@@ -17,7 +24,8 @@ std::size_t describe(const CallStatus& s, char* out, std::size_t size) {
       n = std::snprintf(out, size, "unknown: no call has filled this status");
       break;
     case Outcome::delivered:
-      n = std::snprintf(out, size, "delivered %zu bytes in %.1f ms", s.frame, s.milliseconds);
+      n = std::snprintf(out, size, "delivered %zu %s in %.1f ms", s.frame, bytes_word(s.frame),
+                        s.milliseconds);
       break;
     case Outcome::empty:
       n = std::snprintf(out, size, "nothing to send: the text is empty, the port was not opened");
@@ -53,8 +61,8 @@ std::size_t describe(const CallStatus& s, char* out, std::size_t size) {
       break;
     case Outcome::stuck:
       n = std::snprintf(out, size,
-                        "not sent: the line was stuck (%zu of %zu bytes discarded at the deadline)",
-                        s.frame - s.sent, s.frame);
+                        "not sent: the line was stuck (%zu of %zu %s discarded at the deadline)",
+                        s.frame - s.sent, s.frame, bytes_word(s.frame));
       break;
     case Outcome::behind_held_up:
       n = std::snprintf(out, size, "not sent: queued behind a call that was held up");

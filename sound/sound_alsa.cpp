@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdarg>
@@ -152,21 +153,49 @@ void close_sound(const SoundFunctions& lib, SoundFile& sound) {
   sound = {};
 }
 
-// Only a regular file is read: a FIFO without a writer would block the open,
-// and a device would never end. `why_not` says why there is no decoder.
-SoundFile open_regular_file(const SoundFunctions& lib, const char* path, SF_INFO& info,
-                            const char*& why_not) {
-  SoundFile sound{nullptr, ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
-  struct stat status {};
-  if (sound.fd < 0) {
-    why_not = "the file cannot be opened";
-  } else if (::fstat(sound.fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-    why_not = "not a regular file";
-  } else {
-    sound.file = lib.sf_open_fd(sound.fd, SFM_READ, &info, SF_FALSE);
-    why_not = "the file cannot be decoded";
+// Why a file that cannot be opened cannot, in the words its user acts on.
+const char* open_failed(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+      return "no such file";
+    case EACCES:
+    case EPERM:
+      return "the file may not be read (permission denied)";
+    case ENAMETOOLONG:
+      return "the file's name is too long";
+    default:
+      return "the file cannot be opened";
   }
-  if (sound.file == nullptr) close_sound(lib, sound);
+}
+
+// Opened before the sound libraries are looked for, so that a file's fault is
+// told even where nothing can play. Only a regular file is read: a FIFO
+// without a writer would block the open, and a device would never end.
+// `why_not` says why there is nothing to decode.
+int open_regular_file(const char* path, const char*& why_not) {
+  const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  struct stat status {};
+  if (fd < 0) {
+    why_not = open_failed(errno);
+  } else if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+    why_not = "not a regular file";
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Takes `fd` over; no decoder when it is -1.
+SoundFile decode(const SoundFunctions& lib, int fd, SF_INFO& info, const char*& why_not) {
+  SoundFile sound{nullptr, fd};
+  if (fd < 0) return sound;
+  sound.file = lib.sf_open_fd(fd, SFM_READ, &info, SF_FALSE);
+  if (sound.file == nullptr || info.channels <= 0 || info.samplerate <= 0 ||
+      static_cast<std::size_t>(info.channels) > chunk_samples) {
+    why_not = "the file cannot be decoded";
+    close_sound(lib, sound);
+  }
   return sound;
 }
 
@@ -398,6 +427,18 @@ const char* wait_for(Playback* playback, SoundStatus* status) {
   return ending;
 }
 
+// The libraries to play with, or null when nothing can play now, with why in
+// `status`: without either library not even the alert can play, and a device
+// that holds a player holds the next one too (the alert would go to it as well).
+const SoundFunctions* ready_to_play(SoundStatus* status) {
+  const SoundFunctions* const loaded = sound_functions(status);
+  if (loaded != nullptr && player_here(the_player.load(std::memory_order_acquire)) == held) {
+    if (status != nullptr) status->ending = still_held;
+    return nullptr;
+  }
+  return loaded;
+}
+
 }  // namespace
 
 void play(const char* path, SoundStatus* status) noexcept {
@@ -407,27 +448,20 @@ void play(const char* path, SoundStatus* status) noexcept {
   }
 
   if (status != nullptr) status->device = "ALSA default";
-  // Without either library not even the alert can play.
-  const SoundFunctions* const loaded = sound_functions(status);
-  if (loaded == nullptr) return;
-  const SoundFunctions& lib = *loaded;
-  // A device that holds a player holds the next one too; the alert would go
-  // to it as well.
-  if (player_here(the_player.load(std::memory_order_acquire)) == held) {
-    if (status != nullptr) status->ending = still_held;
+  const char* why_not = "";
+  const int fd = open_regular_file(path, why_not);
+  if (status != nullptr) status->fallback = why_not;
+  const SoundFunctions* const loaded = ready_to_play(status);
+  if (loaded == nullptr) {
+    if (fd >= 0) ::close(fd);
     return;
   }
+  const SoundFunctions& lib = *loaded;
 
   // steady_clock is CLOCK_MONOTONIC, which the wait below counts in.
   static_assert(Clock::is_steady);
   SF_INFO info{};
-  const char* why_not = "";
-  SoundFile sound = open_regular_file(lib, path, info, why_not);
-  if (sound.file != nullptr && (info.channels <= 0 || info.samplerate <= 0 ||
-                                static_cast<std::size_t>(info.channels) > chunk_samples)) {
-    why_not = "the file cannot be decoded";
-    close_sound(lib, sound);
-  }
+  SoundFile sound = decode(lib, fd, info, why_not);
   Clock::duration length = alert_length;
   if (sound.file != nullptr) {
     // Capped, so that a header claiming an absurd length cannot overflow the clock.

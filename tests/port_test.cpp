@@ -632,7 +632,7 @@ TEST_F(PortTest, LogAndStatusSayWhatBecameOfEachCall) {
       {"delivered", [](Face& f) { f.send(port, "12.5H"); }, ": delivered 6 bytes in ",
        QELMAR_DELIVERED},
       {"cut short", [this](Face& f) { f.play((dir.path() + std::string(3000, 'x')).c_str()); },
-       "tavadd file /", QELMAR_NOT_PLAYED},
+       "tavadd file /", QELMAR_BAD_FILE},
       {"delivered", [](Face& f) { f.rc(port, 1, 2); }, ": delivered 3 bytes in ", QELMAR_DELIVERED},
       {"missing", [](Face& f) { f.send(8, "12"); }, "/com8: not sent: no such device",
        QELMAR_NOT_FOUND},

@@ -8,6 +8,7 @@
 #include <sndfile.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -29,6 +30,7 @@
 
 #include "process.h"
 #include "qelmar.h"
+#include "qelmar/host.h"
 #include "sound/sound_libraries_posix.h"
 #include "virtual_port.h"
 
@@ -118,9 +120,11 @@ class SoundTest : public ::testing::Test {
  protected:
   void TearDown() override { ::unsetenv("ALSA_CONFIG_PATH"); }
 
-  // The default PCM of every ALSA client in this process from now on.
+  // The default PCM of every ALSA client in this process from now on. A file
+  // of its own each time: ALSA rereads a file whose time it has seen only
+  // when the second changes.
   void use_alsa_config(const std::string& pcm) {
-    const fs::path conf = dir / "asound.conf";
+    const fs::path conf = dir / ("asound" + std::to_string(++configs) + ".conf");
     std::ofstream(conf) << "pcm.!default " << pcm << "\n";
     ::setenv("ALSA_CONFIG_PATH", conf.c_str(), 1);
   }
@@ -181,6 +185,7 @@ class SoundTest : public ::testing::Test {
 
   qelmar::test::TempDir temp;
   fs::path dir = temp.path();
+  int configs = 0;
 };
 
 TEST_F(SoundTest, PlaysTheFilesSamples) {
@@ -225,6 +230,122 @@ TEST_F(SoundTest, NoSoundDeviceReturnsPromptly) {
   EXPECT_EQ(tavadd(0, wav.c_str()), 0);
   EXPECT_EQ(tavadd(0, (dir / "missing.wav").c_str()), 0);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);  // a 2 s file was not waited for
+}
+
+// qelmar_play, as an ordinary user: a file closed to its owner alone is still
+// open to root, so root's call is made by a child that is nobody.
+qelmar_status play_as_ordinary_user(const char* path) {
+  qelmar_status status;
+  QELMAR_STATUS_INIT(status);
+  if (::getuid() != 0) {
+    qelmar_play(path, &status);
+    return status;
+  }
+  int back[2];
+  if (::pipe(back) != 0) return status;
+  const pid_t child = ::fork();
+  if (child == 0) {
+    if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(2);
+    qelmar_play(path, &status);
+    ::_exit(::write(back[1], &status, sizeof status) == sizeof status ? 0 : 1);
+  }
+  ::close(back[1]);
+  if (::read(back[0], &status, sizeof status) != sizeof status) QELMAR_STATUS_INIT(status);
+  ::close(back[0]);
+  ::waitpid(child, nullptr, 0);
+  return status;
+}
+
+// The status names the file's fault whatever the sound device does: with a
+// device the alert plays in the file's place, without one nothing plays but
+// the fault to mend is still the file's. A device that stops taking the sound
+// is QELMAR_STUCK. tavadd returns 0 throughout.
+TEST_F(SoundTest, StatusTellsTheFilesFaultWhateverTheDevice) {
+  const fs::path tone = dir / "tone.wav";
+  write_wav(tone, 1, 44100, 0.1);  // 8.8 kB, more than the FIFO below takes
+  const fs::path folder = dir / "folder.wav";
+  fs::create_directory(folder);
+  std::ofstream(dir / "text.wav") << "not a sound";
+  const fs::path locked = dir / "locked.wav";
+  fs::copy_file(tone, locked);
+  fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_write);
+  // The ordinary user reads the ALSA configuration in here.
+  fs::permissions(dir, fs::perms::owner_all | fs::perms::group_exec | fs::perms::others_exec |
+                           fs::perms::group_read | fs::perms::others_read);
+  const fs::path fifo = dir / "device.fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int reader = ::open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);  // kept open
+  ASSERT_GE(reader, 0);
+  ::fcntl(reader, F_SETPIPE_SZ, 4096);
+  std::atomic<bool> draining = false;
+  const std::jthread drain([reader, &draining](const std::stop_token& stop) {
+    char chunk[4096];
+    while (!stop.stop_requested()) {
+      if (!draining || ::read(reader, chunk, sizeof chunk) <= 0) std::this_thread::sleep_for(1ms);
+    }
+  });
+
+  enum Device { plays, none, stalled };
+  const struct {
+    fs::path file;
+    Device device;
+    qelmar_outcome outcome;
+    std::string reason;
+  } rows[] = {
+      {tone, plays, QELMAR_DELIVERED, ""},
+      {tone, none, QELMAR_NOT_PLAYED, "no sound device"},
+      {tone, stalled, QELMAR_STUCK, "given up at the deadline"},
+      {dir / "missing.wav", plays, QELMAR_ALERT_INSTEAD, "no such file"},
+      {dir / "missing.wav", none, QELMAR_BAD_FILE,
+       "no such file; no alert instead: no sound device"},
+      {dir / "missing.wav", stalled, QELMAR_BAD_FILE,
+       "no such file; no alert instead: given up at the deadline"},
+      {folder, none, QELMAR_BAD_FILE, "not a regular file; no alert instead: no sound device"},
+      {dir / "text.wav", none, QELMAR_BAD_FILE,
+       "the file cannot be decoded; no alert instead: no sound device"},
+      {locked, plays, QELMAR_ALERT_INSTEAD, "the file may not be read (permission denied)"},
+      {locked, none, QELMAR_BAD_FILE,
+       "the file may not be read (permission denied); no alert instead: no sound device"},
+  };
+  const std::size_t before = threads();
+  for (const auto& row : rows) {
+    const std::string name =
+        row.file.filename().string() + (row.device == plays  ? " to a device"
+                                        : row.device == none ? " without a device"
+                                                             : " to a stalled device");
+    use_alsa_config(row.device == plays  ? "{ type null }"
+                    : row.device == none ? "{ type hw card 31 }"
+                                         : "{ type file slave { pcm { type null } } file \"" +
+                                               fifo.string() + "\" format \"raw\" }");
+    const qelmar_status status =
+        row.file == locked ? play_as_ordinary_user(row.file.c_str()) : [&] {
+          qelmar_status played;
+          QELMAR_STATUS_INIT(played);
+          qelmar_play(row.file.c_str(), &played);
+          return played;
+        }();
+    EXPECT_EQ(qelmar_outcome_name(status.outcome), std::string(qelmar_outcome_name(row.outcome)))
+        << name;
+    EXPECT_STREQ(status.reason, row.reason.c_str()) << name;
+    if (row.device == stalled) {
+      // The player the device holds ends once it is read again.
+      draining = true;
+      EXPECT_TRUE(threads_back_to(before)) << name;
+      draining = false;
+    } else {
+      EXPECT_EQ(tavadd(7, row.file.c_str()), 0) << name;
+    }
+  }
+  // The log does not say the alert played when nothing did.
+  use_alsa_config("{ type hw card 31 }");
+  ::setenv("QELMAR_LOG", (dir / "sound.log").c_str(), 1);
+  tavadd(0, (dir / "missing.wav").c_str());
+  ::unsetenv("QELMAR_LOG");
+  const auto lines = lines_of(dir / "sound.log");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].find("missing.wav, cannot be played (no such file), to ALSA default"),
+            std::string::npos)
+      << lines[0];
 }
 
 // A sound server with a null sink plays in real time, so the call must last as

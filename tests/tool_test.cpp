@@ -141,6 +141,7 @@ TEST(Tool, SaysWhatBecameOfEachCallAndExitsByIt) {
     std::string err_has;
   } cases[] = {
       {{"send", "-p", "3", "12.5H", "D"}, 0, "com3): 'D': delivered 2 bytes in "},
+      {{"send", "-p", "3", "*"}, 0, "com3): '*': delivered 1 byte in "},
       {{"rc", "-p", "3", "1", "2"}, 0, "the 0x12 frame: delivered 3 bytes"},
       {{"send", "-p", "4", "12"}, 2, "com4): '12': not sent: no such device"},
       {{"send", "-p", "3", "12", "@1"}, 2, "not sent: the command was dropped (no closing '@')"},
@@ -160,6 +161,33 @@ TEST(Tool, SaysWhatBecameOfEachCallAndExitsByIt) {
     }
   }
   line.read_quiet(20ms);
+}
+
+// Counts in words as the tool, the log and the bridge say them: one byte, many bytes.
+TEST(Tool, CountsBytesInWords) {
+  const struct {
+    qelmar_outcome outcome;
+    std::uint32_t frame, sent;
+    std::string words;
+  } cases[] = {
+      {QELMAR_DELIVERED, 0, 0, "delivered 0 bytes in 1.5 ms"},
+      {QELMAR_DELIVERED, 1, 1, "delivered 1 byte in 1.5 ms"},
+      {QELMAR_DELIVERED, 2, 2, "delivered 2 bytes in 1.5 ms"},
+      {QELMAR_STUCK, 1, 0, "not sent: the line was stuck (1 of 1 byte discarded at the deadline)"},
+      {QELMAR_STUCK, 2, 1, "not sent: the line was stuck (1 of 2 bytes discarded at the deadline)"},
+  };
+  for (const auto& c : cases) {
+    qelmar_status status;
+    QELMAR_STATUS_INIT(status);
+    status.outcome = c.outcome;
+    std::snprintf(status.call, sizeof status.call, "send");
+    status.frame_bytes = c.frame;
+    status.sent_bytes = c.sent;
+    status.milliseconds = 1.5;
+    char words[256];
+    qelmar_describe(&status, words, sizeof words);
+    EXPECT_EQ(words, c.words);
+  }
 }
 
 // A machine of its own below a folder: sysfs, /dev and /proc as the tool reads
@@ -519,7 +547,7 @@ TEST(Tool, FindsSerialDevicesAndWhyAPortShowsNothing) {
   const Process::Result r =
       run({"doctor", "-p", "3", "--send-test"}, {"QELMAR_DEVICE_DIR=" + devices.path()});
   EXPECT_EQ(r.status, 0) << r.out << r.err;
-  EXPECT_NE(r.out.find("ok       test frame: delivered 1 bytes in "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("ok       test frame: delivered 1 byte in "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("ok       the line reads back as 2400 8N1"), std::string::npos) << r.out;
   EXPECT_EQ(hex(line.read_quiet(100ms)), "0C");
   if (!skipped.empty()) {
@@ -831,7 +859,7 @@ TEST(Tool, NamesAndClearsAnExclusiveModeLeftBehind) {
        false,
        {"doctor", "-p", "5", "--send-test"},
        0,
-       {"ok       exclusive mode (TIOCEXCL) is not set\nok       test frame: delivered 1 bytes"},
+       {"ok       exclusive mode (TIOCEXCL) is not set\nok       test frame: delivered 1 byte in "},
        0,
        "0C"},
       {true,
@@ -847,7 +875,7 @@ TEST(Tool, NamesAndClearsAnExclusiveModeLeftBehind) {
        {"doctor", "-p", "5", "--clear-exclusive", "--send-test"},
        0,
        {"ok       exclusive mode (TIOCEXCL) was set and is now cleared\nok       test frame: "
-        "delivered 1 bytes"},
+        "delivered 1 byte in "},
        0,
        "0C"},
       {true, true, {"doctor", "-p", "5", "--send-test"}, 2, {held + ", which has it open"}, 1, ""},
@@ -996,6 +1024,35 @@ TEST(Tool, ExplainsEachRefusal) {
     EXPECT_NE(r.err.find(c.err), std::string::npos) << row << " lacks " << c.err << " in:\n"
                                                     << r.err;
     EXPECT_LE(std::count(r.err.begin(), r.err.end(), '\n'), 1) << row << "\n" << r.err;
+  }
+}
+
+// A mistyped long option names the one meant when one is near, for the
+// subcommand given or the tool itself; one near nothing keeps CLI11's words.
+TEST(Tool, SuggestsTheOptionMeant) {
+  const struct {
+    std::vector<std::string> args;
+    std::string err;
+  } cases[] = {
+      {{"send", "--prot", "3", "12"}, "unknown option '--prot': did you mean '--port'?"},
+      {{"send", "--prot=3", "12"}, "unknown option '--prot': did you mean '--port'?"},
+      {{"rc", "--qui", "1", "2"}, "unknown option '--qui': did you mean '--quiet'?"},
+      {{"doctor", "--send-tset"}, "unknown option '--send-tset': did you mean '--send-test'?"},
+      {{"--verison"}, "unknown option '--verison': did you mean '--version'?"},
+      // Nothing near: another subcommand's option.
+      {{"send", "--json", "12"}, "The following argument was not expected: --json"},
+      // After "--" a text is a text.
+      {{"encode", "--", "--prot"}, ""},
+  };
+  for (const auto& c : cases) {
+    const Process::Result r = run(c.args);
+    const std::string row = ::testing::PrintToString(c.args);
+    if (c.err.empty()) {
+      EXPECT_EQ(r.err.find("unknown option"), std::string::npos) << row << "\n" << r.err;
+      continue;
+    }
+    EXPECT_EQ(r.status, 1) << row << "\n" << r.err;
+    EXPECT_EQ(r.err, "qelmar: " + c.err + " (see --help)\n") << row;
   }
 }
 

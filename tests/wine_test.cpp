@@ -255,7 +255,7 @@ TEST(WineHostDll, CallsTellWhatBecameOfThem) {
       {"send 3 " + hex_text("12.5H"), 2, "delivered send 3 delivered 6 bytes in ",
        "1F 01 02 05 00 1F"},
       {"send_rc 3 65 322", 0, "delivered rc 3 delivered 3 bytes in ", "12 41 42"},
-      {"send 12 2a", 2, "delivered send 12 delivered 1 bytes in ", ""},
+      {"send 12 2a", 2, "delivered send 12 delivered 1 byte in ", ""},
       {"send 3 =", 1, "empty send 3 nothing to send: the text is empty", ""},
       {"send 3 -", 1, "empty send 3 nothing to send: the text is empty", ""},
       {"send 3 20", 2, "nothing_to_send send 3 nothing to send: the text selects no frame", ""},
@@ -298,12 +298,14 @@ TEST(WineHostDll, APortHeldPastTheWaitIsBusy) {
   EXPECT_EQ(wine->frames_on(*wine->line), "");
 }
 
-// The sound's status names the call, whatever Wine's sound can do here.
+// The sound's status names the call and the file's fault, whatever Wine's
+// sound can do here.
 TEST(WineHostDll, PlayTellsWhatBecameOfTheSound) {
   const WineHost::Answer answer = wine->call("play " + hex_text("Z:/no/such.wav"));
   EXPECT_EQ(answer.result, 0);
-  EXPECT_TRUE(answer.told.starts_with("not_played play 0 not played") ||
-              answer.told.starts_with("delivered play 0 played"))
+  EXPECT_TRUE(
+      answer.told.starts_with("bad_file play 0 not played: no such file; no alert instead: ") ||
+      answer.told.starts_with("alert_instead play 0 the default alert instead (no such file)"))
       << answer.told;
   // No file named plays nothing, whatever the service answers.
   const WineHost::Answer none = wine->call("play -");

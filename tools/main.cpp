@@ -320,29 +320,64 @@ std::size_t edit_distance(std::string_view a, std::string_view b) {
   return d[a.size()][b.size()];
 }
 
-// CLI11 would only say that a subcommand is required: name the word it did
-// not know, and the subcommand meant when one is near.
-int unknown_subcommand(std::string_view word) {
-  std::string_view nearest;
+// The name `word` was likely meant to be, or empty when none is near.
+template <class Names>
+std::string_view nearest(std::string_view word, const Names& names) {
+  std::string_view found;
   std::size_t best = 3;  // more edits than this is no longer a typo
-  std::string all;
-  for (const auto& [name, add] : subcommands) {
+  for (std::string_view name : names) {
     // The start of a name is as good as a typo in it: udev for udev-rule.
     const std::size_t distance =
         word.size() >= 2 && name.starts_with(word) ? 1 : edit_distance(word, name);
     if (distance < best) {
       best = distance;
-      nearest = name;
+      found = name;
     }
+  }
+  return found;
+}
+
+// CLI11 would only say that a subcommand is required: name the word it did
+// not know, and the subcommand meant when one is near.
+int unknown_subcommand(std::string_view word) {
+  std::vector<std::string_view> names;
+  std::string all;
+  for (const auto& [name, add] : subcommands) {
+    names.push_back(name);
     all += (all.empty() ? "" : ", ") + std::string(name);
   }
+  const std::string_view nearest_name = nearest(word, names);
   std::cerr << "qelmar: unknown subcommand '" << word << "'";
-  if (nearest.empty()) {
+  if (nearest_name.empty()) {
     std::cerr << " (one of " << all << "; see --help)\n";
   } else {
-    std::cerr << ": did you mean '" << nearest << "'? (see --help)\n";
+    std::cerr << ": did you mean '" << nearest_name << "'? (see --help)\n";
   }
   return usage_error;
+}
+
+// The first long option on the command line that `where` does not know, and
+// the one it is near; both empty when every one is known or none is near.
+// Short options are left alone: any letter is one edit from any other.
+std::pair<std::string, std::string> mistyped_option(const CLI::App& app, const CLI::App* where,
+                                                    int argc, char** argv) {
+  std::vector<std::string> names;
+  for (const CLI::App* level : {&app, where}) {
+    if (level == nullptr) continue;
+    for (const CLI::Option* option : level->get_options()) {
+      for (const std::string& name : option->get_lnames()) names.push_back("--" + name);
+    }
+  }
+  for (int i = where != nullptr ? 2 : 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--") break;
+    if (!arg.starts_with("--")) continue;
+    const std::string_view word = arg.substr(0, arg.find('='));
+    if (std::find(names.begin(), names.end(), word) != names.end()) continue;
+    const std::string_view meant = nearest(word, names);
+    if (!meant.empty()) return {std::string(word), std::string(meant)};
+  }
+  return {};
 }
 
 #ifndef QELMAR_VERSION
@@ -370,7 +405,13 @@ int run(int argc, char** argv) {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     if (e.get_exit_code() == 0) return app.exit(e);
-    std::cerr << "qelmar: " << e.what() << " (see --help)\n";
+    const CLI::App* where = one ? app.get_subcommand(std::string(named)) : nullptr;
+    if (const auto [word, meant] = mistyped_option(app, where, argc, argv); !meant.empty()) {
+      std::cerr << "qelmar: unknown option '" << word << "': did you mean '" << meant
+                << "'? (see --help)\n";
+    } else {
+      std::cerr << "qelmar: " << e.what() << " (see --help)\n";
+    }
     return usage_error;
   }
 

@@ -107,15 +107,22 @@ typedef enum qelmar_outcome {
   QELMAR_NOT_A_TTY = 8,
   /** The line settings could not be applied. */
   QELMAR_NOT_CONFIGURED = 9,
-  /** The line did not take the frame by its deadline. */
+  /** The line did not take the frame by its deadline. A sound: the sound
+   * device stopped taking it, and the call gave up at the sound's length
+   * plus 2 s; sounds after it play nothing until the device lets go. */
   QELMAR_STUCK = 10,
   /** Queued behind a call that was held up, so not tried. */
   QELMAR_BEHIND_HELD_UP = 11,
   /** A sound: the default alert played instead; `reason` says why. */
   QELMAR_ALERT_INSTEAD = 12,
-  /** A sound: nothing could play (no sound device or sound libraries);
-   * `reason` says what. */
-  QELMAR_NOT_PLAYED = 13
+  /** A sound: nothing could play (no sound device or sound libraries, no
+   * file named, the device still held by a sound that gave up); `reason` says
+   * what. */
+  QELMAR_NOT_PLAYED = 13,
+  /** A sound: the file cannot be played (no such file, not readable, not a
+   * regular file, not a sound), and no alert played in its place either;
+   * `reason` says what is wrong with the file, then why no alert played. */
+  QELMAR_BAD_FILE = 14
 } qelmar_outcome;
 
 /** The longest device path a record holds, its NUL included. */
@@ -144,7 +151,8 @@ typedef struct qelmar_status {
   /** For QELMAR_BUSY: the holding process, where the system can tell; else 0. */
   int64_t holder;
   /** The encoder's reason for QELMAR_DROPPED, a sound's reason for
-   * QELMAR_ALERT_INSTEAD or QELMAR_NOT_PLAYED, or more on QELMAR_NOT_FOUND. */
+   * QELMAR_ALERT_INSTEAD, QELMAR_NOT_PLAYED, QELMAR_BAD_FILE or QELMAR_STUCK,
+   * or more on QELMAR_NOT_FOUND. */
   char reason[160];
   /** Bytes in the frame. */
   uint32_t frame_bytes;
@@ -237,7 +245,18 @@ QELMAR_HOST_API int32_t QELMAR_CALL qelmar_send_frame(int32_t port, const uint8_
                                                       qelmar_status *status) QELMAR_NOEXCEPT;
 
 /**
- * Plays a sound file, as tavadd() does; `status->port` is 0.
+ * Plays a sound file, as tavadd() does; `status->port` is 0. The file is
+ * looked at first, so that its fault is told even where nothing can play.
+ * The outcome is one of:
+ * - #QELMAR_DELIVERED: the file played to its end;
+ * - #QELMAR_ALERT_INSTEAD: the file cannot be played, the default alert
+ *   played in its place; `reason` says what is wrong with the file;
+ * - #QELMAR_BAD_FILE: the file cannot be played, nor the alert;
+ * - #QELMAR_NOT_PLAYED: the file is fine (or NULL), but nothing could play;
+ * - #QELMAR_STUCK: the sound device stopped taking the sound, and the call
+ *   gave up at the sound's length plus 2 s.
+ * @param path    the sound file (NULL plays nothing)
+ * @param status  NULL, or the record that gets what became of the sound
  * @return 0
  */
 QELMAR_HOST_API int32_t QELMAR_CALL qelmar_play(const char *path,

@@ -226,8 +226,8 @@ class Result:
 
     @property
     def detail(self) -> str:
-        """The encoder's reason for DROPPED, a sound's for ALERT_INSTEAD and
-        NOT_PLAYED, or more on NOT_FOUND."""
+        """The encoder's reason for DROPPED, a sound's for ALERT_INSTEAD,
+        NOT_PLAYED, BAD_FILE and STUCK, or more on NOT_FOUND."""
         return _native.text(self._status.reason)
 
     @property

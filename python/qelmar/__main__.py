@@ -31,12 +31,63 @@ NOT_DELIVERED = 2
 QUIET_HELP = "say nothing on stderr; only the exit code tells"
 
 
+def _edits(a: str, b: str) -> int:
+    """Edits (insert, delete, replace, swap two neighbours) that turn a into b."""
+    d = [[i + j if i * j == 0 else 0 for j in range(len(b) + 1)] for i in range(len(a) + 1)]
+    for i in range(1, len(a) + 1):
+        for j in range(1, len(b) + 1):
+            d[i][j] = min(d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1]))
+            if i > 1 and j > 1 and a[i - 1] == b[j - 2] and a[i - 2] == b[j - 1]:
+                d[i][j] = min(d[i][j], d[i - 2][j - 2] + 1)
+    return d[-1][-1]
+
+
+def _nearest(word: str, names: Sequence[str]) -> Optional[str]:
+    """The name `word` was likely meant to be, as the tool finds it: the start
+    of a name, or at most two edits from one."""
+    found, best = None, 3
+    for name in names:
+        distance = 1 if len(word) >= 2 and name.startswith(word) else _edits(word, name)
+        if distance < best:
+            found, best = name, distance
+    return found
+
+
 class _Parser(argparse.ArgumentParser):
+    # The subcommands' parsers, for the options a typo was meant to be.
+    commands: Dict[str, argparse.ArgumentParser] = {}
+    given: List[str] = []
+
+    def parse_args(self, args: Any = None, namespace: Any = None) -> Any:
+        self.given = list(sys.argv[1:] if args is None else args)
+        return super().parse_args(args, namespace)
+
+    def _typo(self, message: str) -> Optional[str]:
+        """The tool's words for a mistyped subcommand or long option, when one is near."""
+        choice = re.match(r"^argument COMMAND: invalid choice: '([^']*)'", message)
+        if choice:
+            meant = _nearest(choice[1], list(self.commands))
+            return meant and f"unknown subcommand '{choice[1]}': did you mean '{meant}'?"
+        if not message.startswith("unrecognized arguments: "):
+            return None
+        command = next((a for a in self.given if a in self.commands), None)
+        names = [o for p in (self, self.commands.get(command or "")) if p
+                 for a in p._actions for o in a.option_strings if o.startswith("--")]
+        for arg in self.given[self.given.index(command) + 1 if command else 0:]:
+            if arg == "--":
+                break
+            word = arg.split("=", 1)[0]
+            meant = _nearest(word, names) if word.startswith("--") and word not in names else None
+            if meant:
+                return f"unknown option '{word}': did you mean '{meant}'?"
+        return None
+
     # The tool's way: one line naming the problem, and exit code 1 (argparse's is 2,
     # which here means "not delivered").
     def error(self, message: str) -> NoReturn:
         # An option named as the tool names it: "--port: ...", not "argument -p/--port: ...".
-        message = re.sub(r"^argument (?:-\w/)?(--[\w-]+): ", r"\1: ", message)
+        message = self._typo(message) or re.sub(r"^argument (?:-\w/)?(--[\w-]+): ", r"\1: ",
+                                                 message)
         sys.stderr.write(f"qelmar: {message} (see --help)\n")
         sys.exit(USAGE_ERROR)
 
@@ -119,6 +170,7 @@ def _parser() -> argparse.ArgumentParser:
     listing.add_argument("--json", action="store_true", help="as JSON")
     listing.add_argument("--root", default=None, metavar="DIR",
                          help="read sysfs, /dev and /proc below DIR (for tests)")
+    parser.commands = {"send": send, "rc": rc, "ports": listing}
     return parser
 
 

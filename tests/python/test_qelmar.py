@@ -158,12 +158,14 @@ def test_wrong_arguments_raise(line, call, error):
 
 def test_play_touches_no_port(line, tmp_path):
     # Not a sound file: the library falls back to its alert, or plays nothing
-    # where there is no sound device; either way the line stays quiet.
+    # where there is no sound device; either way the line stays quiet, and the
+    # file's fault is told.
     not_sound = tmp_path / "not.wav"
     not_sound.write_bytes(b"RIFF")
     played = qelmar.Display(PORT).play(not_sound)
     assert (played.call, played.result, played.port, played.tried) == ("play", 0, 0, ())
-    assert played.outcome in (Outcome.ALERT_INSTEAD, Outcome.NOT_PLAYED)
+    assert played.outcome in (Outcome.ALERT_INSTEAD, Outcome.BAD_FILE)
+    assert played.detail.startswith("the file cannot be decoded")
     assert not played
     assert line() == b""
 
@@ -524,6 +526,15 @@ def test_command_line_refuses_ports_the_tool_refuses_in_its_words(line, args):
     ours, theirs = module(*args), tool(*args)
     assert (ours.returncode, ours.stdout, ours.stderr) == (1, b"", theirs.stderr)
     assert b"is not a number from 1 to 255" in ours.stderr
+    assert line() == b""
+
+
+@pytest.mark.parametrize("args", [["send", "--prot", "7", "5"], ["send", "-p", "7", "--qiet=1", "5"],
+                                  ["sned", "5"], ["--verison"], ["ports", "--jsno"]])
+def test_command_line_suggests_what_the_tool_suggests(line, args):
+    ours, theirs = module(*args), tool(*args)
+    assert (ours.returncode, ours.stdout, ours.stderr) == (1, b"", theirs.stderr)
+    assert b"did you mean" in ours.stderr
     assert line() == b""
 
 
