@@ -520,6 +520,8 @@ TEST(Tool, MapsAWinePortAndTakesItBack) {
   const FakeMachine with_console(console_pty.slave_path().substr(5) + "  -W- (EC p a)  " +
                                  device_number(console_pty.slave_path()) + "\n");
   const FakeMachine without_consoles(std::nullopt);
+  const std::string accented = ttys.path() + "/caf\u00e9";
+  fs::create_symlink(pa, accented);
   const std::string plain_file = ttys.path() + "/not-a-tty";
   std::ofstream(plain_file) << "\n";
   // A wineserver of this prefix: a program of that name in its server folder.
@@ -603,6 +605,11 @@ TEST(Tool, MapsAWinePortAndTakesItBack) {
       {with({"wine-port", "-p", "5", ttys.path() + "/gone"}, in_prefix),
        2,
        ttys.path() + "/gone: no such device",
+       5,
+       {"-", "-"}},
+      {with({"wine-port", "-p", "5", accented}, in_prefix),
+       2,
+       ": name the device by a path in plain ASCII",
        5,
        {"-", "-"}},
       {with({"wine-port", "-p", "5", plain_file}, in_prefix),

@@ -306,6 +306,12 @@ int map_port(const Machine& machine, const WinePortOptions& o, Prefix& p, std::o
   // As given, not resolved: a /dev/serial/by-id name keeps the adapter's port
   // whatever socket it is in.
   const std::string device = fs::absolute(o.device).lexically_normal().string();
+  // Wine reads other bytes of its registry by escapes this does not write.
+  if (std::any_of(device.begin(), device.end(), [](char c) { return c < ' ' || c > '~'; })) {
+    err << "qelmar: " << device << ": name the device by a path in plain ASCII, such as its "
+        << "/dev/serial/by-id link\n";
+    return 2;
+  }
   struct stat node {};
   if (::stat(device.c_str(), &node) != 0) {
     err << "qelmar: " << device << ": no such device\n";
