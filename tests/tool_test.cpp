@@ -974,7 +974,11 @@ TEST(Tool, ExplainsEachRefusal) {
        1,
        "",
        "qelmar: unknown subcommand 'xyzzy' (one of send, rc, play, encode, ports, doctor, "
-       "udev-rule, serve, display; see --help)\n"},
+       "udev-rule, serve, display, wine-port; see --help)\n"},
+      {{"wine-prot", "-p", "1"},
+       1,
+       "",
+       "unknown subcommand 'wine-prot': did you mean 'wine-port'?"},
       {{"encode", "@12"},
        2,
        "-\nresult 2\n",
