@@ -22,6 +22,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
+#include <iostream>
 #include <iterator>
 #include <map>
 #include <memory>
@@ -514,6 +515,11 @@ TEST(Tool, MapsAWinePortAndTakesItBack) {
   fs::create_directories(dosdevices);
   std::ofstream(fs::path(prefix.path()) / "system.reg") << fresh_system_reg;
   fs::create_symlink("/dev/ttyS0", dosdevices / "com1");
+  std::ofstream(dosdevices / "com9") << "\n";  // not a link: not wine-port's to replace
+  // A prefix whose registry is not one Wine wrote: never rewritten.
+  TempDir broken;
+  fs::create_directories(broken.path() + "/dosdevices");
+  std::ofstream(broken.path() + "/system.reg") << "REGEDIT4\n";
   const VirtualPort a(ttys.path(), 1), b(ttys.path(), 2), console_pty(ttys.path(), 3);
   const std::string pa = a.slave_path(), pb = b.slave_path();
   const FakeMachine machine;  // no console
@@ -637,6 +643,16 @@ TEST(Tool, MapsAWinePortAndTakesItBack) {
        true},
       {with({"wine-port", "-p", "5", "--remove", pa}, in_prefix), 1, "excludes", 5, {"-", "-"}},
       {with({"wine-port", "-p", "5"}, in_prefix), 1, "DEVICE is required", 5, {"-", "-"}},
+      {with({"wine-port", "-p", "9", pa}, in_prefix),
+       2,
+       "/dosdevices/com9 is not a link",
+       9,
+       {"-", "-"}},
+      {{"wine-port", "-p", "5", pa, "--prefix", broken.path(), "--root", root},
+       2,
+       "/system.reg does not start with \"WINE REGISTRY Version 2\"",
+       5,
+       {"-", "-"}},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(::testing::PrintToString(row.args));
@@ -660,15 +676,30 @@ TEST(Tool, MapsAWinePortAndTakesItBack) {
   const Process::Result r = run(with({"wine-port", "-p", "6", "--remove"}, in_prefix));
   EXPECT_NE(r.out.find("was changed by hand, and stays"), std::string::npos) << r.out;
   EXPECT_EQ(wine_mapping(p, 6), (WineMapping{pb, "-"}));
-  // Taken back, the registry is as Wine left it, byte for byte, mode and all.
-  fs::permissions(fs::path(p) / "system.reg", fs::perms::owner_read | fs::perms::owner_write);
+  // Taken back, the registry is as Wine left it, byte for byte, mode and all;
+  // and, run by root on another user's prefix, still theirs.
+  const fs::path reg = fs::path(p) / "system.reg";
+  fs::permissions(reg, fs::perms::owner_read | fs::perms::owner_write);
+  const bool root_user = ::geteuid() == 0;
+  if (root_user) {
+    ASSERT_EQ(::chown(reg.c_str(), 65534, 65534), 0);
+  }
   for (const char* port : {"1", "255"}) {
     EXPECT_EQ(run(with({"wine-port", "-p", port, "--remove"}, in_prefix)).status, 0);
   }
   std::ifstream in(fs::path(p) / "system.reg");
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), fresh_system_reg);
-  EXPECT_EQ(fs::status(fs::path(p) / "system.reg").permissions() & fs::perms::all,
+  EXPECT_EQ(fs::status(reg).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);
+  struct stat owner {};
+  ASSERT_EQ(::stat(reg.c_str(), &owner), 0);
+  if (root_user) {
+    EXPECT_EQ(owner.st_uid, 65534u);
+  } else {
+    std::cout << "not root: a prefix of another user's is not tried\n";
+  }
+  std::ifstream kept(broken.path() + "/system.reg");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "REGEDIT4\n");
 }
 
 // `qelmar ports --json` says what the library's listing says, device by device:
