@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "tools/wine_port.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <vector>
 
 namespace qelmar::tools {
@@ -40,16 +38,13 @@ std::string real(const fs::path& path) {
   return error ? std::string() : target.string();
 }
 
-// A quoted registry string from `at` (the opening quote), unescaped; where it
-// ends in `end`.
-std::string unquote(const std::string& line, std::size_t at, std::size_t& end) {
+// A quoted registry string from `at` (the opening quote), unescaped.
+std::string unquote(const std::string& line, std::size_t at) {
   std::string text;
-  std::size_t i = at + 1;
-  for (; i < line.size() && line[i] != '"'; ++i) {
+  for (std::size_t i = at + 1; i < line.size() && line[i] != '"'; ++i) {
     if (line[i] == '\\' && i + 1 < line.size()) ++i;
     text += line[i];
   }
-  end = i;
   return text;
 }
 
@@ -90,8 +85,7 @@ class Registry {
       if (!names(lines_[i], port)) continue;
       const std::size_t data = lines_[i].find("=\"");
       if (data == std::string::npos) return std::string();  // not a string: not a path
-      std::size_t end_of_data = 0;
-      return unquote(lines_[i], data + 1, end_of_data);
+      return unquote(lines_[i], data + 1);
     }
     return std::nullopt;
   }
@@ -177,8 +171,7 @@ class Registry {
 
   static bool names(const std::string& line, int port) {
     if (line.empty() || line[0] != '"') return false;
-    std::size_t end = 0;
-    return lower(unquote(line, 0, end)) == "com" + std::to_string(port);
+    return lower(unquote(line, 0)) == "com" + std::to_string(port);
   }
 
   fs::path file_;
