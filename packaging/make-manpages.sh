@@ -41,9 +41,14 @@ as_roff() {
 .B QELMAR_LOG
 When set, the library writes one line per call: \fBstderr\fR for the standard
 error, or the path of a file to append to.
+.TP
+.B WINEPREFIX
+The Wine prefix that \fBwine\-port\fR maps and \fBdoctor\fR reports on;
+\fB~/.wine\fR when unset.
 [EXIT STATUS]
 0 when every frame was delivered, 1 for a usage error, 2 when a frame was not
-delivered; \fBdoctor\fR exits 0 when the port is usable and 2 when not.
+delivered; \fBdoctor\fR exits 0 when the port is usable and 2 when not;
+\fBwine\-port\fR exits 0 when the mapping is made or taken back and 2 when not.
 [SEE ALSO]
 .BR qelmar\-serve (1)
 TEXT

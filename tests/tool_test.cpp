@@ -23,6 +23,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iomanip>
+#include <iostream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -46,7 +48,9 @@ namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-const std::vector<std::string> tool_env = {"LANG=C.UTF-8", "LC_ALL="};
+// No Wine prefix of the machine's own: doctor reports on one when it is there.
+const std::vector<std::string> tool_env = {"LANG=C.UTF-8",
+                                           "LC_ALL=", "WINEPREFIX=/nonexistent/wine-prefix"};
 
 // Whether the tool can be run as an ordinary user (nobody): by root, with setpriv.
 bool can_run_as_nobody() { return ::geteuid() == 0 && ::access("/usr/bin/setpriv", X_OK) == 0; }
@@ -345,6 +349,21 @@ TEST(Tool, FindsSerialDevicesAndWhyAPortShowsNothing) {
   }
   const std::string private_root = private_devices.root.string();
   const std::string unseen_root = unseen_holder.root.string();
+  // Wine prefixes whose COM2 leads nowhere (by its link; by the Ports value
+  // Wine links it from) or to the pseudo-terminal, whose COM6 leads there too.
+  TempDir dangling, value_only, mapped;
+  for (const TempDir* prefix : {&dangling, &value_only, &mapped}) {
+    fs::create_directories(prefix->path() + "/dosdevices");
+  }
+  fs::create_symlink("/nonexistent/tty", dangling.path() + "/dosdevices/com2");
+  std::ofstream(value_only.path() + "/system.reg")
+      << "WINE REGISTRY Version 2\n\n[Software\\\\Wine\\\\Ports] 1796816205\n"
+         "\"COM2\"=\"/nonexistent/usb\"\n";
+  fs::create_symlink(pty.slave_path(), mapped.path() + "/dosdevices/com2");
+  fs::create_symlink(pty.slave_path(), mapped.path() + "/dosdevices/com6");
+  auto wine_env = [](const TempDir& prefix) {
+    return std::vector<std::string>{"QELMAR_DEVICE_DIR=", "WINEPREFIX=" + prefix.path()};
+  };
   const struct {
     std::vector<std::string> args;
     int status;
@@ -466,6 +485,29 @@ TEST(Tool, FindsSerialDevicesAndWhyAPortShowsNothing) {
        2,
        {"port 3: /dev/com3 (by /dev/comN)\nok       the device exists"},
        {"/proc/consoles"}},
+      {{"doctor", "-p", "2", "--root", root},
+       2,
+       {"port 2: /dev/ttyS1 (by /dev/ttyS<N-1>)\nproblem  Wine's COM2 in " + dangling.path() +
+        " leads to /nonexistent/tty, which is not there: plug it in, or map it anew: qelmar "
+        "wine-port -p 2 DEVICE\n"},
+       {},
+       wine_env(dangling)},
+      {{"doctor", "-p", "2", "--root", root},
+       2,
+       {"problem  Wine's COM2 in " + value_only.path() + " leads to /nonexistent/usb, which"},
+       {},
+       wine_env(value_only)},
+      {{"doctor", "-p", "2", "--root", root},
+       0,
+       {"ok       Wine's COM2 in " + mapped.path() + " leads to " + pty.slave_path() + "\n"},
+       {},
+       wine_env(mapped)},
+      {{"doctor", "-p", "6", "--root", console_root},
+       2,
+       {"problem  Wine's COM6 in " + mapped.path() + " leads to " + pty.slave_path() +
+        ", the system console (/proc/consoles lists it)"},
+       {},
+       {"QELMAR_DEVICE_DIR=" + pty_dir.path(), "WINEPREFIX=" + mapped.path()}},
       // This machine's own entries: listed without error, as JSON.
       {{"ports", "--json"}, 0, {"["}, {}},
       // An ordinary user is not sent to join the group root, and is told what
@@ -553,6 +595,236 @@ TEST(Tool, FindsSerialDevicesAndWhyAPortShowsNothing) {
   if (!skipped.empty()) {
     GTEST_SKIP() << "SKIPPED: cannot run as an ordinary user (needs root and setpriv):" << skipped;
   }
+}
+
+// A prefix as wineboot leaves it: the Ports key mountmgr made, a 32-bit view
+// that links to it, and COM1 linked to the first UART.
+constexpr const char* fresh_system_reg =
+    "WINE REGISTRY Version 2\n;; All keys relative to REGISTRY\\\\Machine\n\n#arch=win64\n\n"
+    "[Software\\\\Wine\\\\Ports] 1796816205\n#time=1dd87d191f60012\n\n"
+    "[Software\\\\Wow6432Node\\\\Wine\\\\Ports] 1796816205\n#time=1dd87d191f5ec80\n#link\n"
+    "\"SymbolicLinkValue\"=hex(6):5c,00,52,00,45,00,47,00,49,00,53,00,54,00,52,00,59,\\\n"
+    "  00,5c,00\n";
+
+// What a prefix maps COMn to: its dosdevices link and its Ports value.
+struct WineMapping {
+  std::string link, value;  // "-" for none
+  bool operator==(const WineMapping&) const = default;
+};
+
+WineMapping wine_mapping(const fs::path& prefix, int port) {
+  WineMapping m{"-", "-"};
+  std::error_code error;
+  const fs::path link =
+      fs::read_symlink(prefix / "dosdevices" / ("com" + std::to_string(port)), error);
+  if (!error) m.link = link.string();
+  std::ifstream in(prefix / "system.reg");
+  const std::string name = "\"COM" + std::to_string(port) + "\"=\"";
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(name, 0) == 0)
+      m.value = (m.value == "-" ? "" : m.value + "|") +
+                line.substr(name.size(), line.size() - name.size() - 1);
+  }
+  return m;
+}
+
+std::ostream& operator<<(std::ostream& out, const WineMapping& m) {
+  return out << "link " << m.link << ", value " << m.value;
+}
+
+// wine-port, row by row on one prefix: each row's exit, words and what the
+// prefix maps the port to after it.
+TEST(Tool, MapsAWinePortAndTakesItBack) {
+  TempDir prefix, ttys;
+  const fs::path dosdevices = fs::path(prefix.path()) / "dosdevices";
+  fs::create_directories(dosdevices);
+  std::ofstream(fs::path(prefix.path()) / "system.reg") << fresh_system_reg;
+  fs::create_symlink("/dev/ttyS0", dosdevices / "com1");
+  std::ofstream(dosdevices / "com9") << "\n";  // not a link: not wine-port's to replace
+  // A prefix whose registry is not one Wine wrote: never rewritten.
+  TempDir broken;
+  fs::create_directories(broken.path() + "/dosdevices");
+  std::ofstream(broken.path() + "/system.reg") << "REGEDIT4\n";
+  const VirtualPort a(ttys.path(), 1), b(ttys.path(), 2), console_pty(ttys.path(), 3);
+  const std::string pa = a.slave_path(), pb = b.slave_path();
+  const FakeMachine machine;  // no console
+  const FakeMachine with_console(console_pty.slave_path().substr(5) + "  -W- (EC p a)  " +
+                                 device_number(console_pty.slave_path()) + "\n");
+  const FakeMachine without_consoles(std::nullopt);
+  const std::string accented = ttys.path() + "/caf\u00e9";
+  fs::create_symlink(pa, accented);
+  const std::string plain_file = ttys.path() + "/not-a-tty";
+  std::ofstream(plain_file) << "\n";
+  // A wineserver of this prefix: a program of that name in its server folder.
+  struct stat node {};
+  ::stat(prefix.path().c_str(), &node);
+  std::ostringstream folder;
+  folder << std::hex << ttys.path() << "/server-" << node.st_dev << "-" << node.st_ino;
+  fs::create_directories(folder.str());
+  fs::copy_file("/bin/sleep", ttys.path() + "/wineserver");
+
+  const std::string root = machine.root.string();
+  const std::string p = prefix.path();
+  const std::vector<std::string> in_prefix = {"--prefix", p, "--root", root};
+  auto with = [&](std::vector<std::string> args, const std::vector<std::string>& more) {
+    args.insert(args.end(), more.begin(), more.end());
+    return args;
+  };
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string said;  // on stdout when 0, on stderr else
+    int port;
+    WineMapping after;
+    std::vector<std::string> env = {};
+    bool wine_running = false;
+  } rows[] = {
+      {with({"wine-port", "-p", "3", pa}, in_prefix),
+       0,
+       "COM3 in " + p + " leads to " + pa + ": dosdevices/com3, and HKLM\\Software\\Wine\\Ports",
+       3,
+       {pa, pa}},
+      {with({"wine-port", "-p", "3", pa}, in_prefix),
+       0,
+       "COM3 in " + p + " leads to " + pa + ":",
+       3,
+       {pa, pa}},
+      {with({"wine-port", "-p", "3", pb}, in_prefix),
+       0,
+       " leads to " + pb + " (it led to " + pa,
+       3,
+       {pb, pb}},
+      {with({"wine-port", "-p", "3", "--remove"}, in_prefix),
+       0,
+       "COM3 in " + p + " no longer leads to " + pb,
+       3,
+       {"-", "-"}},
+      {with({"wine-port", "-p", "3", "--remove"}, in_prefix),
+       0,
+       "nothing to remove",
+       3,
+       {"-", "-"}},
+      // Wine's own link is not wine-port's to take.
+      {with({"wine-port", "-p", "1", "--remove"}, in_prefix),
+       0,
+       "(dosdevices/com1 -> /dev/ttyS0 is Wine's own or made by hand, and stays)",
+       1,
+       {"/dev/ttyS0", "-"}},
+      {{"wine-port", "-p", "4", console_pty.slave_path(), "--prefix", p, "--root",
+        with_console.root.string()},
+       2,
+       "is the system console (/proc/consoles lists it)",
+       4,
+       {"-", "-"}},
+      {{"wine-port", "-p", "4", pa, "--prefix", p, "--root", without_consoles.root.string()},
+       2,
+       "/proc/consoles cannot be read",
+       4,
+       {"-", "-"}},
+      {with({"wine-port", "-p", "0", pa}, in_prefix),
+       1,
+       "0 is not a number from 1 to 255",
+       0,
+       {"-", "-"}},
+      {with({"wine-port", "-p", "1", pa}, in_prefix), 0, " (it led to /dev/ttyS0)", 1, {pa, pa}},
+      {with({"wine-port", "-p", "255", pa}, in_prefix), 0, "COM255 in ", 255, {pa, pa}},
+      {with({"wine-port", "-p", "256", pa}, in_prefix),
+       1,
+       "256 is not a number from 1 to 255",
+       256,
+       {"-", "-"}},
+      {with({"wine-port", "-p", "5", ttys.path() + "/gone"}, in_prefix),
+       2,
+       ttys.path() + "/gone: no such device",
+       5,
+       {"-", "-"}},
+      {with({"wine-port", "-p", "5", accented}, in_prefix),
+       2,
+       ": name the device by a path in plain ASCII",
+       5,
+       {"-", "-"}},
+      {with({"wine-port", "-p", "5", plain_file}, in_prefix),
+       2,
+       "is not a character device",
+       5,
+       {"-", "-"}},
+      {{"wine-port", "-p", "5", pa, "--prefix", p + "/missing", "--root", root},
+       2,
+       p + "/missing is not a Wine prefix (no dosdevices folder); make one with: WINEPREFIX=",
+       5,
+       {"-", "-"}},
+      {{"wine-port", "-p", "5", "--remove", "--root", root},
+       0,
+       "COM5 in " + p,
+       5,
+       {"-", "-"},
+       {"WINEPREFIX=" + p}},
+      {with({"wine-port", "-p", "5", pa}, in_prefix),
+       2,
+       "Wine is running in " + p,
+       5,
+       {"-", "-"},
+       {},
+       true},
+      {with({"wine-port", "-p", "5", "--remove", pa}, in_prefix), 1, "excludes", 5, {"-", "-"}},
+      {with({"wine-port", "-p", "5"}, in_prefix), 1, "DEVICE is required", 5, {"-", "-"}},
+      {with({"wine-port", "-p", "9", pa}, in_prefix),
+       2,
+       "/dosdevices/com9 is not a link",
+       9,
+       {"-", "-"}},
+      {{"wine-port", "-p", "5", pa, "--prefix", broken.path(), "--root", root},
+       2,
+       "/system.reg does not start with \"WINE REGISTRY Version 2\"",
+       5,
+       {"-", "-"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(::testing::PrintToString(row.args));
+    std::unique_ptr<Process> server;
+    if (row.wine_running) {
+      server =
+          std::make_unique<Process>(std::vector<std::string>{ttys.path() + "/wineserver", "30"},
+                                    Process::Options{{}, folder.str()});
+      std::this_thread::sleep_for(100ms);
+    }
+    const Process::Result r = run(row.args, row.env);
+    EXPECT_EQ(r.status, row.status) << r.out << r.err;
+    EXPECT_NE((row.status == 0 ? r.out : r.err).find(row.said), std::string::npos)
+        << r.out << r.err;
+    EXPECT_EQ(wine_mapping(p, row.port), row.after);
+  }
+  // A link changed by hand after wine-port mapped it stays; the value goes.
+  ASSERT_EQ(run(with({"wine-port", "-p", "6", pa}, in_prefix)).status, 0);
+  fs::remove(dosdevices / "com6");
+  fs::create_symlink(pb, dosdevices / "com6");
+  const Process::Result r = run(with({"wine-port", "-p", "6", "--remove"}, in_prefix));
+  EXPECT_NE(r.out.find("was changed by hand, and stays"), std::string::npos) << r.out;
+  EXPECT_EQ(wine_mapping(p, 6), (WineMapping{pb, "-"}));
+  // Taken back, the registry is as Wine left it, byte for byte, mode and all;
+  // and, run by root on another user's prefix, still theirs.
+  const fs::path reg = fs::path(p) / "system.reg";
+  fs::permissions(reg, fs::perms::owner_read | fs::perms::owner_write);
+  const bool root_user = ::geteuid() == 0;
+  if (root_user) {
+    ASSERT_EQ(::chown(reg.c_str(), 65534, 65534), 0);
+  }
+  for (const char* port : {"1", "255"}) {
+    EXPECT_EQ(run(with({"wine-port", "-p", port, "--remove"}, in_prefix)).status, 0);
+  }
+  std::ifstream in(fs::path(p) / "system.reg");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), fresh_system_reg);
+  EXPECT_EQ(fs::status(reg).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  struct stat owner {};
+  ASSERT_EQ(::stat(reg.c_str(), &owner), 0);
+  if (root_user) {
+    EXPECT_EQ(owner.st_uid, 65534u);
+  } else {
+    std::cout << "not root: a prefix of another user's is not tried\n";
+  }
+  std::ifstream kept(broken.path() + "/system.reg");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "REGEDIT4\n");
 }
 
 // `qelmar ports --json` says what the library's listing says, device by device:
@@ -975,7 +1247,11 @@ TEST(Tool, ExplainsEachRefusal) {
        1,
        "",
        "qelmar: unknown subcommand 'xyzzy' (one of send, rc, play, encode, ports, doctor, "
-       "udev-rule, serve, display; see --help)\n"},
+       "udev-rule, serve, display, wine-port; see --help)\n"},
+      {{"wine-prot", "-p", "1"},
+       1,
+       "",
+       "unknown subcommand 'wine-prot': did you mean 'wine-port'?"},
       {{"encode", "@12"},
        2,
        "-\nresult 2\n",

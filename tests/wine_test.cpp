@@ -37,12 +37,15 @@ namespace fs = std::filesystem;
 constexpr int port = 3;
 constexpr int high_port = 12;
 constexpr int missing_port = 8;
+constexpr int mapped_port = 5;  // mapped by qelmar wine-port
 
 std::string env(const char* name) {
   const char* value = std::getenv(name);
   if (value == nullptr) throw std::runtime_error(std::string(name) + " is not set");
   return value;
 }
+
+std::set<int> registered_com_ports();
 
 // One Wine process serves every call of the run.
 class WineHost {
@@ -116,9 +119,25 @@ std::string hex_text(const std::string& text) {
   return out;
 }
 
+// Waits for the prefix's wineserver, which lingers a while after its last
+// program, to end: until then nothing may edit the prefix's registry.
+void wineserver_ended() {
+  const std::string loader = env("QELMAR_WINE_LOADER");
+  run_process({loader.substr(0, loader.rfind('/') + 1) + "wineserver", "-w"});
+}
+
+std::string wine_port(const std::vector<std::string>& args) {
+  std::vector<std::string> argv{QELMAR_TOOL, "wine-port"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  const Process::Result r = run_process(argv);
+  return std::to_string(r.status) + " " + r.out + r.err;
+}
+
 struct Wine {
   std::string dosdevices = env("WINEPREFIX") + "/dosdevices";
-  std::unique_ptr<VirtualPort> line, high_line;
+  std::unique_ptr<VirtualPort> line, high_line, mapped_line;
+  TempDir mapped_dir;
+  std::string mapped;  // what qelmar wine-port said: its exit code, then its words
   std::unique_ptr<WineHost> host;
 
   Wine() {
@@ -127,7 +146,16 @@ struct Wine {
     fs::create_symlink("/nonexistent/tty", dosdevices + "/com" + std::to_string(missing_port));
     line = std::make_unique<VirtualPort>(dosdevices, port);
     high_line = std::make_unique<VirtualPort>(dosdevices, high_port);
+    // As on a till: mapped while no Wine runs, then Wine starts on it.
+    mapped_line = std::make_unique<VirtualPort>(mapped_dir.path(), mapped_port);
+    wineserver_ended();
+    mapped = wine_port({"-p", std::to_string(mapped_port), mapped_line->slave_path()});
     host = std::make_unique<WineHost>(env("QELMAR_WINE_HOST_DIR"));
+  }
+  ~Wine() {
+    host.reset();
+    wineserver_ended();
+    wine_port({"-p", std::to_string(mapped_port), "--remove"});
   }
 
   // The call's answer, checked for a balanced stack.
@@ -223,6 +251,17 @@ TEST(WineDll, LogWritesALinePerCall) {
 TEST(WineDll, PortsAboveNineAreReached) {
   EXPECT_EQ(wine->call("dll 12 " + hex_text("12.5H")).result, 2);
   EXPECT_EQ(wine->frames_on(*wine->high_line), "1F 01 02 05 00 1F");
+}
+
+// qelmar wine-port's mapping outlives Wine's start, which registers the port
+// under SERIALCOMM from it, and the legacy DLL's frames reach the device.
+TEST(WineDll, APortMappedByWinePortGetsTheFrames) {
+  EXPECT_EQ(wine->mapped.substr(0, 2), "0 ") << wine->mapped;
+  EXPECT_EQ(registered_com_ports().count(mapped_port), 1u);
+  const std::string n = std::to_string(mapped_port);
+  EXPECT_EQ(wine->call("dll " + n + " " + hex_text("12.5H")).result, 2);
+  EXPECT_EQ(wine->call("rc " + n + " 65 322").result, 0);
+  EXPECT_EQ(wine->frames_on(*wine->mapped_line), "1F 01 02 05 00 1F 12 41 42");
 }
 
 TEST(WineDll, MissingPortsSendNothingAndReturnAsUsual) {

@@ -19,6 +19,7 @@
 #include "tools/display.h"
 #include "tools/hex.h"
 #include "tools/ports.h"
+#include "tools/wine_port.h"
 
 namespace {
 
@@ -167,8 +168,9 @@ struct Cli {
   std::int32_t first = 0, second = 0;
   std::string file, root = "/", device;
   qelmar::tools::DisplayOptions display_options;
+  qelmar::tools::WinePortOptions wine;
   CLI::App *send = nullptr, *rc = nullptr, *play = nullptr, *encode = nullptr, *ports = nullptr,
-           *doctor = nullptr, *udev = nullptr, *display = nullptr;
+           *doctor = nullptr, *udev = nullptr, *display = nullptr, *wine_port = nullptr;
 };
 
 constexpr const char* quiet_help = "Say nothing on stderr; only the exit code tells";
@@ -256,11 +258,26 @@ void add_display(CLI::App& app, Cli& c) {
       ->check(whole_number(0, 1000000));
 }
 
+void add_wine_port(CLI::App& app, Cli& c) {
+  c.wine_port = app.add_subcommand(
+      "wine-port", "Map COMN of a Wine prefix to DEVICE, for Windows hosts run under Wine");
+  c.wine_port->add_option("-p,--port", c.wine.port, "Port number")->required()->check(port_number);
+  c.wine_port->add_option("--prefix", c.wine.prefix,
+                          "The Wine prefix (default: $WINEPREFIX, "
+                          "else ~/.wine)");
+  CLI::Option* remove =
+      c.wine_port->add_flag("--remove", c.wine.remove, "Undo what wine-port mapped on COMN");
+  c.wine_port->add_option("DEVICE", c.wine.device, "The tty, e.g. /dev/serial/by-id/...")
+      ->excludes(remove);
+  c.wine_port->add_option("--root", c.root, "Read sysfs and /proc below DIR (for tests)");
+}
+
 using Builder = void (*)(CLI::App&, Cli&);
 constexpr std::pair<std::string_view, Builder> subcommands[] = {
-    {"send", add_send},      {"rc", add_rc},       {"play", add_play},
-    {"encode", add_encode},  {"ports", add_ports}, {"doctor", add_doctor},
-    {"udev-rule", add_udev}, {"serve", add_serve}, {"display", add_display}};
+    {"send", add_send},          {"rc", add_rc},       {"play", add_play},
+    {"encode", add_encode},      {"ports", add_ports}, {"doctor", add_doctor},
+    {"udev-rule", add_udev},     {"serve", add_serve}, {"display", add_display},
+    {"wine-port", add_wine_port}};
 
 bool given(const CLI::App* subcommand) { return subcommand != nullptr && *subcommand; }
 
@@ -299,6 +316,13 @@ int dispatch(const Cli& c) {
                                                .force = c.force};
     const int usable = qelmar::tools::doctor(machine, c.port, std::cout, options);
     return usable == 0 && c.send_test ? send_test_frame(c.port) : usable;
+  }
+  if (given(c.wine_port)) {
+    if (!c.wine.remove && c.wine.device.empty()) {
+      std::cerr << "qelmar: wine-port: DEVICE is required, or --remove (see --help)\n";
+      return usage_error;
+    }
+    return qelmar::tools::wine_port(machine, c.wine, std::cout, std::cerr);
   }
   return given(c.udev) ? print_udev_rule(machine, c) : delivered;
 }

@@ -20,6 +20,7 @@
 #include <stdexcept>
 
 #include "qelmar/host.h"
+#include "tools/wine_port.h"
 
 namespace qelmar::tools {
 namespace {
@@ -524,6 +525,7 @@ int doctor(const Machine& machine, int port, std::ostream& out, const DoctorOpti
   const Resolution where = resolve_port(machine, port);
   const std::string device = real(where.path);
   out << "port " << port << ": " << shown(machine, where.path) << " (by " << where.how << ")\n";
+  checks.usable = check_wine_port(machine, port, out) && checks.usable;
   if (where.console_skipped) {
     console_skipped(machine, port, where.path, checks);
     return 2;
