@@ -35,8 +35,9 @@ void end_text(char (&text)[N]) {
 }
 
 // The core's outcomes are the host's, value for value: both come from one list.
-#define QELMAR_SAME_VALUE(constant, value, name, words) \
-  static_assert(static_cast<int>(Outcome::name) == QELMAR_##constant && QELMAR_##constant == value);
+#define QELMAR_SAME_VALUE(constant, value, name, words)                 \
+  static_assert(static_cast<int>(Outcome::name) == QELMAR_##constant && \
+                QELMAR_##constant == (value));
 QELMAR_OUTCOMES(QELMAR_SAME_VALUE, )
 #undef QELMAR_SAME_VALUE
 
