@@ -68,7 +68,7 @@ def _port(text: str) -> int:
         if value is None:
             raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
         return value
-    if value in ports:
+    if value is not None and value in ports:
         return value
     raise argparse.ArgumentTypeError(f"{text} is not a number from {ports[0]} to {ports[-1]}")
 
