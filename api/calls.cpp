@@ -18,8 +18,15 @@ namespace {
 // queued behind one that was held up (a stuck line, a port that stayed busy)
 // sends nothing.
 template <class Send>
-void on_port(std::int32_t port, CallStatus* status, const Send& send) noexcept {
+void on_port(std::int32_t port, Ports ports, CallStatus* status, const Send& send) noexcept {
   try {
+    if (ports == Ports::numbered && !numbered_port(port)) {
+      if (status != nullptr) {
+        status->outcome = Outcome::not_found;
+        status->reason = outside_ports;
+      }
+      return;
+    }
     // Until something says otherwise.
     if (status != nullptr) status->outcome = Outcome::delivered;
     serial::PortLock lock(port, std::chrono::steady_clock::now() + serial::port_wait);
@@ -65,7 +72,8 @@ class Timing {
 
 }  // namespace
 
-std::int32_t send_command(std::int32_t port, const char* command, CallStatus* status) noexcept {
+std::int32_t send_command(std::int32_t port, const char* command, CallStatus* status,
+                          Ports ports) noexcept {
   try {
     const Timing timing(status);
     const std::string_view text =
@@ -81,7 +89,7 @@ std::int32_t send_command(std::int32_t port, const char* command, CallStatus* st
       status->reason = encoded.dropped_because;
     }
     const Outcome encoder_outcome = status != nullptr ? status->outcome : Outcome::delivered;
-    on_port(port, status, [&](serial::Connection& connection, serial::PortLock&) {
+    on_port(port, ports, status, [&](serial::Connection& connection, serial::PortLock&) {
       if (encoded.send) connection.write(encoded.frame.bytes());
       // The pause keeps the line quiet after the key: nothing to keep quiet
       // when the key did not go out.
@@ -95,12 +103,12 @@ std::int32_t send_command(std::int32_t port, const char* command, CallStatus* st
   }
 }
 
-void send_rc(std::int32_t port, std::int32_t first, std::int32_t second,
-             CallStatus* status) noexcept {
+void send_rc(std::int32_t port, std::int32_t first, std::int32_t second, CallStatus* status,
+             Ports ports) noexcept {
   const Timing timing(status);
   const std::uint8_t frame[] = {rc_lead, static_cast<std::uint8_t>(first),
                                 static_cast<std::uint8_t>(second)};
-  on_port(port, status,
+  on_port(port, ports, status,
           [&](serial::Connection& connection, serial::PortLock&) { connection.write(frame); });
 }
 
@@ -178,7 +186,7 @@ bool encode_text(const char* command, Command& encoded, Settled& text) {
 }  // namespace
 
 std::size_t send_many(std::int32_t port, const char* const* commands, std::size_t count,
-                      ManyReport* report) noexcept {
+                      ManyReport* report, Ports ports) noexcept {
   try {
     const Clock::time_point start = Clock::now();
     count = std::min(count, many_max);
@@ -195,7 +203,7 @@ std::size_t send_many(std::int32_t port, const char* const* commands, std::size_
     shared.port = port;
     // Texts that send nothing leave the port alone: there is no turn to keep.
     if (any_frame) {
-      on_port(port, &shared, [&](serial::Connection& connection, serial::PortLock& lock) {
+      on_port(port, ports, &shared, [&](serial::Connection& connection, serial::PortLock& lock) {
         write_batch(connection, lock, std::span(encoded).first(count),
                     std::span(settled).first(count), shared);
       });
@@ -235,8 +243,11 @@ std::size_t send_many(std::int32_t port, const char* const* commands, std::size_
   }
 }
 
+// The reason below says the longest frame in words.
+static_assert(max_frame == 81);
+
 void send_frame(std::int32_t port, const std::uint8_t* bytes, std::size_t length,
-                CallStatus* status) noexcept {
+                CallStatus* status, Ports ports) noexcept {
   const Timing timing(status);
   if (bytes == nullptr || length == 0 || length > max_frame) {
     if (status != nullptr) {
@@ -250,7 +261,7 @@ void send_frame(std::int32_t port, const std::uint8_t* bytes, std::size_t length
   const std::span<const std::uint8_t> frame(bytes, length);
   // The F key's frame is its letter code alone.
   const bool key = length == 1 && bytes[0] == letter_byte(pause_key);
-  on_port(port, status, [&](serial::Connection& connection, serial::PortLock&) {
+  on_port(port, ports, status, [&](serial::Connection& connection, serial::PortLock&) {
     connection.write(frame);
     if (key && connection.went_out()) serial::pause(key_pause);
   });

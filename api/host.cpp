@@ -34,42 +34,22 @@ void end_text(char (&text)[N]) {
   text[N - 1] = '\0';
 }
 
-qelmar_outcome public_outcome(Outcome outcome) {
-  switch (outcome) {
-    case Outcome::unfilled:
-      return QELMAR_UNFILLED;
-    case Outcome::delivered:
-      return QELMAR_DELIVERED;
-    case Outcome::empty:
-      return QELMAR_EMPTY;
-    case Outcome::nothing_to_send:
-      return QELMAR_NOTHING_TO_SEND;
-    case Outcome::dropped:
-      return QELMAR_DROPPED;
-    case Outcome::not_found:
-      return QELMAR_NOT_FOUND;
-    case Outcome::no_permission:
-      return QELMAR_NO_PERMISSION;
-    case Outcome::busy:
-      return QELMAR_BUSY;
-    case Outcome::not_a_tty:
-      return QELMAR_NOT_A_TTY;
-    case Outcome::not_configured:
-      return QELMAR_NOT_CONFIGURED;
-    case Outcome::stuck:
-      return QELMAR_STUCK;
-    case Outcome::behind_held_up:
-      return QELMAR_BEHIND_HELD_UP;
-  }
-  return QELMAR_UNFILLED;
-}
+// The core's outcomes are the host's, value for value: both come from one list.
+#define QELMAR_SAME_VALUE(constant, value, name, words)                 \
+  static_assert(static_cast<int>(Outcome::name) == QELMAR_##constant && \
+                QELMAR_##constant == (value));
+QELMAR_OUTCOMES(QELMAR_SAME_VALUE, )
+#undef QELMAR_SAME_VALUE
 
-// The way back, for describe; outcomes the core does not know stay unfilled.
-Outcome core_outcome(qelmar_outcome outcome) {
-  for (int o = 0; o <= static_cast<int>(Outcome::behind_held_up); ++o) {
-    if (public_outcome(static_cast<Outcome>(o)) == outcome) return static_cast<Outcome>(o);
-  }
-  return Outcome::unfilled;
+qelmar_outcome public_outcome(Outcome outcome) { return static_cast<qelmar_outcome>(outcome); }
+
+// The way back, for describe: a host's record may hold any number there, so
+// it is read as one; values the list lacks stay unfilled.
+Outcome core_outcome(const qelmar_status& status) {
+  std::int32_t value = 0;
+  static_assert(sizeof value == sizeof status.outcome);
+  std::memcpy(&value, &status.outcome, sizeof value);
+  return qelmar::outcome_of(value).value_or(Outcome::unfilled);
 }
 
 // A record's size is the host's to set. One short of the first version's, or
@@ -94,7 +74,9 @@ void fill(const char* name, const CallStatus& call, std::int32_t result, qelmar_
   out.result = result;
   out.port = call.port;
   out.tried_count = call.tried_count;
-  for (int i = 0; i < call.tried_count && i < 2; ++i) copy_text(out.tried[i], call.tried[i]);
+  for (int i = 0; i < call.tried_count && i < static_cast<int>(std::size(out.tried)); ++i) {
+    copy_text(out.tried[i], call.tried[i]);
+  }
   copy_text(out.group, call.group);
   out.holder = call.holder;
   copy_text(out.reason, call.reason);
@@ -166,7 +148,7 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_send(std::int32_t port, const ch
                                                      qelmar_status* status) noexcept {
   qelmar::stay_loaded();
   return with_status("qelmar_send", "send", port, status, [&](CallStatus* record) {
-    return qelmar::send_command(port, command, record);
+    return qelmar::send_command(port, command, record, qelmar::Ports::numbered);
   });
 }
 
@@ -175,7 +157,7 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_send_rc(std::int32_t port, std::
                                                         qelmar_status* status) noexcept {
   qelmar::stay_loaded();
   return with_status("qelmar_send_rc", "rc", port, status, [&](CallStatus* record) {
-    qelmar::send_rc(port, first, second, record);
+    qelmar::send_rc(port, first, second, record, qelmar::Ports::numbered);
     return std::int32_t{0};
   });
 }
@@ -245,7 +227,7 @@ QELMAR_HOST_API std::size_t QELMAR_CALL qelmar_describe(const qelmar_status* hos
   } else {
     CallStatus call;
     if (status != nullptr) {
-      call.outcome = core_outcome(status->outcome);
+      call.outcome = core_outcome(*status);
       call.port = status->port;
       static_assert(sizeof call.group == sizeof status->group);
       std::memcpy(call.group, status->group, sizeof call.group);
@@ -264,36 +246,11 @@ QELMAR_HOST_API std::size_t QELMAR_CALL qelmar_describe(const qelmar_status* hos
 QELMAR_HOST_API const char* QELMAR_CALL qelmar_outcome_name(qelmar_outcome outcome) noexcept {
   qelmar::stay_loaded();
   switch (outcome) {
-    case QELMAR_UNFILLED:
-      return "unfilled";
-    case QELMAR_DELIVERED:
-      return "delivered";
-    case QELMAR_EMPTY:
-      return "empty";
-    case QELMAR_NOTHING_TO_SEND:
-      return "nothing_to_send";
-    case QELMAR_DROPPED:
-      return "dropped";
-    case QELMAR_NOT_FOUND:
-      return "not_found";
-    case QELMAR_NO_PERMISSION:
-      return "no_permission";
-    case QELMAR_BUSY:
-      return "busy";
-    case QELMAR_NOT_A_TTY:
-      return "not_a_tty";
-    case QELMAR_NOT_CONFIGURED:
-      return "not_configured";
-    case QELMAR_STUCK:
-      return "stuck";
-    case QELMAR_BEHIND_HELD_UP:
-      return "behind_held_up";
-    case QELMAR_ALERT_INSTEAD:
-      return "alert_instead";
-    case QELMAR_NOT_PLAYED:
-      return "not_played";
-    case QELMAR_BAD_FILE:
-      return "bad_file";
+#define QELMAR_NAME(constant, value, name, words) \
+  case QELMAR_##constant:                         \
+    return #name;
+    QELMAR_OUTCOMES(QELMAR_NAME, )
+#undef QELMAR_NAME
   }
   return "unknown";
 }
@@ -328,6 +285,13 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_encode(const char* command, std:
 QELMAR_HOST_API const char* QELMAR_CALL qelmar_version() noexcept {
   qelmar::stay_loaded();
   return QELMAR_VERSION_STRING;
+}
+
+QELMAR_HOST_API void QELMAR_CALL qelmar_port_range(std::int32_t* lowest,
+                                                   std::int32_t* highest) noexcept {
+  qelmar::stay_loaded();
+  if (lowest != nullptr) *lowest = QELMAR_PORT_MIN;
+  if (highest != nullptr) *highest = QELMAR_PORT_MAX;
 }
 
 QELMAR_HOST_API void QELMAR_CALL qelmar_set_log_hook(qelmar_log_hook hook, void* user) noexcept {
@@ -450,8 +414,10 @@ QELMAR_HOST_API qelmar_route QELMAR_CALL qelmar_resolve_port(const char* root, s
   try {
     // As long as the calls' own paths may be, so that the length is the whole one.
     char found[4096] = "";
-    const qelmar_route route =
+    qelmar_route route =
         public_route(qelmar::serial::resolve_port(machine_at(root), port, found, sizeof found));
+    // The calls of this face open nothing there: the path is the one not used.
+    if (!qelmar::numbered_port(port)) route = QELMAR_ROUTE_NONE;
     if (path != nullptr && size > 0) std::snprintf(path, size, "%s", found);
     if (length != nullptr) *length = std::strlen(found);
     return route;
@@ -506,8 +472,9 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_send_many(std::int32_t port,
   if (!set_up(size, QELMAR_STATUS_V1_SIZE)) statuses = nullptr;
   const bool logged = qelmar::log::enabled();
   ManyStatuses report(statuses, size, logged);
-  const std::size_t whole = qelmar::send_many(port, commands, static_cast<std::size_t>(count),
-                                              statuses != nullptr || logged ? &report : nullptr);
+  const std::size_t whole =
+      qelmar::send_many(port, commands, static_cast<std::size_t>(count),
+                        statuses != nullptr || logged ? &report : nullptr, qelmar::Ports::numbered);
   return static_cast<std::int32_t>(whole);
 }
 
@@ -522,7 +489,7 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_send_frame(std::int32_t port,
   CallStatus record;
   record.entry = "qelmar_send_frame";
   record.port = port;
-  qelmar::send_frame(port, bytes, length, &record);
+  qelmar::send_frame(port, bytes, length, &record, qelmar::Ports::numbered);
   const auto sent = static_cast<std::int32_t>(record.sent);
   if (qelmar::log::enabled()) qelmar::log::write_call(record);
   if (status != nullptr) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "encoder/protocol.h"
+#include "qelmar/outcomes.h"
 
 namespace qelmar::soak {
 namespace {
@@ -28,31 +29,12 @@ constexpr std::uint32_t furthest_ahead = 1'000'000;
 }  // namespace
 
 const char* outcome_name(std::uint8_t outcome) {
-  switch (static_cast<Outcome>(outcome)) {
-    case Outcome::unfilled:
-      return "unfilled";
-    case Outcome::delivered:
-      return "delivered";
-    case Outcome::empty:
-      return "empty";
-    case Outcome::nothing_to_send:
-      return "nothing to send";
-    case Outcome::dropped:
-      return "dropped";
-    case Outcome::not_found:
-      return "not found";
-    case Outcome::no_permission:
-      return "no permission";
-    case Outcome::busy:
-      return "busy";
-    case Outcome::not_a_tty:
-      return "not a tty";
-    case Outcome::not_configured:
-      return "not configured";
-    case Outcome::stuck:
-      return "stuck";
-    case Outcome::behind_held_up:
-      return "behind held up";
+  switch (outcome) {
+#define QELMAR_NAME(constant, value, name, words) \
+  case value:                                     \
+    return #name;
+    QELMAR_OUTCOMES(QELMAR_NAME, )
+#undef QELMAR_NAME
     default:
       return "?";
   }

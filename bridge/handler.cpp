@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bridge/platform.h"
+#include "qelmar/host.h"
 
 namespace qelmar::bridge {
 
@@ -364,8 +365,10 @@ Decision Handler::decide(const RequestHead& head, std::string_view body) const {
         break;
       case Route::commands:
       case Route::rc:
-        if (route.port < 1 || route.port > 255) {
-          d.answer = error(404, "no port " + route.digits + " (ports are 1 to 255)");
+        if (route.port < QELMAR_PORT_MIN || route.port > QELMAR_PORT_MAX) {
+          d.answer = error(404, "no port " + route.digits + " (ports are " +
+                                    std::to_string(QELMAR_PORT_MIN) + " to " +
+                                    std::to_string(QELMAR_PORT_MAX) + ")");
           break;
         }
         d.job.port = route.port;

@@ -39,7 +39,7 @@ install(TARGETS qelmar qelmar_host EXPORT qelmarTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT dev
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev
   PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT dev)
-install(FILES include/qelmar/host.h ${QELMAR_GENERATED_INCLUDE}/qelmar/version.h
+install(FILES include/qelmar/host.h include/qelmar/outcomes.h ${QELMAR_GENERATED_INCLUDE}/qelmar/version.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qelmar COMPONENT dev)
 install(EXPORT qelmarTargets NAMESPACE qelmar:: DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/qelmar
         COMPONENT dev)

@@ -71,7 +71,7 @@ install(TARGETS qelmar_host EXPORT qelmarTargets
 install(FILES ${CMAKE_BINARY_DIR}/release/qelmar-host.dll DESTINATION ${arch})
 install(FILES ${CMAKE_BINARY_DIR}/release/qelmar-host.dll.debug DESTINATION ${arch}
         COMPONENT debug EXCLUDE_FROM_ALL)
-install(FILES include/qelmar/host.h ${QELMAR_GENERATED_INCLUDE}/qelmar/version.h
+install(FILES include/qelmar/host.h include/qelmar/outcomes.h ${QELMAR_GENERATED_INCLUDE}/qelmar/version.h
         DESTINATION include/qelmar)
 install(FILES api/qelmar-host.def DESTINATION .)
 # Each zip takes both architectures' builds: this one and the other beside it,

@@ -3,35 +3,39 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <type_traits>
+
+#include "qelmar/host.h"
 
 namespace qelmar {
 
 // What became of one call: what the diagnostics log writes, the tool says and
 // the host library hands its hosts. Fixed buffers only, so that filling it
 // allocates nothing. It sits below the port and the sound code, which fill it.
-enum class Outcome : std::uint8_t {
-  unfilled,         // no call has filled it in
-  delivered,        // the frame left whole, or the sound played
-  empty,            // an empty text: the port is not opened
-  nothing_to_send,  // the text selects no frame
-  dropped,          // the encoder dropped the command (see reason)
-  not_found,        // no such device
-  no_permission,    // see group
-  busy,             // held by another call or program to the end of the wait (see holder)
-  not_a_tty,
-  not_configured,  // the line settings could not be applied
-  stuck,           // the line did not take the frame by the deadline
-  behind_held_up,  // queued behind a call that was held up, so not tried
-};
+// The outcomes are the host's, value for value (qelmar/outcomes.h).
+#define QELMAR_CORE_OUTCOME(constant, value, name, words) name = value
+#define QELMAR_CORE_COMMA ,
+enum class Outcome : std::uint8_t { QELMAR_OUTCOMES(QELMAR_CORE_OUTCOME, QELMAR_CORE_COMMA) };
+#undef QELMAR_CORE_OUTCOME
+#undef QELMAR_CORE_COMMA
+
+// The outcome whose value this is; nullopt for a value the list lacks.
+std::optional<Outcome> outcome_of(long value) noexcept;
+
+// What the outcome's description begins with; an unknown one's is unfilled's.
+const char* outcome_words(Outcome outcome) noexcept;
 
 struct CallStatus {
   const char* entry = "";
   std::int32_t port = 0;
   Outcome outcome = Outcome::unfilled;
-  char tried[2][1024] = {};  // each device path tried, in order
+  // Each device path tried, in order; as many and as long as the host's record has.
+  char tried[std::extent_v<decltype(qelmar_status::tried)>][QELMAR_PATH_SIZE] = {};
   int tried_count = 0;
-  char group[64] = {};  // the group that owns the device, for no_permission
-  long holder = 0;      // the process holding the port, where the system can tell
+  // The group that owns the device, for no_permission.
+  char group[sizeof(qelmar_status::group)] = {};
+  long holder = 0;  // the process holding the port, where the system can tell
   // Why the encoder dropped the command, why no device was tried, or why a
   // busy call sent nothing when no holder is known (its time ran out).
   const char* reason = "";

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace qelmar::serial {
 
@@ -30,5 +31,12 @@ enum class Route : std::uint8_t {
 // given, gets /dev/comN whenever it was looked for. Allocates nothing.
 Route device_path(std::int32_t port, const char* device_dir, const char* root, char* path,
                   std::size_t size, char* alias = nullptr, std::size_t alias_size = 0) noexcept;
+
+// Port N on Windows, the one name the port, the listing and the resolver use:
+// \\.\COMN. The device namespace reaches COM10 and above too, where "COMN"
+// alone stops at 9. Returns what snprintf returns.
+inline int com_path(std::int32_t port, char* path, std::size_t size) noexcept {
+  return std::snprintf(path, size, "\\\\.\\COM%ld", static_cast<long>(port));
+}
 
 }  // namespace qelmar::serial

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "core/status.h"
+#include "encoder/protocol.h"
 #include "serial/port_lock.h"
 
 namespace qelmar::serial {
@@ -13,11 +14,17 @@ namespace qelmar::serial {
 // A write may take this long per byte before what is left of it is discarded.
 inline constexpr std::chrono::milliseconds write_time_per_byte{8};
 
+// What opening, configuring and closing the port may take, with room to spare.
+inline constexpr std::chrono::milliseconds open_and_close{100};
+
 // How long a call waits in all for other calls, of this process or another,
 // or another program, to let go of the port: about the longest that one call
-// can hold it (a full frame, the key's pause, opening and closing). It is also
-// the call's bound: a frame leaves within it or not at all.
-inline constexpr std::chrono::milliseconds port_wait{81 * 8 + 100 + 100};
+// can hold it (the longest frame at the most each byte may take, the F key's
+// pause, opening and closing). It is also the call's bound: a frame leaves
+// within it or not at all.
+inline constexpr std::chrono::milliseconds port_wait =
+    write_time_per_byte * static_cast<std::chrono::milliseconds::rep>(max_frame) + key_pause +
+    open_and_close;
 
 // One connection to the numbered port, owned by one call: the constructor opens
 // and configures the port (2400 baud, 8N1, raw, no flow control), the destructor

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "serial/device_path.h"
 #include "serial/port_list.h"
 
 namespace qelmar::serial {
@@ -133,7 +134,9 @@ bool list_ports(const Machine& /*machine*/, std::vector<SerialDevice>& devices) 
     const int number = read == ERROR_SUCCESS && type == REG_SZ ? com_number(name) : 0;
     if (number == 0) continue;
     SerialDevice& port = devices.emplace_back();
-    port.path = "\\\\.\\COM" + std::to_string(number);
+    char path[32];
+    com_path(number, path, sizeof path);
+    port.path = path;
     port.kind = "other";
     port.driver = driver_of(device);
     if (open.set != INVALID_HANDLE_VALUE) describe_from_setupapi(open.set, name, port);
@@ -150,9 +153,7 @@ bool list_ports(const Machine& /*machine*/, std::vector<SerialDevice>& devices) 
 // Port N is \\.\COMN; below 1 there is no such port.
 PortRoute resolve_port(const Machine& /*machine*/, std::int32_t port, char* path,
                        std::size_t size) noexcept {
-  if (path != nullptr && size > 0) {
-    std::snprintf(path, size, "\\\\.\\COM%ld", static_cast<long>(port));
-  }
+  if (path != nullptr && size > 0) com_path(port, path, size);
   return port > 0 ? PortRoute::com : PortRoute::none;
 }
 

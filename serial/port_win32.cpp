@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "serial/device_path.h"
 #include "serial/port.h"
 
 namespace qelmar::serial {
@@ -49,9 +50,8 @@ Turn take_turn(std::int32_t port, ULONGLONG deadline, HANDLE& turn) {
 // Opens the port, retrying while another program has it open until the deadline.
 // `busy` tells a port still in use at the deadline from one that cannot be opened.
 HANDLE open_port(std::int32_t port, ULONGLONG deadline, bool& busy) {
-  // The device namespace reaches COM10 and above too; "comN" alone stops at 9.
   char name[32];
-  std::snprintf(name, sizeof name, "\\\\.\\com%d", static_cast<int>(port));
+  com_path(port, name, sizeof name);
   for (;;) {
     // Read access too: Wine refuses to configure a write-only handle. Nothing is read.
     const HANDLE handle = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,

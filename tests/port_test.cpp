@@ -1136,5 +1136,89 @@ TEST_F(PortTest, ResolvedPathReportsItsWholeLength) {
             QELMAR_ROUTE_DEVICE_DIR);
 }
 
+// Every outcome of the list, named and described by the host face as the list
+// says; a value past the list, or any number a host put in the record, reads
+// as unknown and describes as a record no call filled.
+TEST(Outcomes, EachIsNamedAndDescribedAsTheListSays) {
+  struct Row {
+    std::int32_t value;
+    const char* name;
+    const char* words;
+  };
+#define QELMAR_COUNT(constant, value, name, words) +1
+  constexpr std::int32_t listed = 0 QELMAR_OUTCOMES(QELMAR_COUNT, );
+#undef QELMAR_COUNT
+  const char* const unfilled = "unknown: no call has filled this status";
+#define QELMAR_ROW(constant, value, name, words) Row{QELMAR_##constant, #name, words},
+  const Row rows[] = {QELMAR_OUTCOMES(QELMAR_ROW, ){listed, "unknown", unfilled},
+                      {-1, nullptr, unfilled},
+                      {1000, nullptr, unfilled}};
+#undef QELMAR_ROW
+  for (const Row& r : rows) {
+    if (r.name != nullptr) {
+      EXPECT_STREQ(qelmar_outcome_name(static_cast<qelmar_outcome>(r.value)), r.name) << r.value;
+    }
+    qelmar_status status = fresh_status();
+    std::memcpy(&status.outcome, &r.value, sizeof r.value);  // as a C host may
+    std::snprintf(status.call, sizeof status.call, "send");
+    std::snprintf(status.reason, sizeof status.reason, "why");
+    char text[512];
+    ASSERT_GT(qelmar_describe(&status, text, sizeof text), 0U) << r.value;
+    EXPECT_EQ(std::string_view(text).substr(0, std::strlen(r.words)), r.words) << r.value;
+    EXPECT_NE(r.words[0], '\0') << r.value;
+  }
+}
+
+// Port numbers as hosts number COM ports: the host face takes 1 to 255 and
+// opens nothing beyond them, whatever device a number would name; the legacy
+// face tries every number, as it always has.
+TEST(PortRange, HostCallsTakeOnlyTheNumberedPorts) {
+  std::int32_t lowest = -5, highest = -5;
+  qelmar_port_range(&lowest, &highest);
+  EXPECT_EQ(std::make_pair(lowest, highest), std::make_pair(QELMAR_PORT_MIN, QELMAR_PORT_MAX));
+  qelmar_port_range(nullptr, nullptr);
+  DeviceDir dir;
+  const struct {
+    int port;
+    bool taken;
+  } rows[] = {{0, false}, {1, true}, {2, true}, {254, true}, {255, true}, {256, false}};
+  const std::uint8_t frame[] = {0x0C};
+  const char* const texts[] = {"5", "*"};
+  for (const auto& r : rows) {
+    const VirtualPort line(dir.path(), r.port);
+    const std::string path = dir.path() + "/com" + std::to_string(r.port);
+    const qelmar_outcome expected = r.taken ? QELMAR_DELIVERED : QELMAR_NOT_FOUND;
+    qelmar_status status = fresh_status();
+    EXPECT_EQ(qelmar_send(r.port, "5", &status), 2) << r.port;
+    EXPECT_EQ(status.outcome, expected) << r.port;
+    EXPECT_EQ(status.tried_count, r.taken ? 1 : 0) << r.port;
+    if (!r.taken) {
+      EXPECT_STREQ(status.reason, "port numbers are 1 to 255") << r.port;
+    }
+    // What the text alone says comes first: nothing would have gone out anyway.
+    status = fresh_status();
+    qelmar_send(r.port, "-12", &status);
+    EXPECT_EQ(status.outcome, QELMAR_NOTHING_TO_SEND) << r.port;
+    status = fresh_status();
+    EXPECT_EQ(qelmar_send_rc(r.port, 1, 2, &status), 0) << r.port;
+    EXPECT_EQ(status.outcome, expected) << r.port;
+    status = fresh_status();
+    EXPECT_EQ(qelmar_send_frame(r.port, frame, sizeof frame, &status), r.taken ? 1 : 0) << r.port;
+    EXPECT_EQ(status.outcome, expected) << r.port;
+    qelmar_status statuses[2] = {fresh_status(), fresh_status()};
+    EXPECT_EQ(qelmar_send_many(r.port, texts, 2, statuses), r.taken ? 2 : 0) << r.port;
+    EXPECT_EQ(statuses[1].outcome, expected) << r.port;
+    char resolved[1024];
+    EXPECT_EQ(qelmar_resolve_port(nullptr, r.port, resolved, sizeof resolved, nullptr),
+              r.taken ? QELMAR_ROUTE_DEVICE_DIR : QELMAR_ROUTE_NONE)
+        << r.port;
+    EXPECT_EQ(resolved, path) << "the path is told either way";
+    EXPECT_EQ(hex(line.read_through_marker()), r.taken ? "05 12 01 02 0C 05 0C" : "") << r.port;
+    // The legacy face, as ever.
+    EXPECT_EQ(tavdll(r.port, "5"), 2);
+    EXPECT_EQ(hex(line.read_through_marker()), "05") << r.port;
+  }
+}
+
 }  // namespace
 }  // namespace qelmar::test

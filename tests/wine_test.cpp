@@ -437,6 +437,9 @@ TEST(WineHostDll, PortNumbersResolveToTheDeviceNamespace) {
       {12, 5, "\\\\.\\COM12"},
       {0, 0, "\\\\.\\COM0"},
       {-1, 0, "\\\\.\\COM-1"},
+      // The host face's numbers end at 255; past it the path is told, not used.
+      {255, 5, "\\\\.\\COM255"},
+      {256, 0, "\\\\.\\COM256"},
   };
   for (const auto& c : cases) {
     const WineHost::Answer answer = wine->call("resolve " + std::to_string(c.port));

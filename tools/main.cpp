@@ -157,7 +157,7 @@ CLI::Validator whole_number(long long low, long long high) {
 }
 
 // Port numbers as hosts number COM ports, as the bridge takes them too.
-const CLI::Validator port_number = whole_number(1, 255);
+const CLI::Validator port_number = whole_number(QELMAR_PORT_MIN, QELMAR_PORT_MAX);
 
 // What the command line says, filled in by CLI11.
 struct Cli {

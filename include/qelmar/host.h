@@ -7,7 +7,8 @@
  * (`libqelmar-host.so.1` on Linux, `qelmar-host.dll` on Windows), beside the
  * three legacy functions of qelmar.h, which stay as they are. Both run the same
  * code: the same frames on the line, the same turns on a port, the same
- * results. What this face adds:
+ * results (for the port numbers hosts use, #QELMAR_PORT_MIN to
+ * #QELMAR_PORT_MAX). What this face adds:
  *
  * - each call fills a #qelmar_status: the outcome, the device paths tried, the
  *   bytes in the frame and the bytes sent, the time taken, and for a failure
@@ -67,6 +68,7 @@
 #include <string.h>
 
 #include "qelmar.h"
+#include "qelmar/outcomes.h"
 #include "qelmar/version.h"
 
 /** Marks the host library's exports (imported from the DLL on Windows). */
@@ -84,49 +86,31 @@
 extern "C" {
 #endif
 
-/** What became of a call. */
+/** @cond internal */
+#define QELMAR_OUTCOME_CONSTANT_(constant, value, name, words) QELMAR_##constant = value
+#define QELMAR_OUTCOME_COMMA_ ,
+/** @endcond */
+
+/** What became of a call: one value for each entry of #QELMAR_OUTCOMES
+ * (qelmar/outcomes.h), which says what each means. */
 typedef enum qelmar_outcome {
-  /** The record was not filled by any call. */
-  QELMAR_UNFILLED = 0,
-  /** The frame left whole (a sound: it played to its end). */
-  QELMAR_DELIVERED = 1,
-  /** An empty or NULL text: the port was not opened. */
-  QELMAR_EMPTY = 2,
-  /** The text selects no frame. */
-  QELMAR_NOTHING_TO_SEND = 3,
-  /** The encoder dropped the command; `reason` says why. */
-  QELMAR_DROPPED = 4,
-  /** No such device (`reason` may say more). */
-  QELMAR_NOT_FOUND = 5,
-  /** The device may not be opened; `group` owns it. */
-  QELMAR_NO_PERMISSION = 6,
-  /** Held by another call or program to the end of the wait; `holder`, when
-   * not 0, is the holding process. */
-  QELMAR_BUSY = 7,
-  /** The device is not a terminal. */
-  QELMAR_NOT_A_TTY = 8,
-  /** The line settings could not be applied. */
-  QELMAR_NOT_CONFIGURED = 9,
-  /** The line did not take the frame by its deadline. A sound: the sound
-   * device stopped taking it, and the call gave up at the sound's length
-   * plus 2 s; sounds after it play nothing until the device lets go. */
-  QELMAR_STUCK = 10,
-  /** Queued behind a call that was held up, so not tried. */
-  QELMAR_BEHIND_HELD_UP = 11,
-  /** A sound: the default alert played instead; `reason` says why. */
-  QELMAR_ALERT_INSTEAD = 12,
-  /** A sound: nothing could play (no sound device or sound libraries, no
-   * file named, the device still held by a sound that gave up); `reason` says
-   * what. */
-  QELMAR_NOT_PLAYED = 13,
-  /** A sound: the file cannot be played (no such file, not readable, not a
-   * regular file, not a sound), and no alert played in its place either;
-   * `reason` says what is wrong with the file, then why no alert played. */
-  QELMAR_BAD_FILE = 14
+  QELMAR_OUTCOMES(QELMAR_OUTCOME_CONSTANT_, QELMAR_OUTCOME_COMMA_)
 } qelmar_outcome;
 
 /** The longest device path a record holds, its NUL included. */
 #define QELMAR_PATH_SIZE 1024
+
+/** The lowest port number: port N is the device hosts call COMN. */
+#define QELMAR_PORT_MIN 1
+
+/**
+ * The highest port number. A call of this header given a port outside
+ * #QELMAR_PORT_MIN to #QELMAR_PORT_MAX opens nothing: it ends as
+ * `QELMAR_NOT_FOUND` with a `reason` saying so (unless the text alone already
+ * sends nothing), and qelmar_resolve_port() answers #QELMAR_ROUTE_NONE. The
+ * legacy functions of qelmar.h try any number, as they always have.
+ */
+#define QELMAR_PORT_MAX 255
 
 /** What became of one call. */
 typedef struct qelmar_status {
@@ -188,6 +172,15 @@ typedef struct qelmar_status {
 #define QELMAR_CALL_BOUND_MS 848
 
 /**
+ * The port numbers the calls of this header take, for hosts that learn them
+ * from the library they loaded rather than the header they were built with.
+ * @param lowest   gets #QELMAR_PORT_MIN, when not NULL
+ * @param highest  gets #QELMAR_PORT_MAX, when not NULL
+ */
+QELMAR_HOST_API void QELMAR_CALL qelmar_port_range(int32_t *lowest,
+                                                   int32_t *highest) QELMAR_NOEXCEPT;
+
+/**
  * Sends one command, as tavdll() does, and tells what became of it.
  * @return tavdll()'s result, which depends on the text alone
  */
@@ -211,7 +204,7 @@ QELMAR_HOST_API int32_t QELMAR_CALL qelmar_send_rc(int32_t port, int32_t first, 
  * frame written in order, with the pause after the F key. Taking the port is
  * bounded as for one call; each frame is then bounded from when it begins as
  * one call's frame is. The first frame that does not go out whole ends the
- * batch: the frames after it are not tried (#QELMAR_BEHIND_HELD_UP). When no
+ * batch: the frames after it are not tried (`QELMAR_BEHIND_HELD_UP`). When no
  * text selects a frame the port is not opened. Other calls on the port wait
  * for the whole batch, and give up as busy when it outlasts their wait.
  * @param port      the port number
@@ -232,7 +225,7 @@ QELMAR_HOST_API int32_t QELMAR_CALL qelmar_send_many(int32_t port, const char *c
  * Sends bytes as they are, as one frame, for what the command texts cannot
  * say; the turn and the bounds are qelmar_send()'s, and the F key's frame
  * alone is followed by its pause. A `length` of 0 or over 81 (the longest
- * frame), or NULL `bytes`, is #QELMAR_DROPPED with a reason, and the port is
+ * frame), or NULL `bytes`, is `QELMAR_DROPPED` with a reason, and the port is
  * not opened. `status->call` is "frame", `status->result` the return value.
  * @param port    the port number
  * @param bytes   the frame
@@ -430,7 +423,8 @@ QELMAR_HOST_API int32_t QELMAR_CALL qelmar_list_ports(const char *root, qelmar_p
 
 /** How a port number leads to a device. */
 typedef enum qelmar_route {
-  /** Nothing to try: port 0 or below with no alias. */
+  /** Nothing to try: a port outside #QELMAR_PORT_MIN to #QELMAR_PORT_MAX, or
+   * a device folder too long to name a device in. */
   QELMAR_ROUTE_NONE = 0,
   /** `$QELMAR_DEVICE_DIR/comN`. */
   QELMAR_ROUTE_DEVICE_DIR = 1,

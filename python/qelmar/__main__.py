@@ -104,19 +104,24 @@ def _byte(text: str) -> int:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
 
 
-# Port numbers as hosts number COM ports, as the tool and the bridge take them.
-PORTS = range(1, 256)
-
-
 def _port(text: str) -> int:
-    """A port number as the tool takes it (65 or 0x41), in its words when out of range."""
+    """A port number as the tool takes it (65 or 0x41), in its words when out
+    of the range the library takes (hosts number COM ports so, and the tool
+    and the bridge take the same). Without a library to ask, the number goes
+    on, and the call says why it cannot be made."""
     try:
-        value = _byte(text)
-        if value in PORTS:
-            return value
+        value: Optional[int] = _byte(text)
     except argparse.ArgumentTypeError:
-        pass
-    raise argparse.ArgumentTypeError(f"{text} is not a number from {PORTS[0]} to {PORTS[-1]}")
+        value = None
+    try:
+        ports = _native.port_range()
+    except (LibraryNotFound, MissingFunction):
+        if value is None:
+            raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
+        return value
+    if value is not None and value in ports:
+        return value
+    raise argparse.ArgumentTypeError(f"{text} is not a number from {ports[0]} to {ports[-1]}")
 
 
 def _version() -> str:

@@ -140,6 +140,7 @@ _SIGNATURES: Dict[str, Tuple[Any, List[Any]]] = {
         ctypes.c_int32,
         [ctypes.c_int32, ctypes.c_char_p, ctypes.c_size_t, _P(Status)],
     ),
+    "qelmar_port_range": (None, [_P(ctypes.c_int32), _P(ctypes.c_int32)]),
 }
 
 
@@ -265,6 +266,13 @@ def outcome_names() -> List[str]:
             break
         names.append(named)
     return names
+
+
+def port_range() -> range:
+    """The port numbers the library's calls take, as it says at run time."""
+    lowest, highest = ctypes.c_int32(), ctypes.c_int32()
+    function("qelmar_port_range")(ctypes.byref(lowest), ctypes.byref(highest))
+    return range(lowest.value, highest.value + 1)
 
 
 def text(field: bytes) -> str:

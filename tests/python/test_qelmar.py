@@ -197,9 +197,8 @@ def test_records_are_laid_out_as_the_header_says(tmp_path, record, c_name):
 
 
 def header_outcomes():
-    enum = re.search(r"typedef enum qelmar_outcome \{(.*?)\} qelmar_outcome;",
-                     (HEADER / "qelmar" / "host.h").read_text(), re.S)[1]
-    return [(name, int(value)) for name, value in re.findall(r"QELMAR_(\w+) = (\d+)", enum)]
+    listed = (HEADER / "qelmar" / "outcomes.h").read_text()
+    return [(name, int(value)) for name, value in re.findall(r"X\((\w+), (\d+), \w+, ", listed)]
 
 
 def test_outcomes_are_the_librarys_and_the_headers():
@@ -226,6 +225,7 @@ const char *qelmar_outcome_name(int outcome) {
   return outcome >= 0 && outcome < 3 ? names[outcome] : "unknown";
 }
 const char *qelmar_version(void) { return "9.8.7"; }
+void qelmar_port_range(int *lowest, int *highest) { *lowest = 3; *highest = 9; }
 """
 
 # What the module shows of a library that has an outcome and a version it has never seen.
@@ -255,6 +255,11 @@ def test_outcomes_and_version_come_from_the_loaded_library(tmp_path):
     version = module("--version", env={"QELMAR_HOST_LIBRARY": str(library)})
     assert version.stdout.decode().splitlines() == [
         "qelmar 9.8.7 (Python module)", f"libqelmar-host 9.8.7 ({library})"]
+    # The port numbers too, at N-1, N and N+1 of either end.
+    for port, taken in [(2, False), (3, True), (4, True), (8, True), (9, True), (10, False)]:
+        sent = module("send", "-p", str(port), "5", env={"QELMAR_HOST_LIBRARY": str(library)})
+        refused = f"qelmar: --port: {port} is not a number from 3 to 9 (see --help)\n"
+        assert (sent.returncode, sent.stderr.decode() == refused) == (1, not taken), sent.stderr
 
 
 def device(port):
@@ -501,6 +506,8 @@ COMMAND_LINES = [
     (["rc", "-p", "7", "x", "1"], 1),
     # Port numbers as hosts number COM ports, 1 to 255 (the rest below).
     (["send", "-p", "1", "5"], 2),
+    (["send", "-p", "2", "5"], 2),
+    (["send", "-p", "254", "5"], 2),
     (["send", "-p", "255", "5"], 2),
     (["rc", "-p", "0xFF", "1", "2"], 2),
 ]
