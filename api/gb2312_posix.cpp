@@ -44,8 +44,9 @@ Gb2312 to_gb2312(std::string_view text, const char* charset) {
     char* dst = buffer;
     std::size_t dst_left = sizeof buffer;
     // With the input used up, one more call ends a stateful set's shift.
-    const std::size_t done = src_left > 0 ? iconv(converter.get(), &src, &src_left, &dst, &dst_left)
-                                          : iconv(converter.get(), nullptr, nullptr, &dst, &dst_left);
+    const std::size_t done = src_left > 0
+                                 ? iconv(converter.get(), &src, &src_left, &dst, &dst_left)
+                                 : iconv(converter.get(), nullptr, nullptr, &dst, &dst_left);
     out.bytes.append(buffer, static_cast<std::size_t>(dst - buffer));
     if (done != static_cast<std::size_t>(-1)) {
       if (src_left == 0) return out;

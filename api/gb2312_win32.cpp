@@ -55,7 +55,8 @@ UINT code_page(const char* name) {
   if (name == nullptr) return CP_UTF8;
   std::string plain;
   for (const char* c = name; *c != '\0'; ++c) {
-    if (*c != '-' && *c != '_') plain += static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
+    if (*c != '-' && *c != '_')
+      plain += static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
   }
   if (plain == "UTF8") return CP_UTF8;
   if (plain.size() > 2 && plain.starts_with("CP") &&

@@ -7,7 +7,7 @@
 #include <initializer_list>
 #include <nlohmann/json.hpp>
 
-#include "bridge/platform.h"
+#include "bridge/host_calls.h"
 
 namespace qelmar::bridge {
 

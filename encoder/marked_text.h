@@ -10,9 +10,9 @@ namespace qelmar {
 // character after the spaces and the next '#', or the text's end when there is
 // none (the frame builder then drops it, but the text is still the host's).
 struct MarkedText {
-  bool found = false;      // the command is a '#' command
-  std::size_t begin = 0;   // the first byte after the opening '#'
-  std::size_t end = 0;     // the closing '#', or the command's length
+  bool found = false;     // the command is a '#' command
+  std::size_t begin = 0;  // the first byte after the opening '#'
+  std::size_t end = 0;    // the closing '#', or the command's length
 };
 
 // Pure: what is converted to the display's character set, and nothing else.

@@ -57,7 +57,8 @@
  * previous header could misread the library (a record's layout, a function's
  * arguments or meaning). The minor version changes when calls, outcomes or
  * fields are added; the patch version for fixes alone. Each export carries the
- * symbol version of the release that added it (`QELMAR_HOST_1.0`).
+ * symbol version of the release that added it (`QELMAR_HOST_1.0`,
+ * `QELMAR_HOST_1.1`).
  */
 #ifndef QELMAR_HOST_H
 #define QELMAR_HOST_H
