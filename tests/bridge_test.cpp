@@ -1628,6 +1628,46 @@ TEST(Bridge, EachPortHasAShareOfTheQueue) {
   EXPECT_EQ(four.read_through_marker(), std::vector<std::uint8_t>{0x04});
 }
 
+// A request's texts are one turn on the line across processes: the tool,
+// sending all the while from a process of its own, never puts a frame
+// between them.
+TEST(Bridge, ARequestsTextsAreOneTurnAgainstAnotherProcess) {
+  Bridge bridge;
+  constexpr int requests = 40, others = 150;
+  std::vector<std::string> argv{QELMAR_TOOL, "send", "-q", "-p", "3", "--"};
+  for (int i = 0; i < others; ++i) argv.emplace_back("9");
+  auto other = std::async(std::launch::async, [&] { return run_process(argv); });
+  std::this_thread::sleep_for(50ms);
+  int answered = 0;
+  for (int i = 0; i < requests; ++i) {
+    const httplib::Result r = bridge.post("/v1/ports/3/commands", R"({"texts":["1","2"]})");
+    answered += r && r->status == 200 ? 1 : 0;
+  }
+  const Process::Result tool = other.get();
+  EXPECT_EQ(tool.status, 0) << tool.err;
+  EXPECT_EQ(answered, requests);
+  const std::vector<std::uint8_t> line = bridge.display().read_through_marker();
+  int ones = 0, nines = 0, split = 0, nines_among = 0, seen_ones = 0;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if (line[i] == 0x01) {
+      ++ones;
+      split += i + 1 < line.size() && line[i + 1] == 0x02 ? 0 : 1;
+    }
+    if (line[i] == 0x09) {
+      ++nines;
+      // The other process's frames did come while the requests' did.
+      nines_among += seen_ones > 0 && seen_ones < requests ? 1 : 0;
+    }
+    seen_ones += line[i] == 0x01 ? 1 : 0;
+  }
+  EXPECT_EQ(ones, requests);
+  EXPECT_EQ(nines, others);
+  EXPECT_EQ(split, 0) << "requests whose frames another process's came between";
+  if (nines_among == 0) {
+    GTEST_SKIP() << "the other process's frames all came before or after the requests'";
+  }
+}
+
 // A request that waited for a worker past its deadline is answered and never
 // sent; one whose deadline passes between its texts sends none after it.
 TEST(Bridge, NothingIsSentPastTheDeadline) {
