@@ -156,6 +156,10 @@ void describe_sound(const qelmar_status& s, char* out, std::size_t size) {
 
 static_assert(qelmar::serial::port_wait.count() == QELMAR_CALL_BOUND_MS,
               "the header's bound is the calls' own");
+static_assert(QELMAR_FRAME_BOUND_MS(0) == qelmar::key_pause.count() &&
+                  QELMAR_FRAME_BOUND_MS(1) - QELMAR_FRAME_BOUND_MS(0) ==
+                      qelmar::serial::write_time_per_byte.count(),
+              "the header's bound of a batch's frame is the writes' own");
 
 extern "C" {
 

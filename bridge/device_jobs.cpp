@@ -93,23 +93,29 @@ DeviceReply send_texts(Metrics& metrics, int port, const std::vector<std::string
   // Each text is encoded once here for its frame, and for the result of one
   // that is not sent.
   json results = json::array();
+  std::vector<std::size_t> frame_bytes;
   for (const std::string& text : texts) {
     std::uint8_t frame[128];
     std::int32_t result = 0;
     const std::int32_t length =
         qelmar_encode(text.c_str(), frame, sizeof frame, &result, nullptr, 0);
-    const auto shown = std::min(static_cast<std::size_t>(std::max(length, 0)), sizeof frame);
-    results.push_back({{"result", result}, {"frame", hex(frame, shown)}});
+    const auto bytes = static_cast<std::size_t>(std::max(length, 0));
+    frame_bytes.push_back(bytes);
+    results.push_back({{"result", result}, {"frame", hex(frame, std::min(bytes, sizeof frame))}});
   }
   // The texts go as one turn, so that no other call's frame, of this process
-  // or another, comes between them. Each frame of a turn may take a call's
-  // bound from when it begins: only the texts whose frames must have left by
-  // the deadline go.
-  const auto bound = std::chrono::milliseconds(QELMAR_CALL_BOUND_MS);
-  const auto start = Clock::now();
+  // or another, comes between them: only those whose frames must have left by
+  // the deadline, the first within a call's bound and each later one within
+  // its own.
+  auto last_frame_by = Clock::now() + std::chrono::milliseconds(QELMAR_CALL_BOUND_MS);
   std::size_t going = 0;
-  while (going < texts.size() && going < QELMAR_MANY_MAX &&
-         start + bound * static_cast<int>(going + 1) <= deadline.at) {
+  bool first = true;
+  while (going < texts.size() && going < QELMAR_MANY_MAX) {
+    if (!first && frame_bytes[going] > 0) {
+      last_frame_by += std::chrono::milliseconds(QELMAR_FRAME_BOUND_MS(frame_bytes[going]));
+    }
+    if (last_frame_by > deadline.at) break;
+    first = first && frame_bytes[going] == 0;
     ++going;
   }
   std::vector<const char*> commands;

@@ -50,7 +50,8 @@ std::string device_lane(int port);
 // between them), up to the first that does not go out: the line that did not
 // take one will not take the next in time either, and a request costs a
 // worker one call's wait at most, not one per text. Only texts whose frames
-// must leave by the deadline go. The rest are answered as skipped, with why.
+// must leave by the deadline go (QELMAR_CALL_BOUND_MS, QELMAR_FRAME_BOUND_MS).
+// The rest are answered as skipped, with why.
 DeviceReply send_texts(Metrics& metrics, int port, const std::vector<std::string>& texts,
                        const Deadline& deadline);
 DeviceReply send_rc(Metrics& metrics, int port, std::int32_t a, std::int32_t b,

@@ -33,6 +33,8 @@ constexpr std::string_view by_id_folder = "/dev/serial/by-id/";
 
 std::string device_text(std::string_view command) {
   const std::string text(command);
+  // A NUL would end the text early: the request is refused for it later.
+  if (text.find('\0') != std::string::npos) return text;
   // GB2312 is never longer than UTF-8.
   std::vector<char> room(text.size() + 1);
   std::size_t length = 0;

@@ -394,6 +394,15 @@ QELMAR_HOST_API qelmar_route QELMAR_CALL qelmar_resolve_port(const char *root, i
                                                              char *path, size_t size,
                                                              size_t *length) QELMAR_NOEXCEPT;
 
+/**
+ * In a qelmar_send_many() batch, the longest a frame after the first may take
+ * from when it begins: its `bytes` at the slowest pace the line is allowed,
+ * and the F key's pause; the first frame's bound is #QELMAR_CALL_BOUND_MS
+ * from the call's start. A host with a deadline of its own sends only the
+ * texts whose frames' bounds, added up, end before it. Since 1.1.
+ */
+#define QELMAR_FRAME_BOUND_MS(bytes) ((bytes)*8 + 100)
+
 /** The `failed_at` of a text that converted whole. */
 #define QELMAR_NO_FAULT ((size_t)-1)
 
