@@ -156,8 +156,8 @@ DeviceReply send_rc(Metrics& metrics, int port, std::int32_t a, std::int32_t b,
   qelmar_send_rc(port, a, b, &status);
   count(metrics, port, status, start);
   std::uint8_t frame[3];
-  const std::int32_t length = qelmar_rc_frame(a, b, frame, sizeof frame);
-  json body{{"port", port}, {"frame", hex(frame, std::min<std::size_t>(length, sizeof frame))}};
+  const auto length = static_cast<std::size_t>(qelmar_rc_frame(a, b, frame, sizeof frame));
+  json body{{"port", port}, {"frame", hex(frame, std::min(length, sizeof frame))}};
   body.update(outcome_of(status));
   return reply(body);
 }

@@ -32,9 +32,9 @@ constexpr std::string_view by_id_folder = "/dev/serial/by-id/";
 }  // namespace
 
 std::string device_text(std::string_view command) {
-  const std::string text(command);
   // A NUL would end the text early: the request is refused for it later.
-  if (text.find('\0') != std::string::npos) return text;
+  if (command.find('\0') != std::string_view::npos) return std::string(command);
+  const std::string text(command);
   // GB2312 is never longer than UTF-8.
   std::vector<char> room(text.size() + 1);
   std::size_t length = 0;
