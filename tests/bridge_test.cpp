@@ -1709,8 +1709,9 @@ TEST(Bridge, NothingIsSentPastTheDeadline) {
   EXPECT_TRUE(four.read_through_marker().empty());
 
   // Another program holds port 4 for 400 ms: the first text waits for it
-  // within its call's bound, and by then less than a call's bound is left of
-  // the request's 1200 ms, so the rest are skipped, and nothing follows them.
+  // within its call's bound; only the texts whose frames' bounds end within
+  // the request's 1200 ms go with it, the rest are skipped, and nothing
+  // follows them.
   const int other_program = ::open(four.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_EQ(::flock(other_program, LOCK_EX | LOCK_NB), 0);
   std::thread letting_go([other_program] {
