@@ -132,10 +132,6 @@ _SIGNATURES: Dict[str, Tuple[Any, List[Any]]] = {
             _P(ctypes.c_size_t),
         ],
     ),
-    "qelmar_rc_frame": (
-        ctypes.c_int32,
-        [ctypes.c_int32, ctypes.c_int32, _P(ctypes.c_uint8), ctypes.c_size_t],
-    ),
     "qelmar_send_frame": (
         ctypes.c_int32,
         [ctypes.c_int32, ctypes.c_char_p, ctypes.c_size_t, _P(Status)],
