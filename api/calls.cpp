@@ -106,8 +106,7 @@ std::int32_t send_command(std::int32_t port, const char* command, CallStatus* st
 void send_rc(std::int32_t port, std::int32_t first, std::int32_t second, CallStatus* status,
              Ports ports) noexcept {
   const Timing timing(status);
-  const std::uint8_t frame[] = {rc_lead, static_cast<std::uint8_t>(first),
-                                static_cast<std::uint8_t>(second)};
+  const auto frame = rc_frame(first, second);
   on_port(port, ports, status,
           [&](serial::Connection& connection, serial::PortLock&) { connection.write(frame); });
 }

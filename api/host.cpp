@@ -9,13 +9,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "api/calls.h"
+#include "api/gb2312.h"
 #include "api/log.h"
 #include "api/pin.h"
 #include "encoder/interpreter.h"
+#include "encoder/marked_text.h"
 #include "serial/port.h"
 #include "serial/port_list.h"
 
@@ -138,6 +141,10 @@ void describe_sound(const qelmar_status& s, char* out, std::size_t size) {
 
 static_assert(qelmar::serial::port_wait.count() == QELMAR_CALL_BOUND_MS,
               "the header's bound is the calls' own");
+static_assert(QELMAR_FRAME_BOUND_MS(0) == qelmar::key_pause.count() &&
+                  QELMAR_FRAME_BOUND_MS(1) - QELMAR_FRAME_BOUND_MS(0) ==
+                      qelmar::serial::write_time_per_byte.count(),
+              "the header's bound of a batch's frame is the writes' own");
 
 extern "C" {
 
@@ -498,6 +505,56 @@ QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_send_frame(std::int32_t port,
     hand_over(filled, size, status);
   }
   return sent;
+}
+
+}  // extern "C"
+
+extern "C" {
+
+QELMAR_HOST_API qelmar_outcome QELMAR_CALL qelmar_display_text(const char* command,
+                                                               const char* charset, char* text,
+                                                               std::size_t size,
+                                                               std::size_t* length,
+                                                               std::size_t* failed_at) noexcept {
+  qelmar::stay_loaded();
+  // What a call that gets no further leaves.
+  if (text != nullptr && size > 0) *text = '\0';
+  if (length != nullptr) *length = 0;
+  if (failed_at != nullptr) *failed_at = QELMAR_NO_FAULT;
+  try {
+    const std::string_view whole = command != nullptr ? std::string_view(command) : "";
+    const qelmar::MarkedText marked = qelmar::marked_text(whole);
+    std::string converted(whole);
+    if (marked.found) {
+      const qelmar::Gb2312 gb2312 =
+          qelmar::to_gb2312(whole.substr(marked.begin, marked.end - marked.begin), charset);
+      if (gb2312.fault == qelmar::Gb2312::Fault::unknown_charset) return QELMAR_NOT_CONFIGURED;
+      if (gb2312.fault == qelmar::Gb2312::Fault::no_character) {
+        if (failed_at != nullptr) *failed_at = marked.begin + gb2312.failed_at;
+        return QELMAR_DROPPED;
+      }
+      converted.replace(marked.begin, marked.end - marked.begin, gb2312.bytes);
+    }
+    if (text != nullptr && size > 0) {
+      const std::size_t fit = std::min(size - 1, converted.size());
+      std::memcpy(text, converted.data(), fit);
+      text[fit] = '\0';
+    }
+    if (length != nullptr) *length = converted.size();
+    return QELMAR_DELIVERED;
+  } catch (...) {
+    // Out of memory: nothing converted.
+    return QELMAR_NOT_CONFIGURED;
+  }
+}
+
+QELMAR_HOST_API std::int32_t QELMAR_CALL qelmar_rc_frame(std::int32_t first, std::int32_t second,
+                                                         std::uint8_t* frame,
+                                                         std::size_t size) noexcept {
+  qelmar::stay_loaded();
+  const auto bytes = qelmar::rc_frame(first, second);
+  if (frame != nullptr) std::memcpy(frame, bytes.data(), std::min(size, bytes.size()));
+  return static_cast<std::int32_t>(bytes.size());
 }
 
 }  // extern "C"

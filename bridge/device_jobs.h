@@ -46,10 +46,12 @@ struct DeviceReply {
 // no device keeps a lane of its own number.
 std::string device_lane(int port);
 
-// The texts in order, up to the first that does not go out: the line that
-// did not take one will not take the next in time either, and a request
-// costs a worker one call's wait at most, not one per text. The rest are
-// answered as skipped, with why.
+// The texts in order as one turn on the port (no other call's frame comes
+// between them), up to the first that does not go out: the line that did not
+// take one will not take the next in time either, and a request costs a
+// worker one call's wait at most, not one per text. Only texts whose frames
+// must leave by the deadline go (QELMAR_CALL_BOUND_MS, QELMAR_FRAME_BOUND_MS).
+// The rest are answered as skipped, with why.
 DeviceReply send_texts(Metrics& metrics, int port, const std::vector<std::string>& texts,
                        const Deadline& deadline);
 DeviceReply send_rc(Metrics& metrics, int port, std::int32_t a, std::int32_t b,

@@ -7,7 +7,7 @@
 #include <initializer_list>
 #include <nlohmann/json.hpp>
 
-#include "bridge/platform.h"
+#include "bridge/host_calls.h"
 #include "qelmar/host.h"
 
 namespace qelmar::bridge {

@@ -32,14 +32,6 @@ struct InheritedSocket {
 // cleared so that children do not take them for theirs.
 std::vector<InheritedSocket> inherited_sockets();
 
-// The command as the library takes it: UTF-8 in, the text between its '#'
-// marks in GB2312. Throws std::runtime_error naming a character GB2312 lacks.
-std::string device_text(std::string_view command);
-
-// The serial devices as `qelmar ports --json` lists them. Throws
-// std::runtime_error when the system cannot be read.
-std::string ports_json();
-
 // One line (with its newline) to standard error in a single write, so that
 // lines from several threads never mix.
 void write_line(std::string_view line);

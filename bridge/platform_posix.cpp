@@ -9,8 +9,6 @@
 #include <cstdlib>
 
 #include "bridge/platform.h"
-#include "tools/charset.h"
-#include "tools/ports.h"
 
 namespace qelmar::bridge {
 
@@ -56,10 +54,6 @@ std::vector<InheritedSocket> inherited_sockets() {
   ::unsetenv("LISTEN_FDNAMES");
   return sockets;
 }
-
-std::string device_text(std::string_view command) { return tools::to_device(command, "UTF-8"); }
-
-std::string ports_json() { return tools::ports_json(tools::list_ports(tools::this_machine("/"))); }
 
 void write_line(std::string_view line) {
   // A write to stderr interrupted by a signal is retried; one cut short by a

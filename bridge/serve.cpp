@@ -21,10 +21,10 @@
 
 #include "bridge/device_jobs.h"
 #include "bridge/handler.h"
+#include "bridge/host_calls.h"
 #include "bridge/log_writer.h"
 #include "bridge/metrics.h"
 #include "bridge/work_queue.h"
-#include "encoder/protocol.h"
 #include "qelmar/host.h"
 
 #ifndef QELMAR_VERSION

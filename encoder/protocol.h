@@ -24,6 +24,11 @@ inline constexpr std::size_t max_frame = 81;
 
 // tavrc's frame: this byte, then its two parameter bytes.
 inline constexpr std::uint8_t rc_lead = 0x12;
+// Of its arguments only the low 8 bits go out.
+inline constexpr std::array<std::uint8_t, 3> rc_frame(std::int32_t first, std::int32_t second) {
+  return {rc_lead, static_cast<std::uint8_t>(first & 0xFF),
+          static_cast<std::uint8_t>(second & 0xFF)};
+}
 
 // Keys W, D and X: key_lead, then the key's number.
 inline constexpr std::uint8_t key_lead = 0xFE;

@@ -781,8 +781,9 @@ TEST(Bridge, LimitsHoldAtTheirEdges) {
        body_of_size(one, 16385),
        "HTTP/1.1 413",
        {}},
-      {"63 texts", post(texts(63)), texts(63), "HTTP/1.1 200", std::vector<std::uint8_t>(63, 1)},
-      {"64 texts", post(texts(64)), texts(64), "HTTP/1.1 200", std::vector<std::uint8_t>(64, 1)},
+      // Within 1,000 ms the first frame's bound and one more frame's: the rest
+      // are answered as skipped.
+      {"63 texts", post(texts(63)), texts(63), "HTTP/1.1 200", {0x01, 0x01}},
       {"65 texts", post(texts(65)), texts(65), "HTTP/1.1 400", {}},
       {"the body 800 ms after the head, of 1,000", post(one), one, "HTTP/1.1 200", {0x01}, 800ms},
       {"the body 1,200 ms after the head, of 1,000", post(one), one, "", {}, 1200ms},
@@ -801,6 +802,15 @@ TEST(Bridge, LimitsHoldAtTheirEdges) {
     ASSERT_TRUE(r) << "the service ended";
     EXPECT_EQ(r->status, 200);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+  }
+  // The texts' limit with a deadline that leaves room for all their frames.
+  Bridge roomy({"--request-timeout-ms", "60000"});
+  for (const std::size_t n : {63, 64, 65}) {
+    const httplib::Result r = roomy.post("/v1/ports/3/commands", texts(n));
+    ASSERT_TRUE(r) << n;
+    EXPECT_EQ(r->status, n <= 64 ? 200 : 400) << n;
+    EXPECT_EQ(roomy.display().read_through_marker(), std::vector<std::uint8_t>(n <= 64 ? n : 0, 1))
+        << n;
   }
 }
 
@@ -1628,6 +1638,46 @@ TEST(Bridge, EachPortHasAShareOfTheQueue) {
   EXPECT_EQ(four.read_through_marker(), std::vector<std::uint8_t>{0x04});
 }
 
+// A request's texts are one turn on the line across processes: the tool,
+// sending all the while from a process of its own, never puts a frame
+// between them.
+TEST(Bridge, ARequestsTextsAreOneTurnAgainstAnotherProcess) {
+  Bridge bridge;
+  constexpr int requests = 40, others = 150;
+  std::vector<std::string> argv{QELMAR_TOOL, "send", "-q", "-p", "3", "--"};
+  for (int i = 0; i < others; ++i) argv.emplace_back("9");
+  auto other = std::async(std::launch::async, [&] { return run_process(argv); });
+  std::this_thread::sleep_for(50ms);
+  int answered = 0;
+  for (int i = 0; i < requests; ++i) {
+    const httplib::Result r = bridge.post("/v1/ports/3/commands", R"({"texts":["1","2"]})");
+    answered += r && r->status == 200 ? 1 : 0;
+  }
+  const Process::Result tool = other.get();
+  EXPECT_EQ(tool.status, 0) << tool.err;
+  EXPECT_EQ(answered, requests);
+  const std::vector<std::uint8_t> line = bridge.display().read_through_marker();
+  int ones = 0, nines = 0, split = 0, nines_among = 0, seen_ones = 0;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    if (line[i] == 0x01) {
+      ++ones;
+      split += i + 1 < line.size() && line[i + 1] == 0x02 ? 0 : 1;
+    }
+    if (line[i] == 0x09) {
+      ++nines;
+      // The other process's frames did come while the requests' did.
+      nines_among += seen_ones > 0 && seen_ones < requests ? 1 : 0;
+    }
+    seen_ones += line[i] == 0x01 ? 1 : 0;
+  }
+  EXPECT_EQ(ones, requests);
+  EXPECT_EQ(nines, others);
+  EXPECT_EQ(split, 0) << "requests whose frames another process's came between";
+  if (nines_among == 0) {
+    GTEST_SKIP() << "the other process's frames all came before or after the requests'";
+  }
+}
+
 // A request that waited for a worker past its deadline is answered and never
 // sent; one whose deadline passes between its texts sends none after it.
 TEST(Bridge, NothingIsSentPastTheDeadline) {
@@ -1659,8 +1709,9 @@ TEST(Bridge, NothingIsSentPastTheDeadline) {
   EXPECT_TRUE(four.read_through_marker().empty());
 
   // Another program holds port 4 for 400 ms: the first text waits for it
-  // within its call's bound, and by then less than a call's bound is left of
-  // the request's 1200 ms, so the rest are skipped, and nothing follows them.
+  // within its call's bound; only the texts whose frames' bounds end within
+  // the request's 1200 ms go with it, the rest are skipped, and nothing
+  // follows them.
   const int other_program = ::open(four.slave_path().c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
   ASSERT_EQ(::flock(other_program, LOCK_EX | LOCK_NB), 0);
   std::thread letting_go([other_program] {
@@ -1783,7 +1834,7 @@ TEST(Bridge, TheLibrarysLogCannotBlockIt) {
   std::ifstream written(file);
   int in_file = 0;
   for (std::string line; std::getline(written, line); ++in_file)
-    EXPECT_NE(line.find(" qelmar_send port 4 tried "), std::string::npos) << line;
+    EXPECT_NE(line.find(" qelmar_send_many port 4 tried "), std::string::npos) << line;
   EXPECT_EQ(in_file, 3);
 }
 

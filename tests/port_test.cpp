@@ -1220,5 +1220,91 @@ TEST(PortRange, HostCallsTakeOnlyTheNumberedPorts) {
   }
 }
 
+// The text between the marks as the display takes it, with the room the
+// other buffer calls give: what fits, the whole length, and where a character
+// that cannot be converted starts.
+TEST(HostFace, ConvertsTheMarkedTextToGb2312) {
+  const std::string price =
+      "#\xBC\xDB"
+      "A#";  // "#价A#" in GB2312
+  const struct {
+    const char* condition;
+    const char* command;
+    const char* charset;
+    std::size_t size;  // room; 0 passes NULL
+    qelmar_outcome outcome;
+    std::string text;  // the whole converted command
+    std::size_t failed_at = QELMAR_NO_FAULT;
+  } cases[] = {
+      {"room for one byte less", "#价A#", nullptr, 5, QELMAR_DELIVERED, price},
+      {"room for all", "#价A#", nullptr, 6, QELMAR_DELIVERED, price},
+      {"room for one byte more", "#价A#", nullptr, 7, QELMAR_DELIVERED, price},
+      {"no room", "#价A#", nullptr, 0, QELMAR_DELIVERED, price},
+      {"UTF-8 by name", "#价A#", "utf-8", 64, QELMAR_DELIVERED, price},
+      {"another character set", "#\xE9#", "ISO-8859-1", 64, QELMAR_DELIVERED, "#\xA8\xA6#"},
+      {"a character GB2312 lacks", "  #ab😀#", nullptr, 64, QELMAR_DROPPED, "", 5},
+      {"the euro sign", "#€ 5#", nullptr, 64, QELMAR_DROPPED, "", 1},
+      {"malformed UTF-8", "#a\xFF#", nullptr, 64, QELMAR_DROPPED, "", 2},
+      {"UTF-8 cut short", "#\xE4\xBD", nullptr, 64, QELMAR_DROPPED, "", 1},
+      {"an unknown character set", "#价#", "NO-SUCH-SET", 64, QELMAR_NOT_CONFIGURED, ""},
+      {"no '#'", "12.5H", nullptr, 64, QELMAR_DELIVERED, "12.5H"},
+      {"'#' not first", "x#€#", nullptr, 64, QELMAR_DELIVERED, "x#€#"},
+      {"no closing '#'", " #价", nullptr, 64, QELMAR_DELIVERED, " #\xBC\xDB"},
+      {"after the closing '#'", "#价#€", nullptr, 64, QELMAR_DELIVERED, "#\xBC\xDB#€"},
+      {"'#' alone", "#", nullptr, 64, QELMAR_DELIVERED, "#"},
+      {"empty", "", nullptr, 64, QELMAR_DELIVERED, ""},
+      {"NULL", nullptr, nullptr, 64, QELMAR_DELIVERED, ""},
+  };
+  for (const auto& c : cases) {
+    std::vector<char> buffer(c.size + 2, 'x');
+    std::size_t length = 12345, failed_at = 12345;
+    EXPECT_EQ(qelmar_display_text(c.command, c.charset, c.size > 0 ? buffer.data() : nullptr,
+                                  c.size, &length, &failed_at),
+              c.outcome)
+        << c.condition;
+    EXPECT_EQ(length, c.text.size()) << c.condition;
+    EXPECT_EQ(failed_at, c.failed_at) << c.condition;
+    const std::size_t fit = c.size > 0 ? std::min(c.size - 1, c.text.size()) : 0;
+    if (c.size > 0) {
+      EXPECT_EQ(std::string(buffer.data()), c.text.substr(0, fit)) << c.condition;
+    }
+    EXPECT_EQ(buffer[c.size > 0 ? fit + 1 : 0], 'x') << c.condition << ": written past the room";
+    // What it gives is what a send takes.
+    if (c.outcome == QELMAR_DELIVERED && c.size > c.text.size() && c.command != nullptr) {
+      std::uint8_t frame[81];
+      const std::int32_t converted =
+          qelmar_encode(buffer.data(), frame, sizeof frame, nullptr, nullptr, 0);
+      EXPECT_EQ(converted, qelmar_encode(c.text.c_str(), frame, sizeof frame, nullptr, nullptr, 0))
+          << c.condition;
+    }
+  }
+  // The optional outputs may be left out.
+  EXPECT_EQ(qelmar_display_text("#价#", nullptr, nullptr, 0, nullptr, nullptr), QELMAR_DELIVERED);
+  EXPECT_EQ(qelmar_display_text("#😀#", nullptr, nullptr, 0, nullptr, nullptr), QELMAR_DROPPED);
+}
+
+// The rc frame's bytes, as qelmar_send_rc() writes them, in the room given.
+TEST(HostFace, GivesTheRcFrame) {
+  const struct {
+    std::int32_t first, second;
+    std::size_t size;
+    std::vector<std::uint8_t> written;
+  } cases[] = {
+      {0x41, 0x142, 3, {0x12, 0x41, 0x42}},
+      {-1, 256, 3, {0x12, 0xFF, 0x00}},
+      {INT32_MIN, INT32_MAX, 3, {0x12, 0x00, 0xFF}},
+      {1, 2, 2, {0x12, 0x01}},
+      {1, 2, 4, {0x12, 0x01, 0x02}},
+      {1, 2, 0, {}},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::uint8_t> frame(c.size + 1, 0xEE);
+    EXPECT_EQ(qelmar_rc_frame(c.first, c.second, c.size > 0 ? frame.data() : nullptr, c.size), 3);
+    EXPECT_EQ(std::vector<std::uint8_t>(frame.begin(), frame.begin() + c.written.size()), c.written)
+        << c.first << ", " << c.second << " in " << c.size;
+    EXPECT_EQ(frame[c.written.size()], 0xEE) << "written past the room of " << c.size;
+  }
+}
+
 }  // namespace
 }  // namespace qelmar::test

@@ -111,6 +111,10 @@ TEST(Tool, ConvertsTextBetweenHashMarksFromTheLocale) {
        "qelmar: '#总计': not sent: the command was dropped (no closing '#')\n"},
       {{"encode", "12.5H"}, 0, "1F 01 02 05 00 1F\nresult 2\n", ""},
       {{"encode", "#€ 5#"}, 1, "", "GB2312 has no character '€'"},
+      // Where the character starts, so that a long text's fault can be found.
+      {{"send", "-p", "3", "#😀#"}, 1, "", "'#😀#': GB2312 has no character '😀' at byte 1\n"},
+      {{"encode", "  #ab😀#"}, 1, "", "GB2312 has no character '😀' at byte 5\n"},
+      {{"encode", "#a\xFF#"}, 1, "", "the text between '#' marks is not UTF-8 at byte 2\n"},
       {{"encode", "--raw", "#€ #"}, 0, "A1 A1 A1 A1\nresult 2\n", ""},
       // In the C locale the terminal's UTF-8 is not what the locale says: that
       // is the cause to name, not the bytes GB2312 lacks.

@@ -448,6 +448,33 @@ TEST(WineHostDll, PortNumbersResolveToTheDeviceNamespace) {
   }
 }
 
+// The text between the marks turned into GB2312 by Windows' code page as the
+// Linux build's iconv does, with the fault's place; and the rc frame's bytes.
+TEST(WineHostDll, ConvertsTextAndGivesTheRcFrame) {
+  const struct {
+    std::string request;
+    long result;
+    std::string told;  // the text in hex, its whole length, where it failed
+  } cases[] = {
+      {"display_text " + hex_text("#价A#") + " -", 1, "23BCDB4123 5 -"},
+      {"display_text " + hex_text(" #总计") + " UTF-8", 1, "2023D7DCBCC6 6 -"},
+      {"display_text " + hex_text("#\xE9#") + " CP1252", 1, "23A8A623 4 -"},
+      {"display_text " + hex_text("  #ab😀#") + " -", 4, "= 0 5"},
+      {"display_text " + hex_text("#a\xFF#") + " -", 4, "= 0 2"},
+      {"display_text " + hex_text("#丂#") + " -", 4, "= 0 1"},
+      {"display_text " + hex_text("#价#") + " NO-SUCH-SET", 9, "= 0 -"},
+      {"display_text " + hex_text("x#€#") + " -", 1, "7823E282AC23 6 -"},
+      {"display_text - -", 1, "= 0 -"},
+      {"rc_frame 65 322", 3, "124142"},
+      {"rc_frame -1 256", 3, "12FF00"},
+  };
+  for (const auto& c : cases) {
+    const WineHost::Answer answer = wine->call(c.request);
+    EXPECT_EQ(answer.result, c.result) << c.request;
+    EXPECT_EQ(answer.told, c.told) << c.request;
+  }
+}
+
 // Threads of one process, then of two processes at once: every frame whole, once.
 TEST(WineDll, OverlappingCallsOnAPortAreSerialised) {
   WineHost other(env("QELMAR_WINE_HOST_DIR"));

@@ -32,9 +32,4 @@ class Charset {
   iconv_t cd_;
 };
 
-// The command text with the text between its '#' marks turned from the locale's
-// character set into GB2312, the display's. Throws std::runtime_error naming the
-// character GB2312 lacks.
-std::string to_device(std::string_view command, const std::string& from_charset);
-
 }  // namespace qelmar::tools

@@ -6,9 +6,12 @@
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
+#include <cwchar>
 #include <filesystem>
 #include <iostream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -23,11 +26,64 @@
 
 namespace {
 
+// The names glibc gives the character sets, compared as iconv would.
+bool same_name(std::string_view name, std::string_view wanted) {
+  std::string plain;
+  for (const char c : name) {
+    if (c != '-' && c != '_')
+      plain += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  return plain == wanted;
+}
+
+// The command as the library converts it from `charset` (NULL: UTF-8); its
+// outcome, and where a character it could not convert starts.
+struct Converted {
+  qelmar_outcome outcome = QELMAR_UNFILLED;
+  std::string text;
+  std::size_t failed_at = QELMAR_NO_FAULT;
+};
+
+Converted convert(const std::string& command, const char* charset) {
+  Converted c;
+  std::size_t length = 0;
+  // GB2312 takes at most two bytes for a character of any set.
+  std::vector<char> room(2 * command.size() + 1);
+  c.outcome = qelmar_display_text(command.c_str(), charset, room.data(), room.size(), &length,
+                                  &c.failed_at);
+  c.text.assign(room.data(), std::min(length, room.size() - 1));
+  return c;
+}
+
 // Only a text command ('#' first) is converted, so only it reads the locale.
 std::string device_text(const std::string& text, bool raw) {
   const std::size_t first = text.find_first_not_of(' ');
   if (raw || first == std::string::npos || text[first] != '#') return text;
-  return qelmar::tools::to_device(text, qelmar::tools::locale_charset());
+  const std::string charset = qelmar::tools::locale_charset();
+  const Converted converted = convert(text, charset.c_str());
+  if (converted.outcome == QELMAR_DELIVERED) return converted.text;
+  if (converted.outcome != QELMAR_DROPPED) {
+    throw std::runtime_error("cannot convert from " + charset + " to GB2312");
+  }
+  const bool ascii = same_name(charset, "ANSIX3.41968") || same_name(charset, "ASCII") ||
+                     same_name(charset, "USASCII");
+  if (!same_name(charset, "UTF8") &&
+      (ascii || convert(text, nullptr).outcome == QELMAR_DELIVERED)) {
+    // The terminal sends UTF-8 whatever the locale says: the locale is the fault.
+    throw std::runtime_error("the locale (" + charset +
+                             ") is not UTF-8, so the text between '#' marks cannot be read: run "
+                             "with LC_ALL=C.UTF-8 or another UTF-8 locale");
+  }
+  const std::size_t at = converted.failed_at;
+  std::mbstate_t state{};
+  const std::size_t length = std::mbrlen(text.data() + at, text.size() - at, &state);
+  const std::string where = " at byte " + std::to_string(at);
+  if (length == 0 || length > 8) {
+    throw std::runtime_error("'" + text + "': the text between '#' marks is not " + charset +
+                             where);
+  }
+  throw std::runtime_error("'" + text + "': GB2312 has no character '" + text.substr(at, length) +
+                           "'" + where);
 }
 
 // Exit codes, as the README documents them.

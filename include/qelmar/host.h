@@ -58,7 +58,8 @@
  * previous header could misread the library (a record's layout, a function's
  * arguments or meaning). The minor version changes when calls, outcomes or
  * fields are added; the patch version for fixes alone. Each export carries the
- * symbol version of the release that added it (`QELMAR_HOST_1.0`).
+ * symbol version of the release that added it (`QELMAR_HOST_1.0`,
+ * `QELMAR_HOST_1.1`).
  */
 #ifndef QELMAR_HOST_H
 #define QELMAR_HOST_H
@@ -455,6 +456,64 @@ typedef enum qelmar_route {
 QELMAR_HOST_API qelmar_route QELMAR_CALL qelmar_resolve_port(const char *root, int32_t port,
                                                              char *path, size_t size,
                                                              size_t *length) QELMAR_NOEXCEPT;
+
+/**
+ * In a qelmar_send_many() batch, the longest a frame after the first may take
+ * from when it begins: its `bytes` at the slowest pace the line is allowed,
+ * and the F key's pause; the first frame's bound is #QELMAR_CALL_BOUND_MS
+ * from the call's start. A host with a deadline of its own sends only the
+ * texts whose frames' bounds, added up, end before it. Since 1.1.
+ */
+#define QELMAR_FRAME_BOUND_MS(bytes) ((bytes)*8 + 100)
+
+/** The `failed_at` of a text that converted whole. */
+#define QELMAR_NO_FAULT ((size_t)-1)
+
+/**
+ * The command as the display takes it: the text between its '#' marks (to the
+ * command's end when there is no closing one) turned from `charset` into
+ * GB2312, the display's character set; the rest of the command, and a command
+ * whose first character after its spaces is not '#', unchanged. What it gives
+ * is what qelmar_send(), qelmar_send_many() and qelmar_encode() take.
+ * Since 1.1.
+ * @param command    the command text, NUL-terminated; NULL counts as empty
+ * @param charset    the character set of the text between the marks, as the
+ *                   system names it (iconv's names on Linux, "UTF-8" or
+ *                   "CP<page>" on Windows); NULL for UTF-8
+ * @param text       gets the command as the display takes it: at most `size`
+ *                   bytes, the NUL included, cut to fit; empty unless the
+ *                   outcome is #QELMAR_DELIVERED. May be NULL when `size` is 0.
+ * @param size       the room at `text`, its NUL included
+ * @param length     gets the whole converted command's length, without its
+ *                   NUL, which may exceed what fit (0 unless
+ *                   #QELMAR_DELIVERED); may be NULL
+ * @param failed_at  gets, for #QELMAR_DROPPED, the byte offset in `command`
+ *                   of the first character that GB2312 lacks or that is not
+ *                   well formed in `charset`; otherwise #QELMAR_NO_FAULT. May
+ *                   be NULL.
+ * @return #QELMAR_DELIVERED when the command converted whole (an empty one,
+ *         or one without '#', included); #QELMAR_DROPPED when a character
+ *         could not be converted, as the encoder drops what it cannot send;
+ *         #QELMAR_NOT_CONFIGURED when the system has no conversion from
+ *         `charset`, so that none could be set up
+ */
+QELMAR_HOST_API qelmar_outcome QELMAR_CALL qelmar_display_text(const char *command,
+                                                               const char *charset, char *text,
+                                                               size_t size, size_t *length,
+                                                               size_t *failed_at) QELMAR_NOEXCEPT;
+
+/**
+ * The frame that qelmar_send_rc() writes for `first` and `second`: 0x12,
+ * first & 0xFF, second & 0xFF. Since 1.1.
+ * @param first   the first parameter byte (its low 8 bits are sent)
+ * @param second  the second parameter byte
+ * @param frame   gets the bytes that fit in `size`; may be NULL when `size`
+ *                is 0
+ * @param size    the room at `frame`
+ * @return the frame's whole length, 3
+ */
+QELMAR_HOST_API int32_t QELMAR_CALL qelmar_rc_frame(int32_t first, int32_t second, uint8_t *frame,
+                                                    size_t size) QELMAR_NOEXCEPT;
 
 #ifdef __cplusplus
 }

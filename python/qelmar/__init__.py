@@ -315,20 +315,25 @@ def encode(text: Text) -> bytes:
 
 
 def _to_device(text: str) -> bytes:
-    opening = len(text) - len(text.lstrip(" "))
-    if not text.startswith("#", opening):
-        return text.encode("utf-8")
-    closing = text.find("#", opening + 1)
-    if closing < 0:
-        closing = len(text)
-    out = bytearray(text[: opening + 1].encode("ascii"))
-    for position in range(opening + 1, closing):
-        try:
-            out += text[position].encode("gb2312")
-        except UnicodeEncodeError:
-            raise EncodingError(text[position], position) from None
-    out += text[closing:].encode("utf-8")
-    return bytes(out)
+    # The library finds the text between the marks and converts it, as the
+    # tool and the bridge have it done; a lone surrogate goes as the malformed
+    # UTF-8 it is, for the library to refuse.
+    command = text.encode("utf-8", "surrogatepass")
+    if b"\0" in command:
+        raise ValueError("a command cannot hold a NUL character")
+    room = ctypes.create_string_buffer(len(command) + 1)  # GB2312 is never longer
+    length = ctypes.c_size_t(0)
+    failed_at = ctypes.c_size_t(0)
+    outcome = _native.function("qelmar_display_text")(
+        command, None, room, len(room), ctypes.byref(length), ctypes.byref(failed_at)
+    )
+    names = _outcomes()
+    if outcome == names["DELIVERED"]:
+        return room.raw[: min(length.value, len(command))]
+    if outcome != names["DROPPED"]:
+        raise RuntimeError(f"the library cannot convert UTF-8 to GB2312 ({names(outcome).name})")
+    position = len(command[: failed_at.value].decode("utf-8", "surrogatepass"))
+    raise EncodingError(text[position], position)
 
 
 class Encoded(NamedTuple):

@@ -136,6 +136,17 @@ _SIGNATURES: Dict[str, Tuple[Any, List[Any]]] = {
         ctypes.c_int32,
         [ctypes.c_int32, _P(ctypes.c_char_p), ctypes.c_int32, _P(Status)],
     ),
+    "qelmar_display_text": (
+        ctypes.c_int,
+        [
+            ctypes.c_char_p,
+            ctypes.c_char_p,
+            ctypes.c_char_p,
+            ctypes.c_size_t,
+            _P(ctypes.c_size_t),
+            _P(ctypes.c_size_t),
+        ],
+    ),
     "qelmar_send_frame": (
         ctypes.c_int32,
         [ctypes.c_int32, ctypes.c_char_p, ctypes.c_size_t, _P(Status)],

@@ -3,4 +3,4 @@
 # builds the package (pyproject.toml needs it before any library is at hand),
 # and tests/python checks it against CMakeLists.txt. At run time
 # qelmar.__version__ is the loaded library's (qelmar_version).
-__version__ = "1.0.0"
+__version__ = "1.1.0"

@@ -52,9 +52,10 @@ const char* const names[4] = {nullptr, "tavadd", "tavdll", "tavrc"};
 
 // Every function of qelmar/host.h, found by name.
 const char* const host_names[] = {
-    "qelmar_send",       "qelmar_send_rc",      "qelmar_play",      "qelmar_describe",
-    "qelmar_encode",     "qelmar_outcome_name", "qelmar_version",   "qelmar_set_log_hook",
-    "qelmar_list_ports", "qelmar_resolve_port", "qelmar_send_many", "qelmar_send_frame",
+    "qelmar_send",         "qelmar_send_rc",      "qelmar_play",      "qelmar_describe",
+    "qelmar_encode",       "qelmar_outcome_name", "qelmar_version",   "qelmar_set_log_hook",
+    "qelmar_list_ports",   "qelmar_resolve_port", "qelmar_send_many", "qelmar_send_frame",
+    "qelmar_display_text", "qelmar_rc_frame",
     "qelmar_port_range"};
 HMODULE host_dll = nullptr;
 long unload_port = 0;  // the port of unload_mid_call's call
@@ -101,6 +102,16 @@ std::string unhex(const char* hex) {
     out += static_cast<char>(std::strtoul(byte, nullptr, 16));
   }
   return out;
+}
+
+std::string as_hex(const char* bytes, std::size_t size) {
+  std::string out;
+  char cell[3];
+  for (std::size_t i = 0; i < size; ++i) {
+    std::snprintf(cell, sizeof cell, "%02X", static_cast<unsigned char>(bytes[i]));
+    out += cell;
+  }
+  return out.empty() ? "=" : out;
 }
 
 // Calls a stdcall function with the arguments pushed by hand and reports how far
@@ -458,6 +469,26 @@ bool host_request(const char* line, std::int32_t& result, long& delta, std::stri
                      reinterpret_cast<std::intptr_t>(&length)},
                     &delta);
     tail = std::string(" ") + path + " " + std::to_string(length);
+    return true;
+  } else if (std::sscanf(line, "display_text %3999s %63s", arg, value) == 2) {
+    // The converted text in hex, its whole length, and where it failed ("-": nowhere).
+    char converted[256] = "";
+    std::size_t length = 0, failed_at = 0;
+    const std::intptr_t charset =
+        std::strcmp(value, "-") == 0 ? 0 : reinterpret_cast<std::intptr_t>(value);
+    result = call32(
+        host("qelmar_display_text"),
+        {text_arg(), charset, reinterpret_cast<std::intptr_t>(converted), sizeof converted,
+         reinterpret_cast<std::intptr_t>(&length), reinterpret_cast<std::intptr_t>(&failed_at)},
+        &delta);
+    tail = " " + as_hex(converted, std::strlen(converted)) + " " + std::to_string(length) + " " +
+           (failed_at == QELMAR_NO_FAULT ? std::string("-") : std::to_string(failed_at));
+    return true;
+  } else if (std::sscanf(line, "rc_frame %ld %ld", &a, &b) == 2) {
+    std::uint8_t frame[3] = {};
+    result = call32(host("qelmar_rc_frame"),
+                    {a, b, reinterpret_cast<std::intptr_t>(frame), sizeof frame}, &delta);
+    tail = " " + as_hex(reinterpret_cast<const char*>(frame), sizeof frame);
     return true;
   } else if (std::sscanf(line, "hold %ld %ld", &port, &a) == 2) {
     result = hold(port, a) ? 0 : -1;
