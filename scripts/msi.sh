@@ -25,9 +25,10 @@ for arch in x86 x64; do
   cmake --install "$builds/windows-$arch" --prefix "$stage" >/dev/null
 done
 msi=$out/qelmar-$version-x64.msi
-# wixl warns of each attribute it ignores; none of those are used.
-wixl -a x64 -D Version="$version" -D Stage="$stage" -D Source="$source" -o "$msi" \
-  "$source/packaging/windows/qelmar.wxs"
+# wixl finds files only by paths relative to where it runs.
+ln -s "$source" "$stage/source"
+(cd "$stage" && wixl -a x64 -D Version="$version" -D Stage=. -D Source=source -o "$msi" \
+  source/packaging/windows/qelmar.wxs)
 
 # What wixl 0.101 has no element or attribute for, in the tables themselves:
 # - serve.conf is the administrator's once installed: Permanent (0x10), so
