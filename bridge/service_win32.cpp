@@ -4,8 +4,6 @@
 // %ProgramData%\qelmar, what it would print goes to serve.log beside it, and a
 // stop or shutdown request becomes the Ctrl-C on which the console program
 // already ends within its second.
-#include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 // After windows.h, which it needs.
 #include <shlobj.h>
@@ -15,7 +13,10 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
+#include <iostream>
+#include <memory>
 #include <mutex>
+#include <streambuf>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -89,8 +90,7 @@ std::string narrow(std::wstring_view text) {
 std::filesystem::path data_folder() {
   std::filesystem::path folder = L"C:\\ProgramData";
   PWSTR known = nullptr;
-  if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &known)))
-    folder = known;
+  if (SUCCEEDED(::SHGetKnownFolderPath(FOLDERID_ProgramData, 0, nullptr, &known))) folder = known;
   ::CoTaskMemFree(known);
   folder /= L"qelmar";
   std::error_code ec;
@@ -131,43 +131,86 @@ DWORD WINAPI copy_to_log(void* context) {
   return 0;
 }
 
+// std::cout and std::cerr, which the bridge's messages go through, into the
+// pipe: a process started without a console has no C runtime descriptors
+// behind stdout and stderr that could be made the pipe instead.
+class PipeBuffer : public std::streambuf {
+ public:
+  explicit PipeBuffer(HANDLE pipe) : pipe_(pipe) {}
+
+ protected:
+  int overflow(int c) override {
+    if (c != traits_type::eof()) xsputn(std::string(1, static_cast<char>(c)).data(), 1);
+    return c;
+  }
+  std::streamsize xsputn(const char* text, std::streamsize n) override {
+    const std::lock_guard lock(mutex_);
+    line_.append(text, static_cast<std::size_t>(n));
+    if (line_.find('\n') != std::string::npos) send();
+    return n;
+  }
+  int sync() override {
+    const std::lock_guard lock(mutex_);
+    send();
+    return 0;
+  }
+
+ private:
+  void send() {
+    DWORD written = 0;
+    if (!line_.empty())
+      ::WriteFile(pipe_, line_.data(), static_cast<DWORD>(line_.size()), &written, nullptr);
+    line_.clear();
+  }
+
+  HANDLE pipe_;
+  std::mutex mutex_;
+  std::string line_;
+};
+
+struct Log {
+  HANDLE thread = nullptr;
+  HANDLE writer = nullptr;
+  std::unique_ptr<PipeBuffer> buffer;
+  std::streambuf* out = nullptr;  // std::cout's and std::cerr's own, put back at the end
+  std::streambuf* err = nullptr;
+};
+
 // Everything the bridge prints (its start line, the request log, its errors)
 // goes through a pipe to a thread that writes the bounded file: a service has
-// no console, and its stdout and stderr lead nowhere. Returns that thread.
-HANDLE log_to(const std::filesystem::path& file) {
+// no console, and its standard output and error lead nowhere.
+void log_to(Log& log, const std::filesystem::path& file) {
   HANDLE reader = nullptr;
-  HANDLE writer = nullptr;
-  if (::CreatePipe(&reader, &writer, nullptr, 0) == FALSE) return nullptr;
-  const int fd = ::_open_osfhandle(reinterpret_cast<std::intptr_t>(writer), _O_BINARY | _O_WRONLY);
-  if (fd < 0) {
-    ::CloseHandle(reader);
-    ::CloseHandle(writer);
-    return nullptr;
-  }
-  // A process started without a console may have no descriptors behind
-  // stdout and stderr: each is given one first, then made the pipe.
-  for (std::FILE* stream : {stdout, stderr}) {
-    if (std::freopen("NUL", "wb", stream) != nullptr) ::_dup2(fd, ::_fileno(stream));
-  }
-  ::SetStdHandle(STD_OUTPUT_HANDLE, reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stdout))));
-  ::SetStdHandle(STD_ERROR_HANDLE, reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(stderr))));
-  ::_close(fd);
+  if (::CreatePipe(&reader, &log.writer, nullptr, 0) == FALSE) return;
   static LogPipe pipe;
   pipe = {reader, file};
-  HANDLE thread = ::CreateThread(nullptr, 0, copy_to_log, &pipe, 0, nullptr);
-  if (thread == nullptr) ::CloseHandle(reader);
-  return thread;
+  log.thread = ::CreateThread(nullptr, 0, copy_to_log, &pipe, 0, nullptr);
+  if (log.thread == nullptr) {
+    ::CloseHandle(reader);
+    ::CloseHandle(log.writer);
+    log.writer = nullptr;
+    return;
+  }
+  // The request log and the library's lines write to the standard error handle.
+  ::SetStdHandle(STD_OUTPUT_HANDLE, log.writer);
+  ::SetStdHandle(STD_ERROR_HANDLE, log.writer);
+  log.buffer = std::make_unique<PipeBuffer>(log.writer);
+  log.out = std::cout.rdbuf(log.buffer.get());
+  log.err = std::cerr.rdbuf(log.buffer.get());
 }
 
-// The pipe's last writers closed, the thread writes what is left and ends.
-void end_log(HANDLE thread) {
-  if (thread == nullptr) return;
-  std::fflush(nullptr);
+// The pipe's writer closed, the thread writes what is left and ends.
+void end_log(Log& log) {
+  if (log.thread == nullptr) return;
+  std::cout.flush();
+  std::cerr.flush();
+  std::cout.rdbuf(log.out);
+  std::cerr.rdbuf(log.err);
   ::SetStdHandle(STD_OUTPUT_HANDLE, nullptr);
   ::SetStdHandle(STD_ERROR_HANDLE, nullptr);
-  for (std::FILE* stream : {stdout, stderr}) ::_close(::_fileno(stream));
-  ::WaitForSingleObject(thread, log_drain_ms);
-  ::CloseHandle(thread);
+  ::CloseHandle(log.writer);
+  ::WaitForSingleObject(log.thread, log_drain_ms);
+  ::CloseHandle(log.thread);
 }
 
 void WINAPI service_main(DWORD argc, LPWSTR* argv) {
@@ -176,7 +219,8 @@ void WINAPI service_main(DWORD argc, LPWSTR* argv) {
   if (s.handle == nullptr) return;
   report(SERVICE_START_PENDING);
   const std::filesystem::path folder = data_folder();
-  const HANDLE log = log_to(folder / L"serve.log");
+  Log log;
+  log_to(log, folder / L"serve.log");
   // The options: the configuration file, then what the service's command
   // line adds after --service, then what `sc start NAME ...` passes.
   std::vector<std::string> args{"qelmar-serve"};
@@ -185,8 +229,7 @@ void WINAPI service_main(DWORD argc, LPWSTR* argv) {
   if (std::filesystem::exists(config, ec)) {
     args.insert(args.end(), {"--config", narrow(config.native())});
   } else {
-    std::fprintf(stderr, "qelmar serve: no %s; the defaults hold\n",
-                 narrow(config.native()).c_str());
+    std::cerr << "qelmar serve: no " << narrow(config.native()) << "; the defaults hold\n";
   }
   args.insert(args.end(), s.args.begin(), s.args.end());
   for (DWORD i = 1; i < argc; ++i) args.push_back(narrow(argv[i]));
@@ -210,10 +253,8 @@ std::optional<int> run_as_service(int argc, char** argv, ServeFunction serve) {
   const SERVICE_TABLE_ENTRYW table[] = {{service_name, service_main}, {nullptr, nullptr}};
   if (::StartServiceCtrlDispatcherW(table) == FALSE) {
     // Not started by the Service Control Manager: from a console, say so.
-    std::fprintf(stderr,
-                 "qelmar serve: --service is for the Service Control Manager (error %lu); "
-                 "run without it from a console\n",
-                 ::GetLastError());
+    std::cerr << "qelmar serve: --service is for the Service Control Manager (error "
+              << ::GetLastError() << "); run without it from a console\n";
     return 1;
   }
   return service.code;

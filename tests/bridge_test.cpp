@@ -22,8 +22,8 @@
 #include <iostream>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -1206,6 +1206,7 @@ struct Invocation {
 };
 
 TEST(Bridge, OptionsAndConfiguration) {
+  constexpr int served = -1;  // it listened, and was stopped
   const std::vector<Invocation> table = {
       {"version", {"--version"}, std::nullopt, 0, "qelmar serve " QELMAR_VERSION_STRING},
       {"a misspelt key",
@@ -1231,8 +1232,16 @@ TEST(Bridge, OptionsAndConfiguration) {
        std::nullopt,
        1,
        "give the scheme"},
-      {"origin with a path", {"--allow-origin", "http://pos.example/till"}, std::nullopt, 1, "no path"},
-      {"origin with a user", {"--allow-origin", "http://a@pos.example"}, std::nullopt, 1, "no user"},
+      {"origin with a path",
+       {"--allow-origin", "http://pos.example/till"},
+       std::nullopt,
+       1,
+       "no path"},
+      {"origin with a user",
+       {"--allow-origin", "http://a@pos.example"},
+       std::nullopt,
+       1,
+       "no user"},
       {"origin on port 65536",
        {"--allow-origin", "http://pos.example:65536"},
        std::nullopt,
@@ -1248,7 +1257,7 @@ TEST(Bridge, OptionsAndConfiguration) {
       {"a marked file with CRLF lines, workers at their most, the queue at its least",
        {},
        "\xEF\xBB\xBFworkers = 64\r\nqueue = 1\r\n",
-       0,
+       served,
        "listening"},
       {"a marked file with workers one past their most",
        {},

@@ -125,14 +125,14 @@ def read_frame(master, want, seconds=10):
 
 
 def serve_process():
-    """Linux pids of the service's process in this prefix (other tests may
-    run qelmar-serve.exe in theirs)."""
+    """Linux pids of the service's live process in this prefix (other tests
+    may run qelmar-serve.exe in theirs)."""
     pids = []
     mine = f"WINEPREFIX={os.environ['WINEPREFIX']}".encode()
     for pid in filter(str.isdigit, os.listdir("/proc")):
         try:
             with open(f"/proc/{pid}/cmdline", "rb") as f:
-                if b"qelmar-serve.exe" not in f.read():
+                if b"qelmar-serve.exe" not in f.read():  # a zombie's is empty
                     continue
             with open(f"/proc/{pid}/environ", "rb") as f:
                 if mine in f.read().split(b"\0"):
@@ -187,6 +187,9 @@ def run(msi_sh, builds, prefix, scratch):
     shutil.rmtree(prefix, ignore_errors=True)
     wine("wineboot", "-i", timeout=300)
     wineserver("-w")
+    # Wine ends its services when its last other process has gone: a server
+    # that stays keeps the service running between the commands here.
+    wineserver("-p")
     step("a fresh prefix settled in")
     program_files = os.path.join(prefix, "drive_c", "Program Files", "qelmar")
     config = os.path.join(prefix, "drive_c", "ProgramData", "qelmar", "serve.conf")
