@@ -240,6 +240,10 @@ void WINAPI service_main(DWORD argc, LPWSTR* argv) {
   s.code = s.serve(static_cast<int>(args.size()), pointers.data());
   end_log(log);
   report(SERVICE_STOPPED, s.code);
+  // An uninstall deletes the program and its DLL as soon as the service is
+  // reported stopped, and cannot while they are still mapped: the process
+  // ends here, its work done, rather than after the runtime's teardown.
+  ::ExitProcess(static_cast<UINT>(s.code));
 }
 
 }  // namespace

@@ -44,6 +44,7 @@ INSTALLED = ["README.txt", "LICENSE.txt", "qelmar.def", "qelmar-host.def",
              "x86/libqelmar-host.dll.a", "x64/QELMAR.dll", "x64/libQELMAR.dll.a",
              "x64/qelmar-host.dll", "x64/libqelmar-host.dll.a",
              "include/qelmar.h", "include/qelmar/host.h", "include/qelmar/version.h"]
+SERVICES_KEY = r"HKLM\System\CurrentControlSet\Services"
 ENVIRONMENT_KEY = r"HKLM\System\CurrentControlSet\Control\Session Manager\Environment"
 
 
@@ -52,11 +53,18 @@ class Failed(Exception):
 
 
 def wine(*args, check=True, timeout=180):
-    done = subprocess.run([os.environ["QELMAR_WINE_LOADER"], *args], capture_output=True,
-                          text=True, errors="replace", timeout=timeout, stdin=subprocess.DEVNULL)
-    if check and done.returncode != 0:
-        raise Failed(f"wine {' '.join(args)}: exit {done.returncode}\n{done.stdout}{done.stderr}")
-    return done
+    """The command's exit code and output. The output goes through a file: the
+    services that a command starts inherit its handles, and would hold a
+    pipe open after the command has ended."""
+    with tempfile.TemporaryFile() as out:
+        code = subprocess.run([os.environ["QELMAR_WINE_LOADER"], *args], stdout=out,
+                              stderr=subprocess.STDOUT, timeout=timeout,
+                              stdin=subprocess.DEVNULL).returncode
+        out.seek(0)
+        said = out.read().decode(errors="replace")
+    if check and code != 0:
+        raise Failed(f"wine {' '.join(args)}: exit {code}\n{said}")
+    return subprocess.CompletedProcess(args, code, said, "")
 
 
 def wineserver(*args):
@@ -69,16 +77,20 @@ def msiexec(action, msi):
     done = wine("msiexec", action, "Z:" + msi.replace("/", "\\"), "/qn", check=False, timeout=300)
     if done.returncode != 0:
         raise Failed(f"msiexec {action} {os.path.basename(msi)}: exit {done.returncode}\n"
-                     f"{done.stdout}{done.stderr}")
+                     f"{done.stdout}")
 
 
 def state():
     """The service's state as `sc query` names it, or the error it gives."""
-    out = wine("sc", "query", SERVICE, check=False).stdout
-    found = re.search(r"STATE\s*:\s*\d+\s+(\w+)", out)
+    done = wine("sc", "query", SERVICE, check=False)
+    found = re.search(r"STATE\s*:\s*\d+\s+(\w+)", done.stdout)
     if found:
         return found.group(1)
-    return "missing" if "1060" in out else out.strip()
+    # Wine's sc says nothing of a service that does not exist; its key says.
+    key = wine("reg", "query", SERVICES_KEY + "\\" + SERVICE, check=False)
+    if done.returncode != 0 and key.returncode != 0:
+        return "missing"
+    return f"unknown (sc: exit {done.returncode}, {done.stdout.strip()!r})"
 
 
 def wait_for_state(want, seconds=30):
