@@ -162,11 +162,14 @@ def stop_seconds(port):
         time.sleep(0.2)
         if not serve_process():
             raise Failed("no qelmar-serve.exe process to stop")
+        asked = time.monotonic()
         wine("sc", "stop", SERVICE)
         start = time.monotonic()
         while serve_process() and time.monotonic() - start < 10:
             time.sleep(0.02)
-        return time.monotonic() - start
+        # sc's own start-up under Wine takes most of its run: the service may
+        # be gone before it returns.
+        return time.monotonic() - start, start - asked
 
 
 def on_path():
@@ -231,9 +234,9 @@ def run(msi_sh, builds, prefix, scratch):
             f.write(f'\r\nlisten = "127.0.0.1:{port}"\r\nallow-origin = ["{ORIGIN}"]\r\n')
         with open(config, "rb") as f:
             changed = f.read()
-        took = stop_seconds(DEFAULT_ADDRESS)
+        took, sc_ran = stop_seconds(DEFAULT_ADDRESS)
         if took > STOP_WITHIN:
-            problems.append(f"sc stop ended the service after {took:.2f} s, want {STOP_WITHIN} s")
+            problems.append(f"the service ran on {took:.2f} s after sc stop, want {STOP_WITHIN} s")
         wait_for_state("STOPPED")
         wine("sc", "start", SERVICE)
         wait_for_state("RUNNING")
@@ -243,7 +246,8 @@ def run(msi_sh, builds, prefix, scratch):
         if status != 200 or line != FRAME:
             problems.append(f"a page's POST: {status} {answer}, COM{PORT} carried {line.hex(' ')}, "
                             f"want {FRAME.hex(' ')}")
-        step(f"stopped in {took:.2f} s, restarted on the changed configuration and drove COM{PORT} in")
+        step(f"gone {took:.2f} s after sc stop ({sc_ran:.2f} s) returned, restarted on the "
+             f"changed configuration and drove COM{PORT} in")
 
         msiexec("/i", packages[1])
         with open(config, "rb") as f:
