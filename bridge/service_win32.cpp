@@ -11,7 +11,6 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
-#include <ctime>
 #include <filesystem>
 #include <iostream>
 #include <memory>
