@@ -34,12 +34,13 @@ ln -s "$source" "$stage/source"
 # - serve.conf is the administrator's once installed: Permanent (0x10), so
 #   that neither uninstalling nor the old package's removal in an upgrade
 #   takes it, and NeverOverwrite (0x80), so that the new one does not
-#   replace it; with wixl's 64-bit flag (0x100).
+#   replace it; added to what wixl set there (its 64-bit flag).
 # - bin\ at the end of the system PATH while installed ('=' set on install,
 #   '-' removed on uninstall, '*' the machine's, '[~];' appended to it), with
 #   the standard actions that write and remove it at their usual places.
+attributes=$(msiinfo export "$msi" Component | awk -F'\t' '$1 == "Config" { print $4 }')
 msibuild "$msi" \
-  -q "UPDATE \`Component\` SET \`Attributes\` = 400 WHERE \`Component\` = 'Config'" \
+  -q "UPDATE \`Component\` SET \`Attributes\` = $((attributes | 0x10 | 0x80)) WHERE \`Component\` = 'Config'" \
   -q "CREATE TABLE \`Environment\` (\`Environment\` CHAR(72) NOT NULL, \`Name\` CHAR(255) NOT NULL LOCALIZABLE, \`Value\` CHAR(255) LOCALIZABLE, \`Component_\` CHAR(72) NOT NULL PRIMARY KEY \`Environment\`)" \
   -q "INSERT INTO \`Environment\` (\`Environment\`, \`Name\`, \`Value\`, \`Component_\`) VALUES ('PathBin', '=-*Path', '[~];[BinDir]', 'Serve')" \
   -q "INSERT INTO \`InstallExecuteSequence\` (\`Action\`, \`Sequence\`) VALUES ('RemoveEnvironmentStrings', 3300)" \
