@@ -298,6 +298,8 @@ def main():
     with tempfile.TemporaryDirectory(prefix="qelmar-wine-msi-") as scratch:
         try:
             said = run(msi_sh, builds, prefix, scratch)
+            # Kept only when something failed, to look into.
+            shutil.rmtree(prefix, ignore_errors=True)
             print(f"PASSED in {time.monotonic() - start:.0f} s: {said}")
             return 0
         except (Failed, subprocess.TimeoutExpired) as e:
