@@ -9,12 +9,15 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "bridge/log_writer.h"
 #include "bridge/serve.h"
+#include "bridge/service.h"
 #include "qelmar/host.h"
 
 #ifndef QELMAR_SERVE_CONFIG
@@ -123,6 +126,23 @@ bool fit_to_descriptors(qelmar::bridge::BridgeOptions& options, std::size_t leas
   return true;
 }
 
+// The configuration file as Windows editors save it: Notepad may begin it
+// with a UTF-8 byte order mark, which would make the first key unknown, and
+// its "Unicode" is UTF-16, which is refused by name rather than as a key
+// full of NULs.
+class ConfigFile : public CLI::ConfigTOML {
+ public:
+  std::vector<CLI::ConfigItem> from_config(std::istream& input) const override {
+    std::string text{std::istreambuf_iterator<char>(input), std::istreambuf_iterator<char>()};
+    if (text.starts_with("\xFF\xFE") || text.starts_with("\xFE\xFF")) {
+      throw CLI::ConfigError("the configuration file is UTF-16 (\"Unicode\"); save it as UTF-8");
+    }
+    if (text.starts_with("\xEF\xBB\xBF")) text.erase(0, 3);
+    std::istringstream rest(text);
+    return CLI::ConfigTOML::from_config(rest);
+  }
+};
+
 int serve(int argc, char** argv) {
   CLI::App app{"Serve the display to browser pages and scripts over local HTTP."};
   app.name("qelmar serve");
@@ -130,6 +150,7 @@ int serve(int argc, char** argv) {
   // Packages read their configuration file when it is there; build trees have
   // none. A key the bridge does not know is an error, not silently dropped.
   app.set_config("--config", QELMAR_SERVE_CONFIG, "Read these options from an INI or TOML file");
+  app.config_formatter(std::make_shared<ConfigFile>());
   app.allow_config_extras(CLI::config_extras_mode::error);
   std::string listen = "127.0.0.1:" + std::to_string(qelmar::bridge::default_port);
   std::string token_file;
@@ -236,10 +257,7 @@ int serve(int argc, char** argv) {
   return bridge.run() ? 0 : 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  std::setlocale(LC_ALL, "C.UTF-8");
+int guarded_serve(int argc, char** argv) {
   try {
     return serve(argc, argv);
   } catch (const std::exception& e) {
@@ -248,4 +266,13 @@ int main(int argc, char** argv) {
     std::cerr << "qelmar serve: failed\n";
   }
   return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::setlocale(LC_ALL, "C.UTF-8");
+  // Started by Windows' Service Control Manager, the same bridge under it.
+  if (const auto code = qelmar::bridge::run_as_service(argc, argv, guarded_serve)) return *code;
+  return guarded_serve(argc, argv);
 }

@@ -3,7 +3,7 @@
 # Installs what the given jobs need on Debian 12 (as root), only when missing.
 #   core     build the library, the tools and the packages: debian/control's
 #            Build-Depends, through apt-get build-dep
-#   windows  cross-build the DLLs
+#   windows  cross-build the DLLs, and pack the installer (wixl, msitools)
 #   test     run every test (a sound server, Wine, Chromium, GoogleTest, ...)
 #   package  check the .debs and the Windows zips
 #   bench    the benchmarks
@@ -24,7 +24,7 @@ build_deps=
 for group in "${@:-core}"; do
   case "$group" in
     core) packages+=(build-essential dpkg-dev); build_deps=1 ;;
-    windows) packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64) ;;
+    windows) packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wixl msitools) ;;
     test)
       packages+=(libgtest-dev clang-format python3 python3-pytest
         doxygen                         # the host API's reference, warnings as errors

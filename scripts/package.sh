@@ -13,7 +13,7 @@ if [ "${1:-}" = --check ]; then
   bash scripts/deps.sh package
 fi
 mkdir -p dist
-rm -f dist/*.deb dist/*.changes dist/*.buildinfo dist/*.zip
+rm -f dist/*.deb dist/*.changes dist/*.buildinfo dist/*.zip dist/*.msi
 
 # As a Debian builder would: Debian's own python3 and tools, whatever else the
 # machine has first in its PATH (a pyenv interpreter lacks the build modules).
@@ -35,7 +35,8 @@ done
 cpack --config build/windows-x64/windows-zip.cmake -B dist >/dev/null
 cpack --config build/windows-x64/windows-debug-zip.cmake -B dist >/dev/null
 rm -rf dist/_CPack_Packages
-ls -l dist/*.deb dist/*.zip
+bash scripts/msi.sh build dist >/dev/null
+ls -l dist/*.deb dist/*.zip dist/*.msi
 
 if [ "${1:-}" != --check ]; then
   exit 0

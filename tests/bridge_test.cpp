@@ -23,12 +23,14 @@
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "bridge/log_file.h"
 #include "command_table.h"
 #include "process.h"
 #include "qelmar/version.h"
@@ -1207,24 +1209,25 @@ TEST(Bridge, AFullQueueIsAnsweredAtOnce) {
 struct Invocation {
   const char* name;
   std::vector<std::string> args;
-  const char* config;  // written to a file passed with --config when not null
+  std::optional<std::string> config;  // written to a file passed with --config when set
   int status;
   const char* says;     // on stdout or stderr
   int descriptors = 0;  // the limit it starts under, when not 0
 };
 
 TEST(Bridge, OptionsAndConfiguration) {
+  constexpr int served = -1;  // it listened, and was stopped
   const std::vector<Invocation> table = {
-      {"version", {"--version"}, nullptr, 0, "qelmar serve " QELMAR_VERSION_STRING},
+      {"version", {"--version"}, std::nullopt, 0, "qelmar serve " QELMAR_VERSION_STRING},
       {"a misspelt key",
        {},
        "allow-origin = [\"http://a\"]\ncolour = \"blue\"\n",
        1,
        "serve.conf: colour ("},
-      {"an unknown option", {"--colour", "blue"}, nullptr, 1, "--colour"},
+      {"an unknown option", {"--colour", "blue"}, std::nullopt, 1, "--colour"},
       {"a cap that queued requests alone fill",
        {"--max-connections", "8"},
-       nullptr,
+       std::nullopt,
        1,
        "--max-connections must be at least 84 (--workers + --queue + 16)"},
       {"the same from the file",
@@ -1232,29 +1235,59 @@ TEST(Bridge, OptionsAndConfiguration) {
        "max-connections = 81\nqueue = 64\n",
        1,
        "at least 82"},
-      {"origin null", {"--allow-origin", "null"}, nullptr, 1, "not an origin: \"null\""},
+      {"origin null", {"--allow-origin", "null"}, std::nullopt, 1, "not an origin: \"null\""},
       {"origin null from the file", {}, "allow-origin = [\"null\"]\n", 1, "\"null\" is what"},
       {"origin without a scheme",
        {"--allow-origin", "pos.example:8080"},
-       nullptr,
+       std::nullopt,
        1,
        "give the scheme"},
-      {"origin with a path", {"--allow-origin", "http://pos.example/till"}, nullptr, 1, "no path"},
-      {"origin with a user", {"--allow-origin", "http://a@pos.example"}, nullptr, 1, "no user"},
+      {"origin with a path",
+       {"--allow-origin", "http://pos.example/till"},
+       std::nullopt,
+       1,
+       "no path"},
+      {"origin with a user",
+       {"--allow-origin", "http://a@pos.example"},
+       std::nullopt,
+       1,
+       "no user"},
       {"origin on port 65536",
        {"--allow-origin", "http://pos.example:65536"},
-       nullptr,
+       std::nullopt,
        1,
        "not 1 to 65535"},
-      {"origin beyond ASCII", {"--allow-origin", "http://bücher.example"}, nullptr, 1, "xn--"},
+      {"origin beyond ASCII", {"--allow-origin", "http://bücher.example"}, std::nullopt, 1, "xn--"},
       {"origin as an IPv4 address cut short",
        {"--allow-origin", "http://127.1:8080"},
-       nullptr,
+       std::nullopt,
        1,
        "four numbers"},
+      // As Windows editors save serve.conf: a byte order mark, CRLF lines.
+      {"a marked file with CRLF lines, workers at their most, the queue at its least",
+       {},
+       "\xEF\xBB\xBFworkers = 64\r\nqueue = 1\r\n",
+       served,
+       "listening"},
+      {"a marked file with workers one past their most",
+       {},
+       "\xEF\xBB\xBFworkers = 65\r\n",
+       1,
+       "65 not in range"},
+      {"a marked file with an empty queue", {}, "\xEF\xBB\xBFqueue = 0\r\n", 1, "0 not in range"},
+      {"a marked file with a line that is no key = value",
+       {},
+       "\xEF\xBB\xBFworkers 4\r\n",
+       1,
+       "serve.conf: workers 4 ("},
+      {"a file saved as UTF-16",
+       {},
+       std::string("\xFF\xFEw\0o\0r\0k\0e\0r\0s\0 \0=\0 \0\x34\0\r\0\n\0", 28),
+       1,
+       "UTF-16"},
       {"descriptors for fewer than the least cap",
        {},
-       nullptr,
+       std::nullopt,
        1,
        "leaves room for 36 connections, fewer than --workers + --queue + 16 (84)",
        100},
@@ -1269,8 +1302,8 @@ TEST(Bridge, OptionsAndConfiguration) {
           argv.begin(),
           {"sh", "-c", "ulimit -n " + std::to_string(row.descriptors) + " && exec \"$@\"", "sh"});
     }
-    if (row.config != nullptr) {
-      std::ofstream(dir.path() + "/serve.conf") << row.config;
+    if (row.config) {
+      std::ofstream(dir.path() + "/serve.conf", std::ios::binary) << *row.config;
       argv.insert(argv.end(), {"--config", dir.path() + "/serve.conf"});
     }
     Process server(argv);
@@ -1281,6 +1314,56 @@ TEST(Bridge, OptionsAndConfiguration) {
     EXPECT_EQ(r.status, row.status) << said << r.out << r.err;
     EXPECT_NE((said + r.out + r.err).find(row.says), std::string::npos) << said << r.out << r.err;
   }
+}
+
+// The service's log on Windows: the file never passes its bound; what would
+// take it past becomes NAME.1, replacing the one before.
+struct Rotation {
+  const char* name;
+  std::size_t before;  // bytes already in the file
+  std::size_t line;    // the line written
+  std::size_t after;   // then in the file
+  std::size_t older;   // then in NAME.1 (0: none, or the one before kept)
+};
+
+TEST(Bridge, ServiceLogStaysWithinItsBound) {
+  constexpr std::uintmax_t limit = 100;
+  const std::vector<Rotation> table = {
+      {"one byte short of the bound", 60, 39, 99, 0},
+      {"up to the bound", 60, 40, 100, 0},
+      {"one byte past it", 60, 41, 41, 60},
+      {"a full file, then a byte", 100, 1, 1, 100},
+      {"a line of the bound into an empty file", 0, 100, 100, 0},
+      {"a line longer than the bound, cut", 0, 101, 100, 0},
+      {"a long line after some, cut after the turn", 10, 250, 100, 10},
+  };
+  TempDir dir;
+  const std::filesystem::path file = dir.path() + "/serve.log";
+  const std::filesystem::path older = dir.path() + "/serve.log.1";
+  for (const Rotation& row : table) {
+    SCOPED_TRACE(row.name);
+    std::filesystem::remove(file);
+    // A NAME.1 of an earlier turn, which a new turn replaces.
+    std::ofstream(older, std::ios::binary) << "earlier\n";
+    std::ofstream(file, std::ios::binary) << std::string(row.before, 'a');
+    qelmar::bridge::LogFile log(file, limit);
+    log.write(std::string(row.line - 1, 'b') + "\n");
+    EXPECT_EQ(std::filesystem::file_size(file), row.after);
+    EXPECT_EQ(std::filesystem::file_size(older), row.older != 0 ? row.older : 8);
+  }
+  // Lines on lines: never more than the bound in either file.
+  std::filesystem::remove(file);
+  std::filesystem::remove(older);
+  qelmar::bridge::LogFile log(file, limit);
+  for (int i = 0; i < 50; ++i) {
+    log.write("line " + std::to_string(i) + "\n");
+    ASSERT_LE(std::filesystem::file_size(file), limit);
+  }
+  EXPECT_LE(std::filesystem::file_size(older), limit);
+  std::ifstream last(file);
+  std::string first;
+  std::getline(last, first);
+  EXPECT_NE(first, "line 0");
 }
 
 // Origins given as people write them are matched as browsers send them.
