@@ -25,9 +25,14 @@ for arch in x86 x64; do
   cmake --install "$builds/windows-$arch" --prefix "$stage" >/dev/null
 done
 msi=$out/qelmar-$version-x64.msi
+# One version, one ProductCode: a name-based UUID of the version under the
+# UpgradeCode, so a rebuilt package of an installed version is not installed
+# a second time beside it.
+upgrade_code=$(sed -n 's/.*UpgradeCode="\([0-9A-F-]*\)".*/\1/p' "$source/packaging/windows/qelmar.wxs")
+product_code=$(python3 -c 'import sys, uuid; print(str(uuid.uuid5(uuid.UUID(sys.argv[1]), sys.argv[2])).upper())' "$upgrade_code" "$version")
 # wixl finds files only by paths relative to where it runs.
 ln -s "$source" "$stage/source"
-(cd "$stage" && wixl -a x64 -D Version="$version" -D Stage=. -D Source=source -o "$msi" \
+(cd "$stage" && wixl -a x64 -D Version="$version" -D ProductCode="$product_code" -D Stage=. -D Source=source -o "$msi" \
   source/packaging/windows/qelmar.wxs)
 
 # What wixl 0.101 has no element or attribute for, in the tables themselves:
