@@ -474,8 +474,8 @@ QELMAR_HOST_API qelmar_route QELMAR_CALL qelmar_resolve_port(const char *root, i
  * command's end when there is no closing one) turned from `charset` into
  * GB2312, the display's character set; the rest of the command, and a command
  * whose first character after its spaces is not '#', unchanged. What it gives
- * is what qelmar_send(), qelmar_send_many() and qelmar_encode() take.
- * Since 1.1.
+ * is what qelmar_send(), qelmar_send_many() and qelmar_encode() take. It
+ * may allocate while it converts, and frees it before it returns. Since 1.1.
  * @param command    the command text, NUL-terminated; NULL counts as empty
  * @param charset    the character set of the text between the marks, as the
  *                   system names it (iconv's names on Linux, "UTF-8" or
