@@ -55,6 +55,20 @@ std::string device_text(std::string_view command) {
   throw std::runtime_error("GB2312 has no character '" + text.substr(at, n) + "'" + where);
 }
 
+namespace {
+
+// The /dev/serial/by-path links by their names, as `qelmar ports --json` gives them.
+nlohmann::json by_path_names(const qelmar_port_info& p) {
+  nlohmann::json names = nlohmann::json::array();
+  for (std::int32_t i = 0; i < std::min(p.by_path_count, QELMAR_PORT_LIST_SIZE); ++i) {
+    const std::string link = text_of(p.by_path[i], sizeof p.by_path[i]);
+    names.push_back(link.substr(link.rfind('/') + 1));
+  }
+  return names;
+}
+
+}  // namespace
+
 std::string ports_json() {
   std::vector<qelmar_port_info> ports(1);
   std::int32_t n = 0;
@@ -90,7 +104,7 @@ std::string ports_json() {
           {"product", text_of(p.product, sizeof p.product)},
           {"serial", text_of(p.serial, sizeof p.serial)},
           {"by_id", by_id.empty() ? nlohmann::json::array() : nlohmann::json::array({by_id})},
-          {"by_path", nlohmann::json::array()}};
+          {"by_path", by_path_names(p)}};
     }
     list.push_back(entry);
   }
