@@ -57,4 +57,4 @@ stage packages bash scripts/package.sh --check
 
 echo "Stages:"
 printf '  %s\n' "${times[@]}"
-echo "  total                        $SECONDS s"
+printf '  %-28s %4d s\n' total "$SECONDS"
