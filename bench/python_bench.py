@@ -17,7 +17,7 @@ this process, which the load of a shared machine moves less than the elapsed
 time (printed too). Every message must arrive whole: the reader counts the
 bytes.
 
-    PYTHONPATH=build/release/python python3 bench/python_bench.py [--rounds N] [--calls N]
+    PYTHONPATH=build/bench/python python3 bench/python_bench.py [--rounds N] [--calls N]
 """
 import argparse
 import ctypes

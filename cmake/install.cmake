@@ -69,11 +69,13 @@ install(FILES packaging/70-qelmar.rules packaging/serve.conf
         DESTINATION ${doc}/qelmar-tools/examples COMPONENT tools)
 install(FILES README.md DESTINATION ${doc}/qelmar-tools COMPONENT tools)
 # The bridge, its client for pages, and its units (shipped disabled).
-install(TARGETS qelmar_serve RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/qelmar
-        COMPONENT tools)
-install(FILES bridge/client.js DESTINATION ${CMAKE_INSTALL_DATADIR}/qelmar COMPONENT tools)
-install(FILES packaging/qelmar-serve.service packaging/qelmar-serve.socket
-        DESTINATION lib/systemd/system COMPONENT tools)
+if(QELMAR_BUILD_BRIDGE)
+  install(TARGETS qelmar_serve RUNTIME DESTINATION ${CMAKE_INSTALL_LIBEXECDIR}/qelmar
+          COMPONENT tools)
+  install(FILES bridge/client.js DESTINATION ${CMAKE_INSTALL_DATADIR}/qelmar COMPONENT tools)
+  install(FILES packaging/qelmar-serve.service packaging/qelmar-serve.socket
+          DESTINATION lib/systemd/system COMPONENT tools)
+endif()
 # The Python module, where Debian's python3 looks.
 install(DIRECTORY python/qelmar DESTINATION lib/python3/dist-packages COMPONENT python
         PATTERN __pycache__ EXCLUDE)

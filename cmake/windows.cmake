@@ -46,16 +46,8 @@ foreach(dll qelmar:QELMAR.dll qelmar_host:qelmar-host.dll)
     VERBATIM)
 endforeach()
 
-add_executable(wine_host tests/windows/wine_host.cpp)
-target_include_directories(wine_host PRIVATE include ${QELMAR_GENERATED_INCLUDE})
-target_link_options(wine_host PRIVATE -static)
-target_link_libraries(wine_host PRIVATE qelmar_warnings setupapi uuid)
-
-if(CMAKE_SIZEOF_VOID_P EQUAL 4)
-  # The wrong convention, which the DLL code check must reject.
-  add_library(cdecl_exports SHARED tests/windows/cdecl_exports.c tests/windows/cdecl_exports.def)
-  set_target_properties(cdecl_exports PROPERTIES PREFIX "")
-endif()
+# The programs the Wine tests run beside the DLLs (tests/windows).
+add_subdirectory(tests/windows)
 
 # The zips (cmake/install.cmake): the host library beside QELMAR.dll, as
 # qelmar::host in the CMake package, its header under include/qelmar, its export

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Builds the release tree and runs the benchmarks: the encoder per command kind,
+# Builds the bench tree (the release build with the bridge and the benchmarks)
+# and runs the benchmarks: the encoder per command kind,
 # a tavrc call against the bare system calls (with their ratio), the heap
 # allocations per call, whole processes: a C host of the library and the
 # qelmar tool against a C program making the same system calls; the bridge
@@ -15,8 +16,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh core bench
-cmake --preset release >/dev/null
-cmake --build --preset release
+cmake --preset bench >/dev/null
+cmake --build --preset bench
 
 bridge_bench() {
   local baseline=${QELMAR_BRIDGE_BASELINE:-} bridges=()
@@ -31,12 +32,12 @@ bridge_bench() {
     baseline=build/bridge-baseline/build/qelmar-serve
   fi
   if [[ -n $baseline ]]; then bridges+=(--bridge "baseline=$baseline"); fi
-  build/release/bridge_bench "${bridges[@]}" --bridge "this build=build/release/qelmar-serve" "$@"
+  build/bench/bridge_bench "${bridges[@]}" --bridge "this build=build/bench/qelmar-serve" "$@"
 }
 
 # Debian's python3, which has Debian's python3-serial.
 python_bench() {
-  PYTHONPATH=build/release/python PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 bench/python_bench.py "$@"
+  PYTHONPATH=build/bench/python PYTHONDONTWRITEBYTECODE=1 /usr/bin/python3 bench/python_bench.py "$@"
 }
 
 if [[ ${1:-} == python ]]; then
@@ -51,11 +52,11 @@ if [[ ${1:-} == bridge ]]; then
   exit
 fi
 
-build/release/qelmar_bench --benchmark_min_time=1 --benchmark_repetitions=5 \
+build/bench/qelmar_bench --benchmark_min_time=1 --benchmark_repetitions=5 \
   --benchmark_report_aggregates_only=true "$@"
 echo
 echo "Whole processes (hyperfine; medians of 60 runs each, in alternating rounds):"
-bash bench/process.sh build/release 6 10
+bash bench/process.sh build/bench 6 10
 echo
 echo "The bridge under load (bench/bridge_bench), beside direct calls of the host library:"
 bridge_bench
@@ -64,4 +65,4 @@ echo "A send from Python (bench/python_bench.py): bare ctypes, the module, pyser
 python_bench
 echo
 echo "Soak: 4 processes x 4 threads on 4 ports, faults injected (QELMAR_SOAK_SECONDS, 600 by default):"
-build/release/soak --processes 4 --threads 4 --ports 4 --seconds "${QELMAR_SOAK_SECONDS:-600}"
+build/bench/soak --processes 4 --threads 4 --ports 4 --seconds "${QELMAR_SOAK_SECONDS:-600}"

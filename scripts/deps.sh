@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Installs what the given jobs need on Debian 12 (as root), only when missing.
+#   tool     build the library and the qelmar tool, as the demo and the
+#            release preset do (no bridge, no packages)
 #   core     build the library, the tools and the packages: debian/control's
 #            Build-Depends, through apt-get build-dep
+#   cache    ccache, which the presets compile through when it is installed
 #   windows  cross-build the DLLs, and pack the installer (wixl, msitools)
 #   test     run every test (a sound server, Wine, Chromium, GoogleTest, ...)
 #   package  check the .debs and the Windows zips
@@ -23,7 +26,10 @@ packages=()
 build_deps=
 for group in "${@:-core}"; do
   case "$group" in
+    # What the library and the tool's configure asks for, and nothing more.
+    tool) packages+=(gcc g++ make cmake pkg-config libasound2-dev libsndfile1-dev libcli11-dev) ;;
     core) packages+=(build-essential dpkg-dev); build_deps=1 ;;
+    cache) packages+=(ccache) ;;
     windows) packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wixl msitools) ;;
     test)
       packages+=(libgtest-dev clang-format python3 python3-pytest

@@ -3,7 +3,9 @@
 # Builds into dist/ the Debian packages from debian/ with dpkg-buildpackage
 # (libqelmar0, libqelmar-host1, libqelmar-dev, qelmar-tools, python3-qelmar,
 # and the dbgsym packages of the binary ones) and the Windows zips (the stripped
-# DLLs, and their debug files), from the windows-x86/x64 presets' builds in build/.
+# DLLs, and their debug files), from the Windows builds the ci tree made for its
+# Wine tests when they are there (same sources, same flags), else from the
+# windows-x86/x64 presets' builds in build/.
 # With --check, also runs lintian, installs the packages with apt, uses them,
 # checks the zips, and purges the packages again, leaving no file behind.
 set -euo pipefail
@@ -28,14 +30,25 @@ done
 mv "$changes" dist/
 "${debian_env[@]}" debian/rules clean >/dev/null
 
-for preset in windows-x86 windows-x64; do
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset"
-done
-cpack --config build/windows-x64/windows-zip.cmake -B dist >/dev/null
-cpack --config build/windows-x64/windows-debug-zip.cmake -B dist >/dev/null
+# The folder holding windows-x86 and windows-x64 side by side; brought up to
+# date in place, which costs nothing when the suite has just built them.
+windows=build
+if [ -f build/ci/windows-x86/CMakeCache.txt ] && [ -f build/ci/windows-x64/CMakeCache.txt ]; then
+  windows=build/ci
+  for arch in x86 x64; do
+    cmake --build "$windows/windows-$arch" -j2
+  done
+else
+  for preset in windows-x86 windows-x64; do
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset"
+  done
+fi
+export QELMAR_WINDOWS_BUILDS=$PWD/$windows
+cpack --config "$windows/windows-x64/windows-zip.cmake" -B dist >/dev/null
+cpack --config "$windows/windows-x64/windows-debug-zip.cmake" -B dist >/dev/null
 rm -rf dist/_CPack_Packages
-bash scripts/msi.sh build dist >/dev/null
+bash scripts/msi.sh "$windows" dist >/dev/null
 ls -l dist/*.deb dist/*.zip dist/*.msi
 
 if [ "${1:-}" != --check ]; then
