@@ -242,12 +242,12 @@ QELMAR_HOST_API int32_t QELMAR_CALL qelmar_send_frame(int32_t port, const uint8_
  * Plays a sound file, as tavadd() does; `status->port` is 0. The file is
  * looked at first, so that its fault is told even where nothing can play.
  * The outcome is one of:
- * - #QELMAR_DELIVERED: the file played to its end;
- * - #QELMAR_ALERT_INSTEAD: the file cannot be played, the default alert
+ * - `QELMAR_DELIVERED`: the file played to its end;
+ * - `QELMAR_ALERT_INSTEAD`: the file cannot be played, the default alert
  *   played in its place; `reason` says what is wrong with the file;
- * - #QELMAR_BAD_FILE: the file cannot be played, nor the alert;
- * - #QELMAR_NOT_PLAYED: the file is fine (or NULL), but nothing could play;
- * - #QELMAR_STUCK: the sound device stopped taking the sound, and the call
+ * - `QELMAR_BAD_FILE`: the file cannot be played, nor the alert;
+ * - `QELMAR_NOT_PLAYED`: the file is fine (or NULL), but nothing could play;
+ * - `QELMAR_STUCK`: the sound device stopped taking the sound, and the call
  *   gave up at the sound's length plus 2 s.
  * @param path    the sound file (NULL plays nothing)
  * @param status  NULL, or the record that gets what became of the sound
@@ -482,19 +482,19 @@ QELMAR_HOST_API qelmar_route QELMAR_CALL qelmar_resolve_port(const char *root, i
  *                   "CP<page>" on Windows); NULL for UTF-8
  * @param text       gets the command as the display takes it: at most `size`
  *                   bytes, the NUL included, cut to fit; empty unless the
- *                   outcome is #QELMAR_DELIVERED. May be NULL when `size` is 0.
+ *                   outcome is `QELMAR_DELIVERED`. May be NULL when `size` is 0.
  * @param size       the room at `text`, its NUL included
  * @param length     gets the whole converted command's length, without its
  *                   NUL, which may exceed what fit (0 unless
- *                   #QELMAR_DELIVERED); may be NULL
- * @param failed_at  gets, for #QELMAR_DROPPED, the byte offset in `command`
+ *                   `QELMAR_DELIVERED`); may be NULL
+ * @param failed_at  gets, for `QELMAR_DROPPED`, the byte offset in `command`
  *                   of the first character that GB2312 lacks or that is not
  *                   well formed in `charset`; otherwise #QELMAR_NO_FAULT. May
  *                   be NULL.
- * @return #QELMAR_DELIVERED when the command converted whole (an empty one,
- *         or one without '#', included); #QELMAR_DROPPED when a character
+ * @return `QELMAR_DELIVERED` when the command converted whole (an empty one,
+ *         or one without '#', included); `QELMAR_DROPPED` when a character
  *         could not be converted, as the encoder drops what it cannot send;
- *         #QELMAR_NOT_CONFIGURED when the system has no conversion from
+ *         `QELMAR_NOT_CONFIGURED` when the system has no conversion from
  *         `charset`, so that none could be set up
  */
 QELMAR_HOST_API qelmar_outcome QELMAR_CALL qelmar_display_text(const char *command,
