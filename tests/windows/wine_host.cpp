@@ -55,8 +55,7 @@ const char* const host_names[] = {
     "qelmar_send",         "qelmar_send_rc",      "qelmar_play",      "qelmar_describe",
     "qelmar_encode",       "qelmar_outcome_name", "qelmar_version",   "qelmar_set_log_hook",
     "qelmar_list_ports",   "qelmar_resolve_port", "qelmar_send_many", "qelmar_send_frame",
-    "qelmar_display_text", "qelmar_rc_frame",
-    "qelmar_port_range"};
+    "qelmar_display_text", "qelmar_rc_frame",     "qelmar_port_range"};
 HMODULE host_dll = nullptr;
 long unload_port = 0;  // the port of unload_mid_call's call
 
