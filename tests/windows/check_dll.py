@@ -62,6 +62,17 @@ class Host:
         self.exports = set(self.argument_bytes)
 
 
+class Tool:
+    """qelmar.exe: no exports; the host library as any host links it, and the
+    command line from SHELL32."""
+    max_release_bytes = 1_500_000
+    ordinals = None
+    exports = set()
+    argument_bytes = {}
+    system_dlls = {"KERNEL32.DLL", "MSVCRT.DLL", "SHELL32.DLL"}
+    needs = {"QELMAR-HOST.DLL"}
+
+
 def objdump(arch, *args):
     return subprocess.run([OBJDUMP[arch], *args], check=True, capture_output=True,
                           text=True).stdout
@@ -137,7 +148,8 @@ def main():
     release = args[0] == "--release"
     arch, dll = args[release], args[release + 1]
     header = args[release + 2] if len(args) > release + 2 else HOST_HEADER
-    kind = Host(header) if os.path.basename(dll).lower() == "qelmar-host.dll" else Legacy
+    name = os.path.basename(dll).lower()
+    kind = Host(header) if name == "qelmar-host.dll" else Tool if name.endswith(".exe") else Legacy
     problems = release_problems(arch, dll, kind) if release else []
     ordinals, addresses, imports = exports_and_imports(arch, dll)
     if kind.ordinals is not None and ordinals != kind.ordinals:
@@ -146,8 +158,12 @@ def main():
         missing, extra = sorted(kind.exports - set(ordinals)), sorted(set(ordinals) - kind.exports)
         more = f" and {len(extra) - 8} more" if len(extra) > 8 else ""
         problems.append(f"exports lack {missing} and add {extra[:8]}{more}")
-    if not imports <= kind.system_dlls:
-        problems.append(f"imports {sorted(imports - kind.system_dlls)} beyond the system's DLLs")
+    needs = getattr(kind, "needs", set())
+    if not imports <= kind.system_dlls | needs:
+        problems.append(f"imports {sorted(imports - kind.system_dlls - needs)} beyond the "
+                        "system's DLLs")
+    if not needs <= imports:
+        problems.append(f"does not import {sorted(needs - imports)}")
     if arch == "x86" and not release:
         for name, pops in sorted(kind.argument_bytes.items()):
             if name not in addresses:
