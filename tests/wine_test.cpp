@@ -388,15 +388,19 @@ TEST_F(WineTool, SendsAndTellsAsOnLinux) {
       {{"send", "-p", seven, "12.5H"},
        0,
        "2\n",
-       "qelmar: port 7 (\\\\.\\COM7): '12.5H': delivered 6 bytes in ",
+       "qelmar: port 7: '12.5H': delivered 6 bytes in ",
        "1F 01 02 05 00 1F"},
       {{"send", "-p", seven, "-q", "#总计#", "*"}, 0, "2\n2\n", "", "D7 DC BC C6 0C"},
       {{"rc", "-p", seven, "65", "322"}, 0, "", ": the 0x12 frame: delivered 3 bytes", "12 41 42"},
       {{"rc", "-p", seven, "-1", "256"}, 0, "", "", "12 FF 00"},
       // COM8 leads nowhere, COM9 is not there; COM255 is the last a host may name.
       {{"send", "-p", std::to_string(missing_port), "12"}, 2, "750630\n", "not sent", ""},
-      {{"send", "-p", "9", "12"}, 2, "750630\n", "port 9 (\\\\.\\COM9): '12': not sent", ""},
-      {{"rc", "-p", "255", "1", "2"}, 2, "", "port 255 (\\\\.\\COM255): the 0x12 frame", ""},
+      {{"send", "-p", "9", "12"},
+       2,
+       "750630\n",
+       "qelmar: port 9: '12': not sent: no such device",
+       ""},
+      {{"rc", "-p", "255", "1", "2"}, 2, "", "qelmar: port 255: the 0x12 frame: not sent", ""},
       {{"rc", "-p", "256", "1", "2"}, 1, "", "--port: 256 is not a number from 1 to 255", ""},
       {{"send", "-p", seven}, 1, "", "TEXT is required", ""},
       {{"--version"}, 0, "qelmar " QELMAR_VERSION "\n", "", ""},
@@ -446,18 +450,30 @@ TEST_F(WineTool, EncodesTheCommandTable) {
   EXPECT_TRUE(r.status == 0 || r.status == 2) << r.err;
 }
 
-// The ports Windows lists, with the numbers that reach them, as text and JSON.
+// Every port Windows registers (SERIALCOMM, as `reg query` reads it), with
+// the number that reaches it, as text and as JSON; lines end as on Linux.
 TEST_F(WineTool, ListsThePortsWindowsKnows) {
+  const std::set<int> registered = registered_com_ports();
+  ASSERT_FALSE(registered.empty());
   const Process::Result text = run({"ports"});
-  EXPECT_EQ(text.status, 0) << text.err;
-  EXPECT_NE(text.out.find("\\\\.\\COM3  "), std::string::npos) << text.out;
-  EXPECT_NE(text.out.find("    port numbers: 3\n"), std::string::npos) << text.out;
   const Process::Result json = run({"ports", "--json"});
+  EXPECT_EQ(text.status, 0) << text.err;
   EXPECT_EQ(json.status, 0) << json.err;
   EXPECT_TRUE(json.out.starts_with("[\n  {\n")) << json.out;
-  EXPECT_NE(json.out.find("\"path\": \"\\\\\\\\.\\\\COM3\""), std::string::npos) << json.out;
-  EXPECT_NE(json.out.find("\"ports\": [\n      3\n    ]"), std::string::npos) << json.out;
-  EXPECT_EQ(json.out.find('\r'), std::string::npos) << "lines end as on Linux";
+  EXPECT_EQ((text.out + json.out).find('\r'), std::string::npos);
+  for (const int n : registered) {
+    const std::string com = "COM" + std::to_string(n);
+    EXPECT_NE(text.out.find("\\\\.\\" + com + "  "), std::string::npos) << com << text.out;
+    EXPECT_NE(json.out.find("\"path\": \"\\\\\\\\.\\\\" + com + "\",\n    \"ports\": [\n      " +
+                            std::to_string(n) + "\n    ]"),
+              std::string::npos)
+        << com << json.out;
+  }
+  // One entry each, and no other.
+  std::istringstream lines(text.out);
+  std::size_t entries = 0;
+  for (std::string line; std::getline(lines, line);) entries += line.starts_with("\\\\.\\COM");
+  EXPECT_EQ(entries, registered.size()) << text.out;
 }
 
 // What Windows can tell about a port, without writing to it unless asked.

@@ -135,8 +135,9 @@ void print_text(const SerialDevice& d, std::ostream& out) {
   if (d.ports.empty()) out << "none";
   for (std::size_t i = 0; i < d.ports.size(); ++i) out << (i ? ", " : "") << d.ports[i];
   if (d.console) out << "\n    the system console (/proc/consoles lists it)";
-  out << "\n    " << (d.accessible ? "this user may open it" : "this user may not open it")
-      << " (group " << d.group << ")";
+  out << "\n    " << (d.accessible ? "this user may open it" : "this user may not open it");
+  // Windows has no group of a COM port.
+  if (!d.group.empty()) out << " (group " << d.group << ")";
   for (const long pid : d.holders) out << "; held by process " << pid;
   out << "\n";
 }

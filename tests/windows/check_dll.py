@@ -65,7 +65,7 @@ class Host:
 class Tool:
     """qelmar.exe: no exports; the host library as any host links it, and the
     command line from SHELL32."""
-    max_release_bytes = 1_500_000
+    max_release_bytes = 2_000_000
     ordinals = None
     exports = set()
     argument_bytes = {}
@@ -81,14 +81,17 @@ def objdump(arch, *args):
 def exports_and_imports(arch, dll):
     text = objdump(arch, "-p", dll)
     base = int(re.search(r"^ImageBase\s+([0-9a-fA-F]+)", text, re.M).group(1), 16)
-    ordinal_base = int(re.search(r"Ordinal Base\s+(\d+)", text).group(1))
+    imports = {name.upper() for name in re.findall(r"DLL Name: (\S+)", text)}
+    found = re.search(r"Ordinal Base\s+(\d+)", text)
+    if not found:  # a program: no export table
+        return {}, {}, imports
+    ordinal_base = int(found.group(1))
     rva = {int(i) + ordinal_base: int(a, 16)
            for i, a in re.findall(r"\[\s*(\d+)\] \+base\[\s*\d+\] ([0-9a-f]+) Export RVA", text)}
     table = text.split("[Ordinal/Name Pointer] Table", 1)[-1].split("\n\n", 1)[0]
     # Each name row carries its ordinal less the base.
     ordinals = {name: int(i) + ordinal_base for i, name in re.findall(r"\[\s*(\d+)\] (\S+)", table)}
     addresses = {name: base + rva[ordinal] for name, ordinal in ordinals.items()}
-    imports = {name.upper() for name in re.findall(r"DLL Name: (\S+)", text)}
     return ordinals, addresses, imports
 
 
