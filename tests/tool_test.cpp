@@ -102,6 +102,8 @@ TEST(Tool, ConvertsTextBetweenHashMarksFromTheLocale) {
     std::vector<std::string> env = {};
   } cases[] = {
       {{"encode", "#a\xFF#"}, 1, "", "the text between '#' marks is not UTF-8 at byte 2\n"},
+      // --raw passes the locale's bytes, which only the locale's set tells apart.
+      {{"encode", "--raw", "#€ #"}, 0, "A1 A1 A1 A1\nresult 2\n", ""},
       // In the C locale the terminal's UTF-8 is not what the locale says: that
       // is the cause to name, not the bytes GB2312 lacks.
       {{"send", "-p", "3", "#总计#"}, 1, "", not_utf8, {"LC_ALL=C"}},

@@ -433,9 +433,19 @@ TEST_F(WineTool, AnswersThePortableRows) {
   }
 }
 
-// The whole command table in one run, as the Linux tool's suite does.
+// The command table in one run, as the Linux tool's suite does. Wine makes
+// the command line UTF-16 from this locale's UTF-8, which no GB2312 byte
+// survives: those rows are left to the host DLL's suite, and on Windows
+// arrive through the ANSI code page (936 on a Chinese till).
 TEST_F(WineTool, EncodesTheCommandTable) {
-  const std::vector<CommandRow> rows = load_command_table();
+  std::vector<CommandRow> rows = load_command_table();
+  const std::size_t all = rows.size();
+  std::erase_if(rows, [](const CommandRow& row) {
+    return std::any_of(row.text.begin(), row.text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+  });
+  std::cout << rows.size() << " of " << all << " rows; the rest hold GB2312 bytes\n";
+  ASSERT_GE(rows.size(), all / 2);
   std::vector<std::string> args{"encode", "--raw", "--"};
   for (const CommandRow& row : rows) args.push_back(row.text);
   const Process::Result r = run(args);
@@ -453,15 +463,15 @@ TEST_F(WineTool, EncodesTheCommandTable) {
 // Every port Windows registers (SERIALCOMM, as `reg query` reads it), with
 // the number that reaches it, as text and as JSON; lines end as on Linux.
 TEST_F(WineTool, ListsThePortsWindowsKnows) {
-  const std::set<int> registered = registered_com_ports();
-  ASSERT_FALSE(registered.empty());
+  const std::set<int> com_ports = registered_com_ports();
+  ASSERT_FALSE(com_ports.empty());
   const Process::Result text = run({"ports"});
   const Process::Result json = run({"ports", "--json"});
   EXPECT_EQ(text.status, 0) << text.err;
   EXPECT_EQ(json.status, 0) << json.err;
   EXPECT_TRUE(json.out.starts_with("[\n  {\n")) << json.out;
   EXPECT_EQ((text.out + json.out).find('\r'), std::string::npos);
-  for (const int n : registered) {
+  for (const int n : com_ports) {
     const std::string com = "COM" + std::to_string(n);
     EXPECT_NE(text.out.find("\\\\.\\" + com + "  "), std::string::npos) << com << text.out;
     EXPECT_NE(json.out.find("\"path\": \"\\\\\\\\.\\\\" + com + "\",\n    \"ports\": [\n      " +
@@ -473,7 +483,7 @@ TEST_F(WineTool, ListsThePortsWindowsKnows) {
   std::istringstream lines(text.out);
   std::size_t entries = 0;
   for (std::string line; std::getline(lines, line);) entries += line.starts_with("\\\\.\\COM");
-  EXPECT_EQ(entries, registered.size()) << text.out;
+  EXPECT_EQ(entries, com_ports.size()) << text.out;
 }
 
 // What Windows can tell about a port, without writing to it unless asked.

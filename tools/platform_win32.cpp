@@ -237,9 +237,32 @@ std::vector<std::string> program_arguments(int argc, char** argv) {
 
 int hand_over(int /*argc*/, char** /*argv*/) { return -1; }
 
+namespace {
+
+// UTF-8 text in the ANSI code page, as a program's argv holds it; unchanged
+// where that cannot hold it all.
+std::string ansi(const std::string& text) {
+  const int size = static_cast<int>(text.size());
+  const int wide_size = ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, nullptr, 0);
+  if (wide_size <= 0) return text;
+  std::wstring wide(static_cast<std::size_t>(wide_size), L'\0');
+  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), size, wide.data(), wide_size);
+  BOOL lost = FALSE;
+  const int out_size =
+      ::WideCharToMultiByte(CP_ACP, 0, wide.data(), wide_size, nullptr, 0, nullptr, &lost);
+  if (out_size <= 0 || lost) return text;
+  std::string out(static_cast<std::size_t>(out_size), '\0');
+  ::WideCharToMultiByte(CP_ACP, 0, wide.data(), wide_size, out.data(), out_size, nullptr, nullptr);
+  return out;
+}
+
+}  // namespace
+
 std::string device_text(const std::string& text, bool raw) {
   const std::size_t first = text.find_first_not_of(' ');
-  if (raw || first == std::string::npos || text[first] != '#') return text;
+  // What is not converted goes as the host's bytes would: a till's GB2312
+  // (code page 936) passes through unchanged.
+  if (raw || first == std::string::npos || text[first] != '#') return ansi(text);
   const Converted converted = convert(text, "UTF-8");
   if (converted.outcome == QELMAR_DELIVERED) return converted.text;
   if (converted.outcome != QELMAR_DROPPED) {
