@@ -302,6 +302,7 @@ int main(int argc, char** argv) {
     // As UTF-8 on every system, so that the rest reads them alike.
     std::vector<std::string> arguments = program_arguments(argc, argv);
     std::vector<char*> pointers;
+    pointers.reserve(arguments.size() + 1);
     for (std::string& argument : arguments) pointers.push_back(argument.data());
     pointers.push_back(nullptr);
     const int count = static_cast<int>(arguments.size());

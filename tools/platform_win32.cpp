@@ -230,6 +230,7 @@ std::vector<std::string> program_arguments(int argc, char** argv) {
   wchar_t** wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
   if (wide == nullptr) return {argv, argv + argc};
   std::vector<std::string> arguments;
+  arguments.reserve(static_cast<std::size_t>(count));
   for (int i = 0; i < count; ++i) arguments.push_back(utf8(wide[i]));
   ::LocalFree(wide);
   return arguments;
