@@ -27,6 +27,7 @@
 
 #include "command_table.h"
 #include "process.h"
+#include "tool_rows.h"
 #include "virtual_port.h"
 
 namespace qelmar::test {
@@ -38,6 +39,7 @@ constexpr int port = 3;
 constexpr int high_port = 12;
 constexpr int missing_port = 8;
 constexpr int mapped_port = 5;  // mapped by qelmar wine-port
+constexpr int tool_port = 7;    // qelmar.exe's
 
 std::string env(const char* name) {
   const char* value = std::getenv(name);
@@ -135,17 +137,18 @@ std::string wine_port(const std::vector<std::string>& args) {
 
 struct Wine {
   std::string dosdevices = env("WINEPREFIX") + "/dosdevices";
-  std::unique_ptr<VirtualPort> line, high_line, mapped_line;
+  std::unique_ptr<VirtualPort> line, high_line, mapped_line, tool_line;
   TempDir mapped_dir;
   std::string mapped;  // what qelmar wine-port said: its exit code, then its words
   std::unique_ptr<WineHost> host;
 
   Wine() {
-    for (int n : {port, high_port, missing_port})
+    for (int n : {port, high_port, missing_port, tool_port})
       fs::remove(dosdevices + "/com" + std::to_string(n));
     fs::create_symlink("/nonexistent/tty", dosdevices + "/com" + std::to_string(missing_port));
     line = std::make_unique<VirtualPort>(dosdevices, port);
     high_line = std::make_unique<VirtualPort>(dosdevices, high_port);
+    tool_line = std::make_unique<VirtualPort>(dosdevices, tool_port);
     // As on a till: mapped while no Wine runs, then Wine starts on it.
     mapped_line = std::make_unique<VirtualPort>(mapped_dir.path(), mapped_port);
     wineserver_ended();
@@ -351,6 +354,170 @@ TEST(WineHostDll, PlayTellsWhatBecameOfTheSound) {
   EXPECT_EQ(none.result, 0);
   EXPECT_TRUE(none.told.starts_with("not_played play 0 nothing played: no file named"))
       << none.told;
+}
+
+// qelmar.exe, the tool for 64-bit Windows, as a technician runs it; skipped
+// where this build has none (the 32-bit one).
+class WineTool : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    exe_ = env("QELMAR_WINE_HOST_DIR") + "/qelmar.exe";
+    if (!fs::exists(exe_)) GTEST_SKIP() << exe_ << " is not built: the tool is for x64 only";
+  }
+
+  // Wine hands the arguments on as UTF-16, read in this locale.
+  Process::Result run(const std::vector<std::string>& args) const {
+    std::vector<std::string> argv{env("QELMAR_WINE_LOADER"), exe_};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run_process(argv, {{"LC_ALL=C.UTF-8"}, ""});
+  }
+
+  std::string exe_;
+};
+
+// The frames, exit codes and words of the Linux tool, on COM ports of the prefix.
+TEST_F(WineTool, SendsAndTellsAsOnLinux) {
+  const std::string seven = std::to_string(tool_port);
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err_has;
+    std::string frame;
+  } cases[] = {
+      {{"send", "-p", seven, "12.5H"},
+       0,
+       "2\n",
+       "qelmar: port 7: '12.5H': delivered 6 bytes in ",
+       "1F 01 02 05 00 1F"},
+      {{"send", "-p", seven, "-q", "#总计#", "*"}, 0, "2\n2\n", "", "D7 DC BC C6 0C"},
+      {{"rc", "-p", seven, "65", "322"}, 0, "", ": the 0x12 frame: delivered 3 bytes", "12 41 42"},
+      {{"rc", "-p", seven, "-1", "256"}, 0, "", "", "12 FF 00"},
+      // COM8 leads nowhere, COM9 is not there; COM255 is the last a host may name.
+      {{"send", "-p", std::to_string(missing_port), "12"}, 2, "750630\n", "not sent", ""},
+      {{"send", "-p", "9", "12"},
+       2,
+       "750630\n",
+       "qelmar: port 9: '12': not sent: no such device",
+       ""},
+      {{"rc", "-p", "255", "1", "2"}, 2, "", "qelmar: port 255: the 0x12 frame: not sent", ""},
+      {{"rc", "-p", "256", "1", "2"}, 1, "", "--port: 256 is not a number from 1 to 255", ""},
+      {{"send", "-p", seven}, 1, "", "TEXT is required", ""},
+      {{"--version"}, 0, "qelmar " QELMAR_VERSION "\n", "", ""},
+      // What only POSIX systems have is not offered.
+      {{"display", "-p", "1"}, 1, "", "qelmar: unknown subcommand 'display'", ""},
+      {{"xyzzy"},
+       1,
+       "",
+       "qelmar: unknown subcommand 'xyzzy' (one of send, rc, play, encode, ports, doctor; see "
+       "--help)\n",
+       ""},
+  };
+  for (const auto& c : cases) {
+    const Process::Result r = run(c.args);
+    const std::string args = ::testing::PrintToString(c.args);
+    EXPECT_EQ(r.status, c.status) << args << "\n" << r.err;
+    EXPECT_EQ(r.out, c.out) << args;
+    EXPECT_NE(r.err.find(c.err_has), std::string::npos) << args << "\n" << r.err;
+    EXPECT_EQ(wine->frames_on(*wine->tool_line), c.frame) << args;
+  }
+}
+
+TEST_F(WineTool, AnswersThePortableRows) {
+  for (const ToolRow& row : portable_tool_rows()) {
+    const Process::Result r = run(row.args);
+    const std::string args = ::testing::PrintToString(row.args);
+    EXPECT_EQ(r.status, row.status) << args << "\n" << r.err;
+    EXPECT_EQ(r.out, row.out) << args;
+    EXPECT_NE(r.err.find(row.err_has), std::string::npos) << args << "\n" << r.err;
+  }
+}
+
+// The command table in one run, as the Linux tool's suite does. Wine makes
+// the command line UTF-16 from this locale's UTF-8, which no GB2312 byte
+// survives: those rows are left to the host DLL's suite, and on Windows
+// arrive through the ANSI code page (936 on a Chinese till).
+TEST_F(WineTool, EncodesTheCommandTable) {
+  std::vector<CommandRow> rows = load_command_table();
+  const std::size_t all = rows.size();
+  std::erase_if(rows, [](const CommandRow& row) {
+    return std::any_of(row.text.begin(), row.text.end(),
+                       [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
+  });
+  std::cout << rows.size() << " of " << all << " rows; the rest hold GB2312 bytes\n";
+  ASSERT_GE(rows.size(), all / 2);
+  std::vector<std::string> args{"encode", "--raw", "--"};
+  for (const CommandRow& row : rows) args.push_back(row.text);
+  const Process::Result r = run(args);
+  std::istringstream out(r.out);
+  for (const CommandRow& row : rows) {
+    std::string frame, result;
+    std::getline(out, frame);
+    std::getline(out, result);
+    EXPECT_EQ(frame, row.frame ? hex(*row.frame) : "-") << ::testing::PrintToString(row);
+    EXPECT_EQ(result, "result " + std::to_string(row.result)) << ::testing::PrintToString(row);
+  }
+  EXPECT_TRUE(r.status == 0 || r.status == 2) << r.err;
+}
+
+// Every port Windows registers (SERIALCOMM, as `reg query` reads it), with
+// the number that reaches it, as text and as JSON; lines end as on Linux.
+TEST_F(WineTool, ListsThePortsWindowsKnows) {
+  const std::set<int> com_ports = registered_com_ports();
+  ASSERT_FALSE(com_ports.empty());
+  const Process::Result text = run({"ports"});
+  const Process::Result json = run({"ports", "--json"});
+  EXPECT_EQ(text.status, 0) << text.err;
+  EXPECT_EQ(json.status, 0) << json.err;
+  EXPECT_TRUE(json.out.starts_with("[\n  {\n")) << json.out;
+  EXPECT_EQ((text.out + json.out).find('\r'), std::string::npos);
+  for (const int n : com_ports) {
+    const std::string com = "COM" + std::to_string(n);
+    EXPECT_NE(text.out.find("\\\\.\\" + com + "  "), std::string::npos) << com << text.out;
+    EXPECT_NE(json.out.find("\"path\": \"\\\\\\\\.\\\\" + com + "\",\n    \"ports\": [\n      " +
+                            std::to_string(n) + "\n    ]"),
+              std::string::npos)
+        << com << json.out;
+  }
+  // One entry each, and no other.
+  std::istringstream lines(text.out);
+  std::size_t entries = 0;
+  for (std::string line; std::getline(lines, line);) entries += line.starts_with("\\\\.\\COM");
+  EXPECT_EQ(entries, com_ports.size()) << text.out;
+}
+
+// What Windows can tell about a port, without writing to it unless asked.
+TEST_F(WineTool, DoctorSaysWhatWindowsCanTell) {
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> lines;  // each somewhere in stdout
+    std::string frame;
+  } cases[] = {
+      {{"doctor", "-p", "7"},
+       0,
+       {"port 7: \\\\.\\COM7\n", "ok       COM7 opens: no other program holds it\n"},
+       ""},
+      {{"doctor", "-p", "7", "--send-test"},
+       0,
+       {"ok       test frame: delivered 1 byte", "ok       the line reads back as 2400 8N1\n"},
+       "0C"},
+      {{"doctor", "-p", std::to_string(missing_port)}, 2, {"problem  COM8 cannot be opened"}, ""},
+      {{"doctor", "-p", "9", "--send-test"},
+       2,
+       {"problem  COM9 cannot be opened: no such device\n", "problem  Windows lists no COM9\n",
+        "advice   the COM ports Windows lists are "},
+       ""},
+  };
+  for (const auto& c : cases) {
+    const Process::Result r = run(c.args);
+    const std::string args = ::testing::PrintToString(c.args);
+    EXPECT_EQ(r.status, c.status) << args << "\n" << r.out << r.err;
+    for (const std::string& line : c.lines) {
+      EXPECT_NE(r.out.find(line), std::string::npos) << args << ": " << line << "\n" << r.out;
+    }
+    EXPECT_EQ(wine->frames_on(*wine->tool_line), c.frame) << args;
+  }
 }
 
 // SERIALCOMM as `reg query` shows it: the COM number each value names.

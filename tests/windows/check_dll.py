@@ -62,6 +62,17 @@ class Host:
         self.exports = set(self.argument_bytes)
 
 
+class Tool:
+    """qelmar.exe: no exports; the host library as any host links it, and the
+    command line from SHELL32."""
+    max_release_bytes = 2_000_000
+    ordinals = None
+    exports = set()
+    argument_bytes = {}
+    system_dlls = {"KERNEL32.DLL", "MSVCRT.DLL", "SHELL32.DLL"}
+    needs = {"QELMAR-HOST.DLL"}
+
+
 def objdump(arch, *args):
     return subprocess.run([OBJDUMP[arch], *args], check=True, capture_output=True,
                           text=True).stdout
@@ -70,14 +81,17 @@ def objdump(arch, *args):
 def exports_and_imports(arch, dll):
     text = objdump(arch, "-p", dll)
     base = int(re.search(r"^ImageBase\s+([0-9a-fA-F]+)", text, re.M).group(1), 16)
-    ordinal_base = int(re.search(r"Ordinal Base\s+(\d+)", text).group(1))
+    imports = {name.upper() for name in re.findall(r"DLL Name: (\S+)", text)}
+    found = re.search(r"Ordinal Base\s+(\d+)", text)
+    if not found:  # a program: no export table
+        return {}, {}, imports
+    ordinal_base = int(found.group(1))
     rva = {int(i) + ordinal_base: int(a, 16)
            for i, a in re.findall(r"\[\s*(\d+)\] \+base\[\s*\d+\] ([0-9a-f]+) Export RVA", text)}
     table = text.split("[Ordinal/Name Pointer] Table", 1)[-1].split("\n\n", 1)[0]
     # Each name row carries its ordinal less the base.
     ordinals = {name: int(i) + ordinal_base for i, name in re.findall(r"\[\s*(\d+)\] (\S+)", table)}
     addresses = {name: base + rva[ordinal] for name, ordinal in ordinals.items()}
-    imports = {name.upper() for name in re.findall(r"DLL Name: (\S+)", text)}
     return ordinals, addresses, imports
 
 
@@ -137,7 +151,8 @@ def main():
     release = args[0] == "--release"
     arch, dll = args[release], args[release + 1]
     header = args[release + 2] if len(args) > release + 2 else HOST_HEADER
-    kind = Host(header) if os.path.basename(dll).lower() == "qelmar-host.dll" else Legacy
+    name = os.path.basename(dll).lower()
+    kind = Host(header) if name == "qelmar-host.dll" else Tool if name.endswith(".exe") else Legacy
     problems = release_problems(arch, dll, kind) if release else []
     ordinals, addresses, imports = exports_and_imports(arch, dll)
     if kind.ordinals is not None and ordinals != kind.ordinals:
@@ -146,8 +161,12 @@ def main():
         missing, extra = sorted(kind.exports - set(ordinals)), sorted(set(ordinals) - kind.exports)
         more = f" and {len(extra) - 8} more" if len(extra) > 8 else ""
         problems.append(f"exports lack {missing} and add {extra[:8]}{more}")
-    if not imports <= kind.system_dlls:
-        problems.append(f"imports {sorted(imports - kind.system_dlls)} beyond the system's DLLs")
+    needs = getattr(kind, "needs", set())
+    if not imports <= kind.system_dlls | needs:
+        problems.append(f"imports {sorted(imports - kind.system_dlls - needs)} beyond the "
+                        "system's DLLs")
+    if not needs <= imports:
+        problems.append(f"does not import {sorted(needs - imports)}")
     if arch == "x86" and not release:
         for name, pops in sorted(kind.argument_bytes.items()):
             if name not in addresses:
