@@ -23,3 +23,7 @@ add_custom_command(OUTPUT ${release}/qelmar.exe ${release}/qelmar.exe.debug
   WORKING_DIRECTORY ${release}
   VERBATIM)
 add_custom_target(qelmar_cli_release ALL DEPENDS ${release}/qelmar.exe ${release}/qelmar.exe.debug)
+# Beside the bridge in the zip's x64/ and in the installer's bin\, where it
+# finds the 64-bit host DLL.
+install(PROGRAMS ${release}/qelmar.exe DESTINATION x64)
+install(FILES ${release}/qelmar.exe.debug DESTINATION x64 COMPONENT debug EXCLUDE_FROM_ALL)

@@ -39,7 +39,7 @@ SERVICE = "qelmar-serve"
 SKIPPED = 77
 # What the package puts in Program Files\qelmar, and outside it.
 INSTALLED = ["README.txt", "LICENSE.txt", "qelmar.def", "qelmar-host.def",
-             "bin/qelmar-serve.exe", "bin/qelmar-host.dll",
+             "bin/qelmar-serve.exe", "bin/qelmar.exe", "bin/qelmar-host.dll",
              "x86/QELMAR.dll", "x86/libQELMAR.dll.a", "x86/qelmar-host.dll",
              "x86/libqelmar-host.dll.a", "x64/QELMAR.dll", "x64/libQELMAR.dll.a",
              "x64/qelmar-host.dll", "x64/libqelmar-host.dll.a",
@@ -226,6 +226,18 @@ def run(msi_sh, builds, prefix, scratch):
         status, answer = answers(DEFAULT_ADDRESS, "GET", "/v1/health")
         if status != 200 or answer.get("status") != "ok":
             problems.append(f"GET /v1/health on the default address: {status} {answer}")
+        # The tool, by its name alone, as a technician types it.
+        said = wine("cmd", "/c", "qelmar --version", check=False)
+        if said.returncode != 0 or version not in said.stdout:
+            problems.append(f"qelmar --version from the PATH: exit {said.returncode}: {said.stdout}")
+        said = wine("cmd", "/c", f"qelmar send -p {PORT} 12.5H", check=False)
+        line = read_frame(master, FRAME)
+        if said.returncode != 0 or line != FRAME:
+            problems.append(f"qelmar send: exit {said.returncode} {said.stdout}, COM{PORT} carried "
+                            f"{line.hex(' ')}, want {FRAME.hex(' ')}")
+        said = wine("cmd", "/c", "qelmar ports", check=False)
+        if said.returncode != 0 or f"COM{PORT}" not in said.stdout:
+            problems.append(f"qelmar ports: exit {said.returncode}: {said.stdout}")
         step("installed, RUNNING and healthy in")
 
         # The administrator's changes, which the service reads when restarted.
