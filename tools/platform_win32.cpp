@@ -90,18 +90,6 @@ class Opened {
   DWORD error_;
 };
 
-struct Checks {
-  std::ostream& out;
-  bool usable = true;
-
-  void ok(const std::string& text) const { out << "ok       " << text << "\n"; }
-  void problem(const std::string& text) {
-    out << "problem  " << text << "\n";
-    usable = false;
-  }
-  void advice(const std::string& text) const { out << "advice   " << text << "\n"; }
-};
-
 std::string described(const SerialDevice& d) {
   std::string text = d.kind;
   if (!d.driver.empty()) text += ", " + d.driver;

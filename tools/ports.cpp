@@ -85,19 +85,6 @@ std::string udev_rule(const Machine& machine, int port, const std::string& devic
 
 namespace {
 
-// doctor's findings, one line each.
-struct Checks {
-  std::ostream& out;
-  bool usable = true;
-
-  void ok(const std::string& text) const { out << "ok       " << text << "\n"; }
-  void problem(const std::string& text) {
-    out << "problem  " << text << "\n";
-    usable = false;
-  }
-  void advice(const std::string& text) const { out << "advice   " << text << "\n"; }
-};
-
 // The device as the listing knows it. One it leaves out (the fallback to a UART
 // that reads as having none) only as far as its node tells.
 SerialDevice describe_device(const Machine& machine, const std::string& device) {

@@ -64,6 +64,19 @@ std::string ports_json(const std::vector<SerialDevice>& devices);
 
 void print_ports(const std::vector<SerialDevice>& devices, bool json, std::ostream& out);
 
+// doctor's findings, one line each, on every system.
+struct Checks {
+  std::ostream& out;
+  bool usable = true;
+
+  void ok(const std::string& text) const { out << "ok       " << text << "\n"; }
+  void problem(const std::string& text) {
+    out << "problem  " << text << "\n";
+    usable = false;
+  }
+  void advice(const std::string& text) const { out << "advice   " << text << "\n"; }
+};
+
 struct DoctorOptions {
   // May open the device (never the console it skips) to read its exclusive
   // mode: --send-test opens it anyway.
