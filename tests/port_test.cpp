@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The exported entry points end to end, on pseudo-terminals.
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
@@ -243,6 +244,26 @@ class CallInChild {
   pid_t pid_ = -1;
 };
 
+// Whether process `pid`, a child of this one, has opened the character device
+// `device` itself (`inherited` is the descriptor it has from this process): a
+// call that has opened its port has taken its place in the queue.
+bool has_opened(pid_t pid, dev_t device, int inherited) {
+  DIR* fds = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+  if (fds == nullptr) return false;
+  bool found = false;
+  while (const dirent* entry = ::readdir(fds)) {
+    struct stat file {};
+    const std::string path = "/proc/" + std::to_string(pid) + "/fd/" + entry->d_name;
+    if (std::to_string(inherited) != entry->d_name && ::stat(path.c_str(), &file) == 0 &&
+        S_ISCHR(file.st_mode) && file.st_rdev == device) {
+      found = true;
+      break;
+    }
+  }
+  ::closedir(fds);
+  return found;
+}
+
 std::string words(const qelmar_status& status) {
   char text[512];
   qelmar_describe(&status, text, sizeof text);
@@ -437,13 +458,24 @@ TEST_F(PortTest, WaitersQueueInOrderBehindAForeignRecordLock) {
   for (const RecordLock& lock : {record_locks[0], record_locks[2]}) {
     LockHolder holder(line.slave_path(), lock);
     ASSERT_TRUE(holder.taken()) << lock.kind;
+    struct stat slave {};
+    ASSERT_EQ(::fstat(line.slave(), &slave), 0);
     std::vector<std::unique_ptr<CallInChild>> children;
     for (int w = 0; w < waiters; ++w) {
       children.push_back(std::make_unique<CallInChild>(
           [w](qelmar_status& status) { qelmar_send_rc(port, 0x02, w, &status); }));
-      std::this_thread::sleep_for(40ms);
+      // The next begins only once this one waits on the port: on a loaded
+      // machine a child can lose the processor between its start and its call.
+      const auto start = Clock::now();
+      while (!has_opened(children.back()->pid(), slave.st_rdev, line.slave()) &&
+             Clock::now() - start < 2s) {
+        std::this_thread::sleep_for(1ms);
+      }
+      ASSERT_TRUE(has_opened(children.back()->pid(), slave.st_rdev, line.slave()))
+          << lock.kind << " " << w;
     }
-    EXPECT_EQ(hex(line.read_quiet(10ms)), "") << lock.kind << ": written over the lock";
+    // As long as the last waiter had before: none writes over the lock.
+    EXPECT_EQ(hex(line.read_quiet(50ms)), "") << lock.kind << ": written over the lock";
     holder.release();
     std::string expected;
     for (int w = 0; w < waiters; ++w) {

@@ -1,10 +1,14 @@
 #!/bin/sh
 # SPDX-License-Identifier: MIT
 # Wine for the tests, by what this machine can run rather than what it should:
-#   wine.sh prefix               makes $WINEPREFIX
+#   wine.sh prefix               makes $WINEPREFIX, and returns once its
+#                                server has ended and written it out
 #   wine.sh run ARCH COMMAND...  runs COMMAND with QELMAR_WINE_LOADER set for
 #                                ARCH (x86 or x64), or exits 77 (skipped) with
 #                                the reason when this machine cannot run it
+# With QELMAR_WINE_TEMPLATE set, run makes $WINEPREFIX afresh as a copy of that
+# prefix first: tests on copies of their own run side by side, each with its
+# own server and COM port links.
 # QELMAR_ASSUME_NO_X86=1 makes the probe answer as a machine whose kernel does
 # not execute 32-bit x86 programs.
 set -eu
@@ -39,11 +43,15 @@ runs_x64() {
 case "${1:-}" in
   prefix)
     if runs_x86; then
-      exec "$wine32" wineboot -i
+      loader=$wine32
+    else
+      echo "making a 64-bit-only prefix: $reason"
+      runs_x64 || { echo "SKIPPED: $reason"; exit "$skipped"; }
+      loader=$wine64
     fi
-    echo "making a 64-bit-only prefix: $reason"
-    runs_x64 || { echo "SKIPPED: $reason"; exit "$skipped"; }
-    exec "$wine64" wineboot -i
+    "$loader" wineboot -i
+    # Its registry is written out as the server ends: copied only then.
+    exec "${loader%/*}/wineserver" -w
     ;;
   run)
     arch=$2
@@ -53,6 +61,14 @@ case "${1:-}" in
       x64) runs_x64 && loader=$wine64 ;;
       *) echo "wine.sh: unknown architecture $arch" >&2; exit 2 ;;
     esac || { echo "SKIPPED: the $arch Wine suite: $reason"; exit "$skipped"; }
+    if [ -n "${QELMAR_WINE_TEMPLATE:-}" ]; then
+      if [ "$WINEPREFIX" = "$QELMAR_WINE_TEMPLATE" ]; then
+        echo "wine.sh: WINEPREFIX is the prefix it would copy" >&2
+        exit 2
+      fi
+      rm -rf "$WINEPREFIX"
+      cp -a "$QELMAR_WINE_TEMPLATE" "$WINEPREFIX"
+    fi
     QELMAR_WINE_LOADER=$loader exec "$@"
     ;;
   *)
