@@ -51,24 +51,38 @@ def main(python, source, library):
             return SKIPPED
     with tempfile.TemporaryDirectory() as work:
         work = pathlib.Path(work)
-        # Building in place leaves build/ and the egg-info behind: build a copy.
-        src = work / "src"
-        shutil.copytree(source, src, ignore=shutil.ignore_patterns(
-            "build", "dist", "*.egg-info", "__pycache__", "_build.py"))
-        # A Debian venv starts with pip and setuptools but not wheel, which setuptools
-        # 66 needs to build one; the system's comes in with its site-packages.
-        # --isolated: no pip configuration, so nothing but this folder is looked in.
-        run(python, "-m", "venv", "--system-site-packages", work / "venv")
-        venv_python = work / "venv" / "bin" / "python"
-        run(venv_python, "-m", "pip", "--isolated", "install", "--no-index",
-            "--no-build-isolation", "--quiet", src)
-        env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "QELMAR_DEVICE_DIR")}
-        env["QELMAR_HOST_LIBRARY"] = library
-        version = run(venv_python, "-c", IN_THE_VENV, cwd=work, env=env).strip()
-        shown = run(venv_python, "-m", "qelmar", "--version", cwd=work, env=env)
-        assert shown.startswith(f"qelmar {version} "), shown
+        # Building in place leaves build/ and the egg-info behind: build a copy,
+        # and the wheel from another, beside the venv's making, which takes longest.
+        src, wheel_src = work / "src", work / "wheel_src"
+        for copy in (src, wheel_src):
+            shutil.copytree(source, copy, ignore=shutil.ignore_patterns(
+                "build", "dist", "*.egg-info", "__pycache__", "_build.py"))
+        wheel_command = (python, "-m", "build", "--wheel", "--no-isolation", "--outdir",
+                         work / "dist", wheel_src)
+        wheel_build = subprocess.Popen(wheel_command, stdout=subprocess.PIPE,
+                                       stderr=subprocess.STDOUT, text=True)
+        try:
+            # A Debian venv starts with pip and setuptools but not wheel, which setuptools
+            # 66 needs to build one; the system's comes in with its site-packages.
+            # --isolated: no pip configuration, so nothing but this folder is looked in.
+            run(python, "-m", "venv", "--system-site-packages", work / "venv")
+            venv_python = work / "venv" / "bin" / "python"
+            run(venv_python, "-m", "pip", "--isolated", "install", "--no-index",
+                "--no-build-isolation", "--quiet", src)
+            env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "QELMAR_DEVICE_DIR")}
+            env["QELMAR_HOST_LIBRARY"] = library
+            version = run(venv_python, "-c", IN_THE_VENV, cwd=work, env=env).strip()
+            shown = run(venv_python, "-m", "qelmar", "--version", cwd=work, env=env)
+            assert shown.startswith(f"qelmar {version} "), shown
 
-        run(python, "-m", "build", "--wheel", "--no-isolation", "--outdir", work / "dist", src)
+            said = wheel_build.communicate()[0]
+            if wheel_build.returncode != 0:
+                sys.exit(f"{' '.join(map(str, wheel_command))} failed ({wheel_build.returncode}):\n"
+                         f"{said}")
+        finally:
+            if wheel_build.poll() is None:  # a step above failed
+                wheel_build.kill()
+                wheel_build.wait()
         wheels = [w.name for w in (work / "dist").iterdir()]
         assert wheels == [f"qelmar-{version}-py3-none-any.whl"], wheels
         names = zipfile.ZipFile(work / "dist" / wheels[0]).namelist()
