@@ -2,10 +2,11 @@
 # SPDX-License-Identifier: MIT
 """The MSI under Wine's 64-bit loader, as a fleet would install it.
 
-    wine.sh run x64 wine_msi.py MSI.SH BUILDS PREFIX
+    wine.sh run x64 wine_msi.py MSI.SH BUILDS PREFIX [FRESH]
 
 MSI.SH builds two packages from the Windows builds in BUILDS: this version and
-a higher one. Into a fresh Wine prefix PREFIX (made anew, settled before the
+a higher one. Into a fresh Wine prefix PREFIX (made anew, or copied from FRESH,
+a prefix made and settled by wine.sh prefix and never used; settled before the
 install: an install during settling fails to start its service, 1060), the
 first installs silently; its files are in Program Files, bin\\ is on the PATH,
 the service is RUNNING and answers GET /v1/health on its default address. The
@@ -68,8 +69,11 @@ def wine(*args, check=True, timeout=180):
 
 
 def wineserver(*args):
+    """A server it starts keeps none of this test's output open: ctest would
+    wait for it."""
     server = shutil.which("wineserver") or "/usr/lib/wine/wineserver64"
-    subprocess.run([server, *args], check=False, timeout=120)
+    subprocess.run([server, *args], check=False, timeout=120, stdin=subprocess.DEVNULL,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 def msiexec(action, msi):
@@ -177,7 +181,7 @@ def on_path():
     return "qelmar\\bin" in out
 
 
-def run(msi_sh, builds, prefix, scratch):
+def run(msi_sh, builds, prefix, fresh, scratch):
     log = []
     clock = time.monotonic()
 
@@ -200,8 +204,11 @@ def run(msi_sh, builds, prefix, scratch):
     step("two packages built in")
 
     shutil.rmtree(prefix, ignore_errors=True)
-    wine("wineboot", "-i", timeout=300)
-    wineserver("-w")
+    if fresh:
+        subprocess.run(["cp", "-a", fresh, prefix], check=True)
+    else:
+        wine("wineboot", "-i", timeout=300)
+        wineserver("-w")
     # Wine ends its services when its last other process has gone: a server
     # that stays keeps the service running between the commands here.
     wineserver("-p")
@@ -211,6 +218,8 @@ def run(msi_sh, builds, prefix, scratch):
     com = os.path.join(prefix, "dosdevices", f"com{PORT}")
     master, slave = os.openpty()
     tty.setraw(slave)
+    if os.path.lexists(com):  # left in the prefix it was copied from
+        os.remove(com)
     os.symlink(os.ttyname(slave), com)
     problems = []
     try:
@@ -303,6 +312,7 @@ def run(msi_sh, builds, prefix, scratch):
 
 def main():
     msi_sh, builds, prefix = (os.path.abspath(a) for a in sys.argv[1:4])
+    fresh = os.path.abspath(sys.argv[4]) if len(sys.argv) > 4 else None
     for tool in ("wixl", "msibuild", "msiinfo"):
         if shutil.which(tool) is None:
             print(f"SKIPPED: {tool} is not installed (packages wixl, msitools)")
@@ -311,7 +321,7 @@ def main():
     start = time.monotonic()
     with tempfile.TemporaryDirectory(prefix="qelmar-wine-msi-") as scratch:
         try:
-            said = run(msi_sh, builds, prefix, scratch)
+            said = run(msi_sh, builds, prefix, fresh, scratch)
             # Kept only when something failed, to look into.
             shutil.rmtree(prefix, ignore_errors=True)
             print(f"PASSED in {time.monotonic() - start:.0f} s: {said}")
