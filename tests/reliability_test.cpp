@@ -170,13 +170,15 @@ TEST_F(Reliability, ForeignHoldersAreWaitedForButNeverOverridden) {
       ::ioctl(holder, TIOCNXCL);
       ::close(holder);
     };
+    // Taken before the holder's clock starts: the callers then wait at least
+    // the hold, however late this thread gets on.
+    const auto start = Clock::now();
     std::thread timed([&] {
       if (c.hold > 0ms) {
         std::this_thread::sleep_for(c.hold);
         let_go();
       }
     });
-    const auto start = Clock::now();
     std::vector<std::thread> hosts;
     std::vector<Clock::duration> took(callers);
     for (int t = 0; t < callers; ++t) {
