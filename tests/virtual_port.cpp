@@ -106,10 +106,12 @@ void VirtualPort::stop_line() const {
   ::tcsetattr(filler, TCSANOW, &line);
   const std::vector<char> block(4096, 'x');
   // The kernel moves what was written on to the reader's side in the
-  // background, which makes room again: full is when a pause made none.
-  for (bool wrote = true; wrote;) {
-    wrote = false;
+  // background, which makes room again: full is when pauses made none. On a
+  // loaded machine that move can wait past one short pause.
+  for (int quiet = 0; quiet < 5;) {
+    bool wrote = false;
     while (::write(filler, block.data(), block.size()) > 0) wrote = true;
+    quiet = wrote ? 0 : quiet + 1;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ::close(filler);
