@@ -106,10 +106,12 @@ void VirtualPort::stop_line() const {
   ::tcsetattr(filler, TCSANOW, &line);
   const std::vector<char> block(4096, 'x');
   // The kernel moves what was written on to the reader's side in the
-  // background, which makes room again: full is when a pause made none.
-  for (bool wrote = true; wrote;) {
-    wrote = false;
+  // background, which makes room again: full is when pauses made none, several
+  // in a row, as on a loaded machine that work can wait past one pause.
+  for (int still = 0; still < 5;) {
+    bool wrote = false;
     while (::write(filler, block.data(), block.size()) > 0) wrote = true;
+    still = wrote ? 0 : still + 1;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ::close(filler);
