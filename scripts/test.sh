@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
 # Installs what is missing, checks the formatting, then builds with warnings as
-# errors and runs every test: the whole suite (with QELMAR.dll under Wine)
-# first, then the fuzzer beside clang-tidy, the sanitizer run and the packages
-# (from the suite's Windows builds). Each stage's time is printed as it ends,
-# and all of them with the total at the end (docs/performance.md: Stages).
+# errors and runs every test: the whole suite (with QELMAR.dll under Wine),
+# the fuzzer beside clang-tidy, the sanitizer run and the packages (from the
+# suite's Windows builds). The suites mostly wait on serial lines and Wine, so
+# the fuzzer and clang-tidy run beside the first and the packages beside the
+# second, at a lower priority. Each stage's time is printed as it ends, and
+# all of them with the total at the end (docs/performance.md: Stages).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+mkdir -p build
 
 times=()
 # stage NAME COMMAND...: runs COMMAND and notes how long it took.
@@ -18,10 +21,43 @@ stage() {
   echo "== $name: $((SECONDS - start)) s"
 }
 
-# Builds and tests a preset, then says what was skipped on this machine and why.
-suite() {
+# beside NAME COMMAND...: runs COMMAND in the background at a lower priority,
+# its output kept in build/NAME.log until `joined NAME`.
+declare -A beside_pids
+beside() {
+  local name=$1 start=$SECONDS
+  shift
+  (
+    renice -n 10 -p "$BASHPID" >/dev/null
+    "$@"
+    echo $((SECONDS - start)) >"build/$name.seconds"
+  ) >"build/$name.log" 2>&1 &
+  beside_pids[$name]=$!
+}
+
+# joined NAME: waits for it and shows its output; its failure fails the run.
+joined() {
+  local name=$1
+  if ! wait "${beside_pids[$name]}"; then
+    cat "build/$name.log"
+    echo "== $name: failed" >&2
+    exit 1
+  fi
+  cat "build/$name.log"
+  local took
+  took=$(cat "build/$name.seconds")
+  times+=("$(printf '%-28s %4d s (beside)' "$name" "$took")")
+  echo "== $name: $took s, beside the stage before"
+}
+
+# Builds a preset.
+built() {
   stage "$1: configure" cmake --preset "$1"
   stage "$1: build" cmake --build --preset "$1"
+}
+
+# Tests a preset, then says what was skipped on this machine and why.
+tested() {
   stage "$1: ctest" ctest --preset "$1"
   local log="build/$1/Testing/Temporary/LastTest.log"
   if [ -f "$log" ] && grep -q '^SKIPPED:' "$log"; then
@@ -38,7 +74,8 @@ formatting() {
 fuzz_and_lint() {
   bash scripts/lint.sh >build/lint.log 2>&1 &
   local lint=$!
-  suite fuzz
+  built fuzz
+  tested fuzz
   if ! wait "$lint"; then
     cat build/lint.log
     echo "clang-tidy found problems" >&2
@@ -49,11 +86,14 @@ fuzz_and_lint() {
 
 stage installs bash scripts/deps.sh core windows test package bench cache
 stage formatting formatting
-suite ci
-mkdir -p build
-stage "fuzz beside clang-tidy" fuzz_and_lint
-suite asan
-stage packages bash scripts/package.sh --check
+built ci
+beside fuzz-and-clang-tidy fuzz_and_lint
+tested ci
+joined fuzz-and-clang-tidy
+built asan
+beside packages bash scripts/package.sh --check
+tested asan
+joined packages
 
 echo "Stages:"
 printf '  %s\n' "${times[@]}"

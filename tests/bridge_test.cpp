@@ -476,10 +476,12 @@ TEST(Bridge, AStalledPortHoldsUpNoOther) {
   for (std::thread& t : stalled) t.join();
   ASSERT_TRUE(other);
   EXPECT_EQ(other->status, 200) << other->body;
-  EXPECT_LT(other_waited, 1s);
+  // Behind port 3's requests, each ending a call's bound after the one before,
+  // either would wait seconds; the bound leaves a loaded machine its slack.
+  EXPECT_LT(other_waited, 2s);
   EXPECT_EQ(four.read_through_marker(), std::vector<std::uint8_t>{0x04});
   EXPECT_TRUE(list && list->status == 200);
-  EXPECT_LT(list_waited, 1s);
+  EXPECT_LT(list_waited, 2s);
   EXPECT_EQ(answered, 6);
 }
 
