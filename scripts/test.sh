@@ -3,10 +3,10 @@
 # Installs what is missing, checks the formatting, then builds with warnings as
 # errors and runs every test: the whole suite (with QELMAR.dll under Wine),
 # the fuzzer beside clang-tidy, the sanitizer run and the packages (from the
-# suite's Windows builds). The suites mostly wait on serial lines and Wine, so
-# the fuzzer and clang-tidy run beside the first and the packages beside the
-# second, at a lower priority. Each stage's time is printed as it ends, and
-# all of them with the total at the end (docs/performance.md: Stages).
+# suite's Windows builds). The suite mostly waits on serial lines and Wine, so
+# the fuzzer and clang-tidy run beside it, at a lower priority. Each stage's
+# time is printed as it ends, and all of them with the total at the end
+# (docs/performance.md: Stages).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 mkdir -p build
@@ -34,11 +34,15 @@ beside() {
   ) >"build/$name.log" 2>&1 &
   beside_pids[$name]=$!
 }
+# A run that fails leaves nothing running behind it.
+trap 'for pid in "${beside_pids[@]}"; do wait "$pid" 2>/dev/null || true; done' EXIT
 
 # joined NAME: waits for it and shows its output; its failure fails the run.
 joined() {
   local name=$1
-  if ! wait "${beside_pids[$name]}"; then
+  local pid=${beside_pids[$name]}
+  unset "beside_pids[$name]"
+  if ! wait "$pid"; then
     cat "build/$name.log"
     echo "== $name: failed" >&2
     exit 1
@@ -91,9 +95,8 @@ beside fuzz-and-clang-tidy fuzz_and_lint
 tested ci
 joined fuzz-and-clang-tidy
 built asan
-beside packages bash scripts/package.sh --check
 tested asan
-joined packages
+stage packages bash scripts/package.sh --check
 
 echo "Stages:"
 printf '  %s\n' "${times[@]}"

@@ -8,6 +8,13 @@
 
 namespace qelmar::test {
 
+#ifndef QELMAR_TEST_SLOWDOWN
+#define QELMAR_TEST_SLOWDOWN 1
+#endif
+// How many times as long a timed step may take in this build: the sanitized
+// one runs the display's and the tool's own code several times slower.
+constexpr int slowdown = QELMAR_TEST_SLOWDOWN;
+
 // A child process with pipes to its stdin, stdout and stderr. The destructor
 // ends a child that is still running (SIGTERM), so that a failed assertion
 // leaves nothing behind.
