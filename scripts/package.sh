@@ -2,56 +2,84 @@
 # SPDX-License-Identifier: MIT
 # Builds into dist/ the Debian packages from debian/ with dpkg-buildpackage
 # (libqelmar0, libqelmar-host1, libqelmar-dev, qelmar-tools, python3-qelmar,
-# and the dbgsym packages of the binary ones) and the Windows zips (the stripped
-# DLLs, and their debug files), from the Windows builds the ci tree made for its
-# Wine tests when they are there (same sources, same flags), else from the
-# windows-x86/x64 presets' builds in build/.
+# and the dbgsym packages of the binary ones) and the Windows zips and MSI (the
+# stripped DLLs and programs, and their debug files), from the Windows builds
+# the ci tree made for its Wine tests when they are there (same sources, same
+# flags), else from the windows-x86/x64 presets' builds in build/.
 # With --check, also runs lintian, installs the packages with apt, uses them,
 # checks the zips, and purges the packages again, leaving no file behind.
+# The steps can be run on their own, in this order: `package.sh debs`,
+# `package.sh windows`, `package.sh check` (the test command builds the .debs
+# beside its other stages).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+case "${1:-}" in
+  "") steps=(debs windows) ;;
+  --check) steps=(debs windows check) ;;
+  *) steps=("$@") ;;
+esac
+wants() { [[ " ${steps[*]} " == *" $1 "* ]]; }
 bash scripts/deps.sh core windows
-if [ "${1:-}" = --check ]; then
+if wants check; then
   bash scripts/deps.sh package
 fi
 mkdir -p dist
-rm -f dist/*.deb dist/*.changes dist/*.buildinfo dist/*.zip dist/*.msi
+version=$(dpkg-parsechangelog -SVersion)
 
-# As a Debian builder would: Debian's own python3 and tools, whatever else the
-# machine has first in its PATH (a pyenv interpreter lacks the build modules).
-debian_env=(env PATH=/usr/sbin:/usr/bin:/sbin:/bin
-            DEB_BUILD_OPTIONS="parallel=2 ${DEB_BUILD_OPTIONS:-}")
-"${debian_env[@]}" dpkg-buildpackage -us -uc -b
-# dpkg-buildpackage writes beside the source tree; the .changes lists what it made.
-changes=../$(dpkg-parsechangelog -SSource)_$(dpkg-parsechangelog -SVersion)_$(dpkg-architecture -qDEB_HOST_ARCH).changes
-for file in $(sed -n '/^Files:/,/^[^ ]/s/^ .* \([^ ]*\)$/\1/p' "$changes"); do
-  mv "../$file" dist/
-done
-mv "$changes" dist/
-"${debian_env[@]}" debian/rules clean >/dev/null
+# The tree's files as dpkg-source would take them (those git knows or does not
+# ignore), in DIR/qelmar-VERSION.
+source_copy() {
+  rm -rf "$1"
+  mkdir -p "$1/qelmar-$version"
+  git ls-files -z --cached --others --exclude-standard |
+    tar --null -T - --ignore-failed-read -cf - 2>/dev/null | tar -xf - -C "$1/qelmar-$version"
+}
 
-# The folder holding windows-x86 and windows-x64 side by side; brought up to
-# date in place, which costs nothing when the suite has just built them.
-windows=build
-if [ -f build/ci/windows-x86/CMakeCache.txt ] && [ -f build/ci/windows-x64/CMakeCache.txt ]; then
-  windows=build/ci
-  for arch in x86 x64; do
-    cmake --build "$windows/windows-$arch" -j2
+if wants debs; then
+  rm -f dist/*.deb dist/*.changes dist/*.buildinfo
+  # As a Debian builder would: Debian's own python3 and tools, whatever else
+  # the machine has first in its PATH (a pyenv interpreter lacks the build
+  # modules). In a copy of the tree, which it leaves as it was: it builds
+  # beside the other stages, and writes beside the tree it builds.
+  debs=build/package
+  source_copy "$debs"
+  (cd "$debs/qelmar-$version" &&
+     env PATH=/usr/sbin:/usr/bin:/sbin:/bin DEB_BUILD_OPTIONS="parallel=2 ${DEB_BUILD_OPTIONS:-}" \
+       dpkg-buildpackage -us -uc -b)
+  # The .changes lists what it made.
+  changes=$(dpkg-parsechangelog -SSource)_${version}_$(dpkg-architecture -qDEB_HOST_ARCH).changes
+  for file in $(sed -n '/^Files:/,/^[^ ]/s/^ .* \([^ ]*\)$/\1/p' "$debs/$changes"); do
+    mv "$debs/$file" dist/
   done
-else
-  for preset in windows-x86 windows-x64; do
-    cmake --preset "$preset" >/dev/null
-    cmake --build --preset "$preset"
-  done
+  mv "$debs/$changes" dist/
+  rm -rf "$debs"
 fi
-export QELMAR_WINDOWS_BUILDS=$PWD/$windows
-cpack --config "$windows/windows-x64/windows-zip.cmake" -B dist >/dev/null
-cpack --config "$windows/windows-x64/windows-debug-zip.cmake" -B dist >/dev/null
-rm -rf dist/_CPack_Packages
-bash scripts/msi.sh "$windows" dist >/dev/null
-ls -l dist/*.deb dist/*.zip dist/*.msi
 
-if [ "${1:-}" != --check ]; then
+if wants windows; then
+  rm -f dist/*.zip dist/*.msi
+  # The folder holding windows-x86 and windows-x64 side by side; brought up to
+  # date in place, which costs nothing when the suite has just built them.
+  windows=build
+  if [ -f build/ci/windows-x86/CMakeCache.txt ] && [ -f build/ci/windows-x64/CMakeCache.txt ]; then
+    windows=build/ci
+    for arch in x86 x64; do
+      cmake --build "$windows/windows-$arch" -j2
+    done
+  else
+    for preset in windows-x86 windows-x64; do
+      cmake --preset "$preset" >/dev/null
+      cmake --build --preset "$preset"
+    done
+  fi
+  export QELMAR_WINDOWS_BUILDS=$PWD/$windows
+  cpack --config "$windows/windows-x64/windows-zip.cmake" -B dist >/dev/null
+  cpack --config "$windows/windows-x64/windows-debug-zip.cmake" -B dist >/dev/null
+  rm -rf dist/_CPack_Packages
+  bash scripts/msi.sh "$windows" dist >/dev/null
+fi
+ls -l dist/*.deb dist/*.zip dist/*.msi 2>/dev/null || true
+
+if ! wants check; then
   exit 0
 fi
 start=$SECONDS
@@ -62,13 +90,9 @@ test "$(dpkg-parsechangelog -SMaintainer)" = "$(sed -n 's/^Maintainer: //p' debi
 test "$(dpkg-parsechangelog -SVersion | sed 's/-[^-]*$//')" = \
   "$(sed -n 's/^project(qelmar VERSION \([0-9.]*\).*/\1/p' CMakeLists.txt)"
 work=$(mktemp -d)
-# The source package as dpkg-source makes it of the tree's files (those git
-# knows or does not ignore), for lintian's source checks.
-version=$(dpkg-parsechangelog -SVersion)
-mkdir "$work/source"
-git ls-files -z --cached --others --exclude-standard |
-  tar --null -T - --ignore-failed-read -cf - 2>/dev/null | tar -xf - -C "$work/source"
-(cd "$work" && mv source "qelmar-$version" && dpkg-source -b "qelmar-$version" >/dev/null)
+# The source package, for lintian's source checks.
+source_copy "$work"
+(cd "$work" && dpkg-source -b "qelmar-$version" >/dev/null)
 # Every warning either fixed or overridden in debian/*.lintian-overrides.
 lintian --fail-on error,warning dist/*.changes "$work/qelmar_$version.dsc"
 
