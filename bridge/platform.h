@@ -4,8 +4,8 @@
 // What the bridge needs of the system beyond Boost and the host library; one
 // file per platform implements it (platform_posix.cpp, platform_win32.cpp).
 
-#include <boost/asio/ip/tcp.hpp>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -23,9 +23,10 @@ std::size_t descriptor_limit();
 // A listening socket the service manager passed (systemd: LISTEN_PID,
 // LISTEN_FDS, from fd 3 on); Windows has none.
 struct InheritedSocket {
-  // -1 is none; on Windows, which never passes one, the type is a class.
-  boost::asio::ip::tcp::acceptor::native_handle_type handle =
-      static_cast<boost::asio::ip::tcp::acceptor::native_handle_type>(-1);
+  // The descriptor; -1 is none. Wide enough for a Windows SOCKET, though
+  // Windows never passes one; asio's own type would bring asio into every
+  // file that includes this one.
+  std::intptr_t handle = -1;
   bool ipv6 = false;
 };
 // Only listening TCP sockets are returned; the environment naming them is

@@ -551,7 +551,8 @@ int Bridge::bind(const std::string& host, int port) {
 
 int Bridge::adopt(const InheritedSocket& socket) {
   boost::system::error_code ec;
-  impl_->acceptor.assign(socket.ipv6 ? tcp::v6() : tcp::v4(), socket.handle, ec);
+  impl_->acceptor.assign(socket.ipv6 ? tcp::v6() : tcp::v4(),
+                         static_cast<tcp::acceptor::native_handle_type>(socket.handle), ec);
   return ec ? -1 : impl_->learn_address();
 }
 
