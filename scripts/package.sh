@@ -94,7 +94,9 @@ work=$(mktemp -d)
 source_copy "$work"
 (cd "$work" && dpkg-source -b "qelmar-$version" >/dev/null)
 # Every warning either fixed or overridden in debian/*.lintian-overrides.
-lintian --fail-on error,warning dist/*.changes "$work/qelmar_$version.dsc"
+# On the other core, while the packages are installed and used.
+lintian --fail-on error,warning dist/*.changes "$work/qelmar_$version.dsc" >"$work/lintian.txt" 2>&1 &
+lintian=$!
 
 # What is on the machine before, to find anything the packages leave behind.
 snapshot() {
@@ -203,6 +205,12 @@ for arch in x86 x64; do
     python3 tests/windows/check_dll.py --release "$arch" "$dll" "$work"/zip/*/include/qelmar/host.h
   done
 done
+if ! wait "$lintian"; then
+  cat "$work/lintian.txt"
+  echo "lintian found problems" >&2
+  exit 1
+fi
+cat "$work/lintian.txt"
 rm -rf "$work"
 echo "package check ($((SECONDS - start)) s): lintian finds no error or warning; the packages" \
      "install, are hardened, serve C hosts, the bridge and Python (and pip in a venv), with" \

@@ -1257,6 +1257,14 @@ TEST(Tool, ExplainsEachRefusal) {
        1,
        "",
        "qelmar: --count: -1 is not a number from 0 to 1000000 (see --help)\n"},
+      {{"display", "--count", "1000001"},
+       1,
+       "",
+       "--count: 1000001 is not a number from 0 to 1000000"},
+      // What the platform's subcommands require of their options.
+      {{"doctor", "--force"}, 1, "", "--force requires --clear-exclusive"},
+      {{"udev-rule", "/dev/ttyUSB0"}, 1, "", "--port is required"},
+      {{"udev-rule", "-p", "1"}, 1, "", "DEVICE is required"},
       // (A folder it cannot make, so that a display is never left running.)
       {{"display", "-p", "256", "--dir", "/dev/null/x"},
        1,

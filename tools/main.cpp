@@ -4,11 +4,15 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
+#include <functional>
 #include <iostream>
+#include <map>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "qelmar/host.h"
@@ -34,6 +38,12 @@ std::string words(const qelmar_status& status) {
   return outcome;
 }
 
+}  // namespace qelmar::tools
+
+namespace {
+
+using namespace qelmar::tools;
+
 // An integer option's check, before CLI11 converts it (with the same reading:
 // 0x41 and 65 alike), saying the range in plain numbers.
 CLI::Validator whole_number(long long low, long long high) {
@@ -49,11 +59,43 @@ CLI::Validator whole_number(long long low, long long high) {
 
 CLI::Validator port_number() { return whole_number(QELMAR_PORT_MIN, QELMAR_PORT_MAX); }
 
-}  // namespace qelmar::tools
+constexpr const char* quiet_help = "Say nothing on stderr; only the exit code tells";
 
-namespace {
+// What the command line says, filled in by CLI11.
+struct Cli {
+  int port = 1;
+  bool raw = false, quiet = false;
+  std::vector<std::string> texts;
+  std::int32_t first = 0, second = 0;
+  std::string file;
+  CLI::App *send = nullptr, *rc = nullptr, *play = nullptr, *encode = nullptr;
+  std::shared_ptr<PlatformOptions> local = platform_options();
+  std::vector<SubcommandSpec> local_subcommands = platform_subcommands(*local);
+};
 
-using namespace qelmar::tools;
+// A platform subcommand as its file describes it.
+void add_described(CLI::App& app, const SubcommandSpec& spec) {
+  CLI::App* sub = app.add_subcommand(std::string(spec.name), std::string(spec.help));
+  std::map<std::string_view, CLI::Option*> made;
+  for (const OptionSpec& o : spec.options) {
+    const std::string names(o.names), help(o.help);
+    CLI::Option* option = std::visit(
+        [&](auto* into) {
+          if constexpr (std::is_same_v<decltype(into), bool*>) {
+            return sub->add_flag(names, *into, help);
+          } else {
+            return sub->add_option(names, *into, help);
+          }
+        },
+        o.into);
+    if (o.required) option->required();
+    if (o.shows_default) option->capture_default_str();
+    if (o.low <= o.high) option->check(whole_number(o.low, o.high));
+    if (!o.needs.empty()) option->needs(made.at(o.needs));
+    if (!o.excludes.empty()) option->excludes(made.at(o.excludes));
+    made[o.names] = option;
+  }
+}
 
 // Whether the text makes a frame; when not, says why on stderr in the words
 // `send` would use.
@@ -147,21 +189,25 @@ void add_encode(CLI::App& app, Cli& c) {
   c.encode->add_option("TEXT", c.texts, "Command texts")->required();
 }
 
-constexpr Subcommand shared_subcommands[] = {
-    {"send", add_send}, {"rc", add_rc}, {"play", add_play}, {"encode", add_encode}};
+struct Subcommand {
+  std::string_view name;
+  std::function<void(CLI::App&, Cli&)> add;
+};
 
 // Every subcommand, the shared ones first.
-std::vector<Subcommand> subcommands() {
-  std::vector<Subcommand> all(std::begin(shared_subcommands), std::end(shared_subcommands));
-  const std::span<const Subcommand> local = platform_subcommands();
-  all.insert(all.end(), local.begin(), local.end());
+std::vector<Subcommand> subcommands(const Cli& c) {
+  std::vector<Subcommand> all = {
+      {"send", add_send}, {"rc", add_rc}, {"play", add_play}, {"encode", add_encode}};
+  for (const SubcommandSpec& spec : c.local_subcommands) {
+    all.push_back({spec.name, [&spec](CLI::App& app, Cli&) { add_described(app, spec); }});
+  }
   return all;
 }
 
 bool given(const CLI::App* subcommand) { return subcommand != nullptr && *subcommand; }
 
 // Runs the subcommand the command line gave.
-int dispatch(const Cli& c) {
+int dispatch(const CLI::App& app, const Cli& c) {
   if (given(c.send)) return send_texts(c.port, c.texts, c.raw, c.quiet);
   if (given(c.rc)) return send_rc(c.port, c.first, c.second, c.quiet);
   if (given(c.play)) return play_file(c.file, c.quiet);
@@ -170,7 +216,8 @@ int dispatch(const Cli& c) {
     for (const std::string& t : c.texts) all = print_frame(t, device_text(t, c.raw)) && all;
     return all ? delivered : not_delivered;
   }
-  return run_platform(c);
+  const std::vector<CLI::App*> chosen = app.get_subcommands();
+  return chosen.empty() ? delivered : run_platform(chosen.front()->get_name(), *c.local);
 }
 
 // Edits (insert, delete, replace, swap two neighbours) that turn one into the other.
@@ -209,10 +256,10 @@ std::string_view nearest(std::string_view word, const Names& names) {
 
 // CLI11 would only say that a subcommand is required: name the word it did
 // not know, and the subcommand meant when one is near.
-int unknown_subcommand(std::string_view word) {
+int unknown_subcommand(std::string_view word, const std::vector<Subcommand>& subcommands) {
   std::vector<std::string_view> names;
   std::string all;
-  for (const auto& [name, add] : subcommands()) {
+  for (const auto& [name, add] : subcommands) {
     names.push_back(name);
     all += (all.empty() ? "" : ", ") + std::string(name);
   }
@@ -263,12 +310,11 @@ int run(int argc, char** argv) {
   // Building every subcommand's options costs more than a whole tavrc call, so
   // a run that names one builds only that one; help and errors get them all.
   const std::string_view named = argc > 1 ? argv[1] : "";
-  const std::vector<Subcommand> all = subcommands();
+  Cli cli;
+  const std::vector<Subcommand> all = subcommands(cli);
   const bool one =
       std::any_of(all.begin(), all.end(), [&](const Subcommand& s) { return s.name == named; });
-  if (!one && !named.empty() && named[0] != '-') return unknown_subcommand(named);
-  Cli cli;
-  cli.local = platform_options();
+  if (!one && !named.empty() && named[0] != '-') return unknown_subcommand(named, all);
   for (const auto& [name, add] : all) {
     if (!one || name == named) add(app, cli);
   }
@@ -288,7 +334,7 @@ int run(int argc, char** argv) {
   }
 
   try {
-    return dispatch(cli);
+    return dispatch(app, cli);
   } catch (const std::exception& e) {
     std::cerr << "qelmar: " << e.what() << "\n";
     return usage_error;

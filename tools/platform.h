@@ -3,13 +3,12 @@
 // tools/platform_posix.cpp or tools/platform_win32.cpp.
 #pragma once
 
-#include <CLI/CLI.hpp>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "qelmar/host.h"
@@ -21,32 +20,32 @@ constexpr int delivered = 0;
 constexpr int usage_error = 1;
 constexpr int not_delivered = 2;
 
+// A subcommand's option as the platform files describe it; main.cpp alone
+// hands it to CLI11, which costs every unit that includes it seconds to build.
+struct OptionSpec {
+  std::string_view names;  // "-p,--port", "--json", or a positional "DEVICE"
+  std::string_view help;
+  std::variant<bool*, int*, long*, std::string*> into;  // a bool* makes a flag
+  bool required = false;
+  bool shows_default = false;
+  long long low = 0, high = -1;    // the range it must be in, when low <= high
+  std::string_view needs = {};     // names of an earlier option it needs
+  std::string_view excludes = {};  // names of an earlier option it cannot go with
+};
+struct SubcommandSpec {
+  std::string_view name, help;
+  std::vector<OptionSpec> options;
+};
+
 // The options of this system's own subcommands (ports, doctor and those only
 // it has), defined by its platform file.
 struct PlatformOptions;
-
-// What the command line says, filled in by CLI11.
-struct Cli {
-  int port = 1;
-  bool raw = false, quiet = false;
-  std::vector<std::string> texts;
-  std::int32_t first = 0, second = 0;
-  std::string file;
-  CLI::App *send = nullptr, *rc = nullptr, *play = nullptr, *encode = nullptr;
-  std::shared_ptr<PlatformOptions> local;
-};
-
-using Builder = void (*)(CLI::App&, Cli&);
-struct Subcommand {
-  std::string_view name;
-  Builder add;
-};
-
-// This system's subcommands after the shared ones, in the order --help lists them.
-std::span<const Subcommand> platform_subcommands();
 std::shared_ptr<PlatformOptions> platform_options();
+// This system's subcommands after the shared ones, in the order --help lists
+// them, filling `options`.
+std::vector<SubcommandSpec> platform_subcommands(PlatformOptions& options);
 // Runs the platform subcommand the command line gave.
-int run_platform(const Cli& c);
+int run_platform(std::string_view subcommand, const PlatformOptions& options);
 
 // The program's arguments, argv[0] first: on Windows in UTF-8, elsewhere as
 // given (the locale's set).
@@ -72,11 +71,15 @@ Converted convert(const std::string& command, const char* charset);
 // The outcome in words, as the bridge says it too.
 std::string words(const qelmar_status& status);
 
-// An integer option's check, before CLI11 converts it, saying the range.
-CLI::Validator whole_number(long long low, long long high);
-// Port numbers as hosts number COM ports, as the bridge takes them too.
-CLI::Validator port_number();
-
-constexpr const char* quiet_help = "Say nothing on stderr; only the exit code tells";
+// A port number's option: as hosts number COM ports, as the bridge takes them too.
+inline OptionSpec port_option(int& port, bool required) {
+  return {.names = "-p,--port",
+          .help = "Port number",
+          .into = &port,
+          .required = required,
+          .shows_default = !required,
+          .low = QELMAR_PORT_MIN,
+          .high = QELMAR_PORT_MAX};
+}
 
 }  // namespace qelmar::tools

@@ -26,8 +26,6 @@ struct PlatformOptions {
   std::string root = "/", device;
   DisplayOptions display_options;
   WinePortOptions wine;
-  CLI::App *ports = nullptr, *doctor = nullptr, *udev = nullptr, *display = nullptr,
-           *wine_port = nullptr;
 };
 
 namespace {
@@ -118,81 +116,7 @@ int exec_serve(char** argv) {
   return usage_error;
 }
 
-constexpr const char* root_help = "Read sysfs, /dev and /proc below DIR (for tests)";
-
-void add_ports(CLI::App& app, Cli& cli) {
-  PlatformOptions& c = *cli.local;
-  c.ports =
-      app.add_subcommand("ports", "List the serial devices and the port numbers that reach them");
-  c.ports->add_flag("--json", c.json, "As JSON");
-  c.ports->add_option("--root", c.root, root_help);
-}
-
-void add_doctor(CLI::App& app, Cli& cli) {
-  PlatformOptions& c = *cli.local;
-  c.doctor = app.add_subcommand("doctor", "Find out why port N shows nothing");
-  c.doctor->add_option("-p,--port", c.port, "Port number")
-      ->capture_default_str()
-      ->check(port_number());
-  c.doctor->add_flag("--send-test", c.send_test,
-                     "Also check exclusive mode, send a test frame and read back the line "
-                     "settings");
-  CLI::Option* clear = c.doctor->add_flag(
-      "--clear-exclusive", c.clear_exclusive,
-      "Clear an exclusive mode (TIOCEXCL) that no other program holds (root only)");
-  c.doctor->add_flag("--force", c.force, "With --clear-exclusive: even under a program using it")
-      ->needs(clear);
-  c.doctor->add_option("--root", c.root, root_help);
-}
-
-void add_udev(CLI::App& app, Cli& cli) {
-  PlatformOptions& c = *cli.local;
-  c.udev = app.add_subcommand("udev-rule", "Print a udev rule that names a USB adapter /dev/comN");
-  c.udev->add_option("-p,--port", c.port, "Port number")->required()->check(port_number());
-  c.udev->add_option("DEVICE", c.device, "The adapter's tty, e.g. /dev/ttyUSB0")->required();
-  c.udev->add_option("--root", c.root, "Read sysfs below DIR (for tests)");
-}
-
-void add_serve(CLI::App& app, Cli& /*cli*/) {
-  app.add_subcommand("serve",
-                     "Serve the display to browser pages and scripts over local HTTP "
-                     "(qelmar serve --help)");
-}
-
-void add_display(CLI::App& app, Cli& cli) {
-  PlatformOptions& c = *cli.local;
-  c.display = app.add_subcommand("display", "Be a virtual display and show what arrives");
-  c.display->add_option("-p,--port", c.display_options.port, "Port number")
-      ->capture_default_str()
-      ->check(port_number());
-  c.display->add_option("--dir", c.display_options.dir,
-                        "Where to link comN (default: a fresh temporary directory)");
-  c.display->add_option("--count", c.display_options.count, "Exit after N frames (0: never)")
-      ->check(whole_number(0, 1000000));
-}
-
-void add_wine_port(CLI::App& app, Cli& cli) {
-  PlatformOptions& c = *cli.local;
-  c.wine_port = app.add_subcommand(
-      "wine-port", "Map COMN of a Wine prefix to DEVICE, for Windows hosts run under Wine");
-  c.wine_port->add_option("-p,--port", c.wine.port, "Port number")
-      ->required()
-      ->check(port_number());
-  c.wine_port->add_option("--prefix", c.wine.prefix,
-                          "The Wine prefix (default: $WINEPREFIX, "
-                          "else ~/.wine)");
-  CLI::Option* remove =
-      c.wine_port->add_flag("--remove", c.wine.remove, "Undo what wine-port mapped on COMN");
-  c.wine_port->add_option("DEVICE", c.wine.device, "The tty, e.g. /dev/serial/by-id/...")
-      ->excludes(remove);
-  c.wine_port->add_option("--root", c.root, "Read sysfs and /proc below DIR (for tests)");
-}
-
-constexpr Subcommand posix_subcommands[] = {{"ports", add_ports},     {"doctor", add_doctor},
-                                            {"udev-rule", add_udev},  {"serve", add_serve},
-                                            {"display", add_display}, {"wine-port", add_wine_port}};
-
-bool given(const CLI::App* subcommand) { return subcommand != nullptr && *subcommand; }
+constexpr std::string_view root_help = "Read sysfs, /dev and /proc below DIR (for tests)";
 
 int print_udev_rule(const Machine& machine, const PlatformOptions& c) {
   const std::string rule = udev_rule(machine, c.port, c.device);
@@ -209,33 +133,89 @@ int print_udev_rule(const Machine& machine, const PlatformOptions& c) {
 
 }  // namespace
 
-std::span<const Subcommand> platform_subcommands() { return posix_subcommands; }
+std::vector<SubcommandSpec> platform_subcommands(PlatformOptions& c) {
+  return {
+      {"ports",
+       "List the serial devices and the port numbers that reach them",
+       {{.names = "--json", .help = "As JSON", .into = &c.json},
+        {.names = "--root", .help = root_help, .into = &c.root}}},
+      {"doctor",
+       "Find out why port N shows nothing",
+       {port_option(c.port, false),
+        {.names = "--send-test",
+         .help = "Also check exclusive mode, send a test frame and read back the line settings",
+         .into = &c.send_test},
+        {.names = "--clear-exclusive",
+         .help = "Clear an exclusive mode (TIOCEXCL) that no other program holds (root only)",
+         .into = &c.clear_exclusive},
+        {.names = "--force",
+         .help = "With --clear-exclusive: even under a program using it",
+         .into = &c.force,
+         .needs = "--clear-exclusive"},
+        {.names = "--root", .help = root_help, .into = &c.root}}},
+      {"udev-rule",
+       "Print a udev rule that names a USB adapter /dev/comN",
+       {port_option(c.port, true),
+        {.names = "DEVICE",
+         .help = "The adapter's tty, e.g. /dev/ttyUSB0",
+         .into = &c.device,
+         .required = true},
+        {.names = "--root", .help = "Read sysfs below DIR (for tests)", .into = &c.root}}},
+      {"serve",
+       "Serve the display to browser pages and scripts over local HTTP (qelmar serve --help)",
+       {}},
+      {"display",
+       "Be a virtual display and show what arrives",
+       {port_option(c.display_options.port, false),
+        {.names = "--dir",
+         .help = "Where to link comN (default: a fresh temporary directory)",
+         .into = &c.display_options.dir},
+        {.names = "--count",
+         .help = "Exit after N frames (0: never)",
+         .into = &c.display_options.count,
+         .low = 0,
+         .high = 1000000}}},
+      {"wine-port",
+       "Map COMN of a Wine prefix to DEVICE, for Windows hosts run under Wine",
+       {port_option(c.wine.port, true),
+        {.names = "--prefix",
+         .help = "The Wine prefix (default: $WINEPREFIX, else ~/.wine)",
+         .into = &c.wine.prefix},
+        {.names = "--remove", .help = "Undo what wine-port mapped on COMN", .into = &c.wine.remove},
+        {.names = "DEVICE",
+         .help = "The tty, e.g. /dev/serial/by-id/...",
+         .into = &c.wine.device,
+         .excludes = "--remove"},
+        {.names = "--root",
+         .help = "Read sysfs and /proc below DIR (for tests)",
+         .into = &c.root}}},
+  };
+}
 
 std::shared_ptr<PlatformOptions> platform_options() { return std::make_shared<PlatformOptions>(); }
 
-int run_platform(const Cli& cli) {
-  const PlatformOptions& c = *cli.local;
-  if (given(c.display)) return run_display(c.display_options, std::cout);
+int run_platform(std::string_view subcommand, const PlatformOptions& c) {
+  if (subcommand == "display") return run_display(c.display_options, std::cout);
   const Machine machine = this_machine(c.root);
-  if (given(c.ports)) {
+  if (subcommand == "ports") {
     print_ports(list_ports(machine), c.json, std::cout);
     return 0;
   }
-  if (given(c.doctor)) {
+  if (subcommand == "doctor") {
     const DoctorOptions options{.look = c.send_test || c.clear_exclusive,
                                 .clear_exclusive = c.clear_exclusive,
                                 .force = c.force};
     const int usable = doctor(machine, c.port, std::cout, options);
     return usable == 0 && c.send_test ? send_test_frame(c.port) : usable;
   }
-  if (given(c.wine_port)) {
+  if (subcommand == "wine-port") {
     if (!c.wine.remove && c.wine.device.empty()) {
       std::cerr << "qelmar: wine-port: DEVICE is required, or --remove (see --help)\n";
       return usage_error;
     }
     return wine_port(machine, c.wine, std::cout, std::cerr);
   }
-  return given(c.udev) ? print_udev_rule(machine, c) : delivered;
+  return subcommand == "udev-rule" ? print_udev_rule(machine, c) : delivered;
 }
 
 std::vector<std::string> program_arguments(int argc, char** argv) {

@@ -19,31 +19,9 @@ namespace qelmar::tools {
 struct PlatformOptions {
   int port = 1;
   bool json = false, send_test = false;
-  CLI::App *ports = nullptr, *doctor = nullptr;
 };
 
 namespace {
-
-void add_ports(CLI::App& app, Cli& cli) {
-  PlatformOptions& c = *cli.local;
-  c.ports =
-      app.add_subcommand("ports", "List the serial devices and the port numbers that reach them");
-  c.ports->add_flag("--json", c.json, "As JSON");
-}
-
-void add_doctor(CLI::App& app, Cli& cli) {
-  PlatformOptions& c = *cli.local;
-  c.doctor = app.add_subcommand("doctor", "Find out why port N shows nothing");
-  c.doctor->add_option("-p,--port", c.port, "Port number")
-      ->capture_default_str()
-      ->check(port_number());
-  c.doctor->add_flag("--send-test", c.send_test,
-                     "Also send a test frame and read back the line settings");
-}
-
-constexpr Subcommand win32_subcommands[] = {{"ports", add_ports}, {"doctor", add_doctor}};
-
-bool given(const CLI::App* subcommand) { return subcommand != nullptr && *subcommand; }
 
 std::string utf8(const wchar_t* text) {
   const int size = ::WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
@@ -191,17 +169,26 @@ std::size_t utf8_length(unsigned char lead) {
 
 }  // namespace
 
-std::span<const Subcommand> platform_subcommands() { return win32_subcommands; }
+std::vector<SubcommandSpec> platform_subcommands(PlatformOptions& c) {
+  return {{"ports",
+           "List the serial devices and the port numbers that reach them",
+           {{.names = "--json", .help = "As JSON", .into = &c.json}}},
+          {"doctor",
+           "Find out why port N shows nothing",
+           {port_option(c.port, false),
+            {.names = "--send-test",
+             .help = "Also send a test frame and read back the line settings",
+             .into = &c.send_test}}}};
+}
 
 std::shared_ptr<PlatformOptions> platform_options() { return std::make_shared<PlatformOptions>(); }
 
-int run_platform(const Cli& cli) {
-  const PlatformOptions& c = *cli.local;
-  if (given(c.ports)) {
+int run_platform(std::string_view subcommand, const PlatformOptions& c) {
+  if (subcommand == "ports") {
     print_ports(list_ports(this_machine("/")), c.json, std::cout);
     return delivered;
   }
-  if (given(c.doctor)) {
+  if (subcommand == "doctor") {
     const int usable = doctor(c.port, std::cout);
     return usable == delivered && c.send_test ? send_test_frame(c.port) : usable;
   }
