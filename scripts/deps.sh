@@ -38,7 +38,7 @@ for group in "${@:-core}"; do
         python3-venv python3-build python3-wheel  # pip into a venv, the wheel
         python3-prometheus-client       # reads the bridge's /metrics
         chromium                        # the bridge driven from a real page
-        clang libclang-rt-dev clang-tidy  # libFuzzer, the lint
+        clang libclang-rt-dev clang-tidy  # libFuzzer, the sanitized build, the lint
         libasound2-plugins pulseaudio   # a real-time sound sink
         wine wine64 wine32:i386)        # QELMAR.dll runs under Wine
       # wine32 is an i386 package.

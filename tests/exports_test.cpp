@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "process.h"
+#include "qelmar.h"
+#include "qelmar/host.h"
 
 namespace {
 
@@ -46,17 +48,21 @@ const bool unload_host = [] {
 
   void* library = ::dlopen(path, RTLD_NOW | RTLD_LOCAL);
   if (library == nullptr) ::_exit(5);
-  using Send = int (*)(int, const char*, void*);
-  using Rc = int (*)(int, int, int);
+  // Each called through its own type: a call through another is undefined,
+  // and clang's UBSan stops it.
   void* const entry = ::dlsym(library, call);
   if (entry == nullptr && std::strcmp(call, "none") != 0) ::_exit(6);
   const std::string name = call;
   std::thread caller([&] {
     if (name == "tavrc") {
-      reinterpret_cast<Rc>(entry)(5, 1, 2);
-    } else if (name != "none") {
-      // tavdll's third argument is never read; qelmar_send's status may be null.
-      reinterpret_cast<Send>(entry)(5, "12", nullptr);
+      reinterpret_cast<decltype(&tavrc)>(entry)(5, 1, 2);
+    } else if (name == "tavdll") {
+      reinterpret_cast<decltype(&tavdll)>(entry)(5, "12");
+    } else if (name == "tavadd") {
+      reinterpret_cast<decltype(&tavadd)>(entry)(5, "12");
+    } else if (name == "qelmar_send") {
+      // Its status may be null.
+      reinterpret_cast<decltype(&qelmar_send)>(entry)(5, "12", nullptr);
     }
   });
   if (std::strcmp(when, "during") == 0) {

@@ -42,10 +42,10 @@ struct SubcommandSpec {
 struct PlatformOptions;
 std::shared_ptr<PlatformOptions> platform_options();
 // This system's subcommands after the shared ones, in the order --help lists
-// them, filling `options`.
-std::vector<SubcommandSpec> platform_subcommands(PlatformOptions& options);
+// them, filling `c`.
+std::vector<SubcommandSpec> platform_subcommands(PlatformOptions& c);
 // Runs the platform subcommand the command line gave.
-int run_platform(std::string_view subcommand, const PlatformOptions& options);
+int run_platform(std::string_view subcommand, const PlatformOptions& c);
 
 // The program's arguments, argv[0] first: on Windows in UTF-8, elsewhere as
 // given (the locale's set).
