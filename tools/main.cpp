@@ -70,14 +70,14 @@ struct Cli {
   std::string file;
   CLI::App *send = nullptr, *rc = nullptr, *play = nullptr, *encode = nullptr;
   std::shared_ptr<PlatformOptions> local = platform_options();
-  std::vector<SubcommandSpec> local_subcommands = platform_subcommands(*local);
+  std::vector<SubcommandInfo> local_subcommands = platform_subcommands(*local);
 };
 
 // A platform subcommand as its file describes it.
-void add_described(CLI::App& app, const SubcommandSpec& spec) {
-  CLI::App* sub = app.add_subcommand(std::string(spec.name), std::string(spec.help));
+void add_described(CLI::App& app, const SubcommandInfo& info) {
+  CLI::App* sub = app.add_subcommand(std::string(info.name), std::string(info.help));
   std::map<std::string_view, CLI::Option*> made;
-  for (const OptionSpec& o : spec.options) {
+  for (const OptionInfo& o : info.options) {
     const std::string names(o.names), help(o.help);
     CLI::Option* option = std::visit(
         [&](auto* into) {
@@ -198,8 +198,8 @@ struct Subcommand {
 std::vector<Subcommand> subcommands(const Cli& c) {
   std::vector<Subcommand> all = {
       {"send", add_send}, {"rc", add_rc}, {"play", add_play}, {"encode", add_encode}};
-  for (const SubcommandSpec& spec : c.local_subcommands) {
-    all.push_back({spec.name, [&spec](CLI::App& app, Cli&) { add_described(app, spec); }});
+  for (const SubcommandInfo& info : c.local_subcommands) {
+    all.push_back({info.name, [&info](CLI::App& app, Cli&) { add_described(app, info); }});
   }
   return all;
 }

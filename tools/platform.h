@@ -22,7 +22,7 @@ constexpr int not_delivered = 2;
 
 // A subcommand's option as the platform files describe it; main.cpp alone
 // hands it to CLI11, which costs every unit that includes it seconds to build.
-struct OptionSpec {
+struct OptionInfo {
   std::string_view names;  // "-p,--port", "--json", or a positional "DEVICE"
   std::string_view help;
   std::variant<bool*, int*, long*, std::string*> into;  // a bool* makes a flag
@@ -32,9 +32,9 @@ struct OptionSpec {
   std::string_view needs = {};     // names of an earlier option it needs
   std::string_view excludes = {};  // names of an earlier option it cannot go with
 };
-struct SubcommandSpec {
+struct SubcommandInfo {
   std::string_view name, help;
-  std::vector<OptionSpec> options;
+  std::vector<OptionInfo> options;
 };
 
 // The options of this system's own subcommands (ports, doctor and those only
@@ -43,7 +43,7 @@ struct PlatformOptions;
 std::shared_ptr<PlatformOptions> platform_options();
 // This system's subcommands after the shared ones, in the order --help lists
 // them, filling `c`.
-std::vector<SubcommandSpec> platform_subcommands(PlatformOptions& c);
+std::vector<SubcommandInfo> platform_subcommands(PlatformOptions& c);
 // Runs the platform subcommand the command line gave.
 int run_platform(std::string_view subcommand, const PlatformOptions& c);
 
@@ -72,7 +72,7 @@ Converted convert(const std::string& command, const char* charset);
 std::string words(const qelmar_status& status);
 
 // A port number's option: as hosts number COM ports, as the bridge takes them too.
-inline OptionSpec port_option(int& port, bool required) {
+inline OptionInfo port_option(int& port, bool required) {
   return {.names = "-p,--port",
           .help = "Port number",
           .into = &port,

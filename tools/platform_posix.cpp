@@ -133,7 +133,7 @@ int print_udev_rule(const Machine& machine, const PlatformOptions& c) {
 
 }  // namespace
 
-std::vector<SubcommandSpec> platform_subcommands(PlatformOptions& c) {
+std::vector<SubcommandInfo> platform_subcommands(PlatformOptions& c) {
   return {
       {"ports",
        "List the serial devices and the port numbers that reach them",

@@ -169,7 +169,7 @@ std::size_t utf8_length(unsigned char lead) {
 
 }  // namespace
 
-std::vector<SubcommandSpec> platform_subcommands(PlatformOptions& c) {
+std::vector<SubcommandInfo> platform_subcommands(PlatformOptions& c) {
   return {{"ports",
            "List the serial devices and the port numbers that reach them",
            {{.names = "--json", .help = "As JSON", .into = &c.json}}},
