@@ -18,6 +18,12 @@ case "${1:-}" in
   --check) steps=(debs windows check) ;;
   *) steps=("$@") ;;
 esac
+for step in "${steps[@]}"; do
+  case "$step" in
+    debs | windows | check) ;;
+    *) echo "usage: package.sh [--check] | package.sh debs|windows|check..." >&2; exit 2 ;;
+  esac
+done
 wants() { [[ " ${steps[*]} " == *" $1 "* ]]; }
 bash scripts/deps.sh core windows
 if wants check; then

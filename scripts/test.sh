@@ -95,15 +95,15 @@ stage formatting formatting
 # clang-tidy reads the ci tree's compile commands, written by its configure.
 stage "ci: configure" cmake --preset ci
 beside fuzz-and-clang-tidy fuzz_and_lint
-stage "ci: build" cmake --build --preset ci
-tested ci
-# In a copy of the tree, touching nothing the other stages read; beside the
-# sanitized build only, so that the sanitized suite, whose sound and timing
-# steps are the slowest, runs with nothing else.
+# In a copy of the tree, touching nothing the other stages read; done before
+# the suites start, which run with only the fuzzers and clang-tidy beside them
+# (the sanitized one with nothing).
 beside packages-debs bash scripts/package.sh debs
+stage "ci: build" cmake --build --preset ci
+joined packages-debs
+tested ci
 built asan
 joined fuzz-and-clang-tidy
-joined packages-debs
 tested asan
 stage "packages: windows, check" bash scripts/package.sh windows check
 
