@@ -97,15 +97,17 @@ stage "ci: configure" cmake --preset ci
 beside fuzz-and-clang-tidy fuzz_and_lint
 # In a copy of the tree, touching nothing the other stages read; done before
 # the suites start, which run with only the fuzzers and clang-tidy beside them
-# (the sanitized one with nothing).
+# (the sanitized one with nothing). Both builds come first: the stages beside
+# take what a build leaves idle, and what is left of them fills the suites'
+# and the package check's waits.
 beside packages-debs bash scripts/package.sh debs
 stage "ci: build" cmake --build --preset ci
+built asan
 joined packages-debs
 tested ci
-built asan
+stage "packages: windows, check" bash scripts/package.sh windows check
 joined fuzz-and-clang-tidy
 tested asan
-stage "packages: windows, check" bash scripts/package.sh windows check
 
 echo "Stages:"
 printf '  %s\n' "${times[@]}"
