@@ -27,7 +27,7 @@ build_deps=
 for group in "${@:-core}"; do
   case "$group" in
     # What the library and the tool's configure asks for, and nothing more.
-    tool) packages+=(gcc g++ make cmake pkg-config libasound2-dev libsndfile1-dev libcli11-dev) ;;
+    tool) packages+=(gcc g++ ninja-build cmake pkg-config libasound2-dev libsndfile1-dev libcli11-dev) ;;
     core) packages+=(build-essential dpkg-dev); build_deps=1 ;;
     cache) packages+=(ccache) ;;
     windows) packages+=(g++-mingw-w64-i686 g++-mingw-w64-x86-64 wixl msitools) ;;
