@@ -3,10 +3,10 @@
 # Installs what is missing, checks the formatting, then builds with warnings as
 # errors and runs every test: the whole suite (with QELMAR.dll under Wine),
 # the fuzzer beside clang-tidy, the sanitizer run and the packages (from the
-# suite's Windows builds). The suite mostly waits on serial lines and Wine, so
-# the fuzzer and clang-tidy run beside the builds and it, at a lower priority:
-# they take what the other stages leave of the two cores, and the fuzzers run
-# a number of inputs, not a time, so they do the same work however late.
+# suite's Windows builds). The fuzzers, clang-tidy and the .deb build run
+# beside the other stages at the lowest priority: they take what the builds
+# and the suites leave of the two cores, and the fuzzers run a number of
+# inputs, not a time, so they do the same work however late.
 # Each stage's time is printed as it ends, and all of them with the total at
 # the end (docs/performance.md: Stages).
 set -euo pipefail
