@@ -6,6 +6,7 @@
 #   wine.sh run ARCH COMMAND...  runs COMMAND with QELMAR_WINE_LOADER set for
 #                                ARCH (x86 or x64), or exits 77 (skipped) with
 #                                the reason when this machine cannot run it
+#   wine.sh copy FROM TO         makes TO afresh as a copy of the prefix FROM
 # With QELMAR_WINE_TEMPLATE set, run makes $WINEPREFIX afresh as a copy of that
 # prefix first: tests on copies of their own run side by side, each with its
 # own server and COM port links.
@@ -40,7 +41,22 @@ runs_x64() {
   fi
 }
 
+# A prefix is some 700 MB, nearly all of it the system's DLLs, which Wine
+# writes only as it makes a prefix: copies share those by hard links (a
+# suite's seven copies took 4 GB and filled small disks); the rest (registry,
+# port links, users' files) each copy has for itself.
+copy_prefix() {
+  rm -rf "$2"
+  cp -a --link "$1" "$2"
+  find "$2" \( -path "$2/drive_c/windows/system32" -o -path "$2/drive_c/windows/syswow64" \
+    -o -path "$2/drive_c/windows/winsxs" \) -prune -o -type f -exec sh -c '
+      for f; do cp -p "$f" "$f.own" && mv -f "$f.own" "$f"; done' sh {} +
+}
+
 case "${1:-}" in
+  copy)
+    copy_prefix "$2" "$3"
+    ;;
   prefix)
     if runs_x86; then
       loader=$wine32
@@ -66,13 +82,12 @@ case "${1:-}" in
         echo "wine.sh: WINEPREFIX is the prefix it would copy" >&2
         exit 2
       fi
-      rm -rf "$WINEPREFIX"
-      cp -a "$QELMAR_WINE_TEMPLATE" "$WINEPREFIX"
+      copy_prefix "$QELMAR_WINE_TEMPLATE" "$WINEPREFIX"
     fi
     QELMAR_WINE_LOADER=$loader exec "$@"
     ;;
   *)
-    echo "usage: wine.sh prefix | run x86|x64 COMMAND..." >&2
+    echo "usage: wine.sh prefix | run x86|x64 COMMAND... | copy FROM TO" >&2
     exit 2
     ;;
 esac

@@ -205,7 +205,8 @@ def run(msi_sh, builds, prefix, fresh, scratch):
 
     shutil.rmtree(prefix, ignore_errors=True)
     if fresh:
-        subprocess.run(["cp", "-a", fresh, prefix], check=True)
+        subprocess.run(["sh", os.path.join(os.path.dirname(os.path.abspath(__file__)), "wine.sh"),
+                        "copy", fresh, prefix], check=True)
     else:
         wine("wineboot", "-i", timeout=300)
         wineserver("-w")
