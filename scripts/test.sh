@@ -91,6 +91,12 @@ fuzz_and_lint() {
 }
 
 stage installs bash scripts/deps.sh core windows test package bench cache
+# A fresh run needs some 1.5 GB where build/ is: said before a full disk fails
+# a test halfway with ENOSPC.
+free_mb=$(df -Pm build | awk 'NR == 2 { print $4 }')
+if [ "$free_mb" -lt 2048 ]; then
+  echo "warning: $free_mb MB free for build/; a run from nothing takes some 1.5 GB" >&2
+fi
 stage formatting formatting
 # clang-tidy reads the ci tree's compile commands, written by its configure.
 stage "ci: configure" cmake --preset ci
