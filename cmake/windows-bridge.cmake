@@ -34,13 +34,16 @@ endforeach()
 
 add_subdirectory(bridge)
 
-set(launch sh ${CMAKE_SOURCE_DIR}/cmake/mingw-posix-threads.sh ${QELMAR_MINGW_POSIX_CXX})
+set(link_launch sh ${CMAKE_SOURCE_DIR}/cmake/mingw-posix-threads.sh ${QELMAR_MINGW_POSIX_CXX}
+                ${CMAKE_CXX_COMPILER})
+# Compiled through the compiler cache too, when the other targets are.
+set(launch ${link_launch} ${CMAKE_CXX_COMPILER_LAUNCHER})
 get_property(bridge_targets DIRECTORY bridge PROPERTY BUILDSYSTEM_TARGETS)
 foreach(target ${bridge_targets})
   get_target_property(type ${target} TYPE)
   if(NOT type STREQUAL "INTERFACE_LIBRARY")
     set_target_properties(${target} PROPERTIES CXX_COMPILER_LAUNCHER "${launch}"
-                                               CXX_LINKER_LAUNCHER "${launch}")
+                                               CXX_LINKER_LAUNCHER "${link_launch}")
   endif()
 endforeach()
 target_link_options(qelmar_serve PRIVATE -static)

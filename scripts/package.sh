@@ -49,9 +49,17 @@ if wants debs; then
   # beside the other stages, and writes beside the tree it builds.
   debs=build/package
   source_copy "$debs"
+  # Through the compiler cache where there is one: dpkg's flags already name
+  # the sources relative to the copy, so a build from another clone finds
+  # what this one compiled.
+  cache=()
+  if command -v ccache >/dev/null; then
+    cache=(CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_DEPEND=1
+           "CCACHE_BASEDIR=$PWD/$debs/qelmar-$version")
+  fi
   (cd "$debs/qelmar-$version" &&
      env PATH=/usr/sbin:/usr/bin:/sbin:/bin DEB_BUILD_OPTIONS="parallel=2 ${DEB_BUILD_OPTIONS:-}" \
-       dpkg-buildpackage -us -uc -b)
+       "${cache[@]}" dpkg-buildpackage -us -uc -b)
   # The .changes lists what it made.
   changes=$(dpkg-parsechangelog -SSource)_${version}_$(dpkg-architecture -qDEB_HOST_ARCH).changes
   for file in $(sed -n '/^Files:/,/^[^ ]/s/^ .* \([^ ]*\)$/\1/p' "$debs/$changes"); do
