@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "bridge/log_file.h"
+#include "built_paths.h"
 #include "command_table.h"
 #include "process.h"
 #include "qelmar/version.h"

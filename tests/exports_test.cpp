@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "built_paths.h"
 #include "process.h"
 #include "qelmar.h"
 #include "qelmar/host.h"
@@ -82,7 +83,7 @@ const bool unload_host = [] {
 }();
 
 TEST(Exports, LibraryExportsExactlyTheThreeEntryPoints) {
-  FILE* nm = ::popen("nm -D --defined-only " QELMAR_LIBRARY, "r");
+  FILE* nm = ::popen((std::string("nm -D --defined-only ") + QELMAR_LIBRARY).c_str(), "r");
   ASSERT_NE(nm, nullptr);
   std::set<std::string> names;
   char address[64], type[8], name[512];

@@ -35,6 +35,7 @@
 #include <thread>
 #include <vector>
 
+#include "built_paths.h"
 #include "command_table.h"
 #include "encoder/interpreter.h"
 #include "process.h"

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "built_paths.h"
 #include "command_table.h"
 #include "process.h"
 #include "tool_rows.h"
