@@ -47,7 +47,11 @@ runs_x64() {
 # port links, users' files) each copy has for itself.
 copy_prefix() {
   rm -rf "$2"
-  cp -a --link "$1" "$2"
+  if ! cp -a --link "$1" "$2" 2>/dev/null; then
+    rm -rf "$2"  # on another file system: no links across
+    cp -a "$1" "$2"
+    return
+  fi
   find "$2" \( -path "$2/drive_c/windows/system32" -o -path "$2/drive_c/windows/syswow64" \
     -o -path "$2/drive_c/windows/winsxs" \) -prune -o -type f -exec sh -c '
       for f; do cp -p "$f" "$f.own" && mv -f "$f.own" "$f"; done' sh {} +
