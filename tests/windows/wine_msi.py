@@ -281,11 +281,15 @@ def run(msi_sh, builds, prefix, fresh, scratch):
         status, answer = answers(port, "GET", "/v1/health")
         if status != 200:
             problems.append(f"GET /v1/health after the upgrade: {status} {answer}")
-        products = wine("reg", "query",
-                        r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall", "/s",
-                        check=False).stdout.count("DisplayName    REG_SZ    qelmar")
+        listed = wine("reg", "query",
+                      r"HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall", "/s",
+                      check=False)
+        products = listed.stdout.count("DisplayName    REG_SZ    qelmar")
         if products != 1:
-            problems.append(f"{products} qelmar products registered after the upgrade, want 1")
+            # What reg said, to tell a failed query from a lost or doubled product.
+            names = re.findall(r"^(HKEY\S*|\s+DisplayName\s.*?)\r?$", listed.stdout, re.M)
+            problems.append(f"{products} qelmar products registered after the upgrade, want 1 "
+                            f"(reg exit {listed.returncode}: {names or listed.stdout[-400:]})")
         step("upgraded in place, the configuration kept, in")
 
         msiexec("/x", packages[1])
