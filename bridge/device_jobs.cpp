@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 #include <system_error>
 
+#include "bridge/json_body.h"
 #include "qelmar/host.h"
 
 namespace qelmar::bridge {
@@ -16,13 +17,9 @@ namespace {
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-std::string dump(const json& body) {
-  return body.dump(-1, ' ', false, json::error_handler_t::replace);
-}
-
 DeviceReply reply(const json& body) { return {200, dump(body), {}, {}, false}; }
 
-DeviceReply error(int status, const std::string& message) {
+DeviceReply failure(int status, const std::string& message) {
   return {status, dump(json{{"error", message}}), {}, message, false};
 }
 
@@ -30,7 +27,7 @@ DeviceReply error(int status, const std::string& message) {
 // the display failed.
 DeviceReply expired(const Deadline& deadline) {
   DeviceReply r =
-      error(503, "the request waited too long: a frame could no longer go out within its " +
+      failure(503, "the request waited too long: a frame could no longer go out within its " +
                      std::to_string(deadline.allowed.count()) + " ms; nothing was sent");
   r.refusal = "expired";
   r.retry_later = true;
@@ -169,7 +166,7 @@ DeviceReply play_sound(const std::string& sounds_dir, const std::string& name,
   const std::filesystem::path path = std::filesystem::path(sounds_dir) / name;
   if (sounds_dir.empty() ||
       !std::filesystem::is_regular_file(std::filesystem::symlink_status(path, ec))) {
-    return error(404, "no sound " + name);
+    return failure(404, "no sound " + name);
   }
   if (deadline.passed()) return expired(deadline);
   qelmar_status status;

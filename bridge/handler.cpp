@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "bridge/host_calls.h"
+#include "bridge/json_body.h"
 #include "qelmar/host.h"
 
 namespace qelmar::bridge {
@@ -61,10 +62,6 @@ std::string from_hex(const std::string& text) {
   }
   if (high >= 0) throw std::invalid_argument("\"hex\" has an odd number of digits");
   return out;
-}
-
-std::string dump(const json& body) {
-  return body.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 // What is quoted from a client's header, in an answer and the log.
@@ -195,6 +192,10 @@ Route route_of(std::string_view method, std::string_view path) {
 }
 
 }  // namespace
+
+std::string dump(const json& body) {
+  return body.dump(-1, ' ', false, json::error_handler_t::replace);
+}
 
 std::string_view RequestHead::operator[](std::string_view name) const {
   for (const auto& [key, value] : fields)

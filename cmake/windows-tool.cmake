@@ -7,6 +7,7 @@
 # DLLs' compiler and imports no mingw DLL.
 add_executable(qelmar_cli tools/main.cpp tools/platform_win32.cpp tools/port_list.cpp)
 set_target_properties(qelmar_cli PROPERTIES OUTPUT_NAME qelmar)
+qelmar_unity(qelmar_cli)
 target_include_directories(qelmar_cli PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(qelmar_cli PRIVATE QELMAR_VERSION="${PROJECT_VERSION}")
 # shell32 for CommandLineToArgvW.

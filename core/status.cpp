@@ -42,7 +42,9 @@ void note_tried(CallStatus* status, const char* path) {
   if (status == nullptr || status->tried_count >= static_cast<int>(std::size(status->tried))) {
     return;
   }
-  std::snprintf(status->tried[status->tried_count++], sizeof status->tried[0], "%s", path);
+  // A longer path is noted cut short: the note is for the report only.
+  char* note = status->tried[status->tried_count++];
+  if (std::snprintf(note, sizeof status->tried[0], "%s", path) < 0) note[0] = '\0';
 }
 
 namespace {

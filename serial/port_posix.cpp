@@ -32,7 +32,7 @@ constexpr auto byte_time = std::chrono::microseconds(4167);
 int fd_of(std::intptr_t handle) { return static_cast<int>(handle); }
 
 // The device port N leads to, with each path tried noted for the report.
-bool device_path(std::int32_t port, char (&path)[PATH_MAX], CallStatus* status) {
+bool port_path(std::int32_t port, char (&path)[PATH_MAX], CallStatus* status) {
   char alias[PATH_MAX] = "";
   const Route route = serial::device_path(port, std::getenv("QELMAR_DEVICE_DIR"), "", path,
                                           sizeof path, alias, sizeof alias);
@@ -344,7 +344,7 @@ bool may_begin(int fd, std::size_t frame_size, Clock::time_point now, Clock::tim
 Connection::Connection(std::int32_t port, PortLock& turn, CallStatus* status) noexcept
     : handle_(closed), turn_in_process_(turn), status_(status) {
   char path[PATH_MAX];
-  if (!device_path(port, path, status)) {
+  if (!port_path(port, path, status)) {
     if (status != nullptr) status->outcome = Outcome::not_found;
     return;
   }

@@ -26,13 +26,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// The real path a name leads to, or nothing when it leads nowhere.
-std::string real(const fs::path& path) {
-  std::error_code error;
-  const fs::path target = fs::canonical(path, error);
-  return error ? std::string() : target.string();
-}
-
 std::string shown(const Machine& machine, const std::string& path) {
   if (machine.root == "/" || path.rfind(machine.root, 0) != 0) return path;
   return path.substr(machine.root.size());
@@ -42,6 +35,12 @@ std::string shown(const Machine& machine, const std::string& path) {
 const std::set<std::string> brltty_claims = {"1a86:7523", "10c4:ea60", "0403:6001"};
 
 }  // namespace
+
+std::string real(const fs::path& path) {
+  std::error_code error;
+  const fs::path target = fs::canonical(path, error);
+  return error ? std::string() : target.string();
+}
 
 Resolution resolve_port(const Machine& machine, int port) {
   char path[QELMAR_PATH_SIZE];

@@ -2,11 +2,15 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <ostream>
 #include <string>
 #include <vector>
 
 namespace qelmar::tools {
+
+// The real path a name leads to, or nothing when it leads nowhere.
+std::string real(const std::filesystem::path& path);
 
 // A serial device as the library lists it (qelmar_list_ports), never opened: on
 // many machines /dev/ttyS0 is the console.

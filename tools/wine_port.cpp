@@ -32,12 +32,6 @@ std::string lower(std::string text) {
   return text;
 }
 
-std::string real(const fs::path& path) {
-  std::error_code error;
-  const fs::path target = fs::canonical(path, error);
-  return error ? std::string() : target.string();
-}
-
 // A quoted registry string from `at` (the opening quote), unescaped.
 std::string unquote(const std::string& line, std::size_t at) {
   std::string text;
