@@ -28,7 +28,7 @@ DeviceReply failure(int status, const std::string& message) {
 DeviceReply expired(const Deadline& deadline) {
   DeviceReply r =
       failure(503, "the request waited too long: a frame could no longer go out within its " +
-                     std::to_string(deadline.allowed.count()) + " ms; nothing was sent");
+                       std::to_string(deadline.allowed.count()) + " ms; nothing was sent");
   r.refusal = "expired";
   r.retry_later = true;
   return r;
