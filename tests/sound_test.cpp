@@ -118,6 +118,12 @@ std::vector<std::string> lines_of(const fs::path& path) {
 
 class SoundTest : public ::testing::Test {
  protected:
+  // Each test starts with no player of an earlier one still ending: a player
+  // outlives its call by a moment, and the tests count the process's threads.
+  void SetUp() override {
+    static const std::size_t at_start = threads();
+    ASSERT_TRUE(threads_back_to(at_start)) << "a player of an earlier test is still running";
+  }
   void TearDown() override { ::unsetenv("ALSA_CONFIG_PATH"); }
 
   // The default PCM of every ALSA client in this process from now on. A file
