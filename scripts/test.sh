@@ -4,9 +4,9 @@
 # errors and runs every test: the whole suite (with QELMAR.dll under Wine),
 # the fuzzer beside clang-tidy, the sanitizer run and the packages (from the
 # suite's Windows builds). The fuzzers, clang-tidy and the .deb build run
-# beside the other stages at the lowest priority: they take what the builds
-# and the suites leave of the two cores, and the fuzzers run a number of
-# inputs, not a time, so they do the same work however late.
+# beside the builds at the lowest priority: they take what the builds leave
+# of the two cores, and the fuzzers run a number of inputs, not a time, so
+# they do the same work however late.
 # Each stage's time is printed as it ends, and all of them with the total at
 # the end (docs/performance.md: Stages).
 set -euo pipefail
@@ -101,18 +101,18 @@ stage formatting formatting
 # clang-tidy reads the ci tree's compile commands, written by its configure.
 stage "ci: configure" cmake --preset ci
 beside fuzz-and-clang-tidy fuzz_and_lint
-# In a copy of the tree, touching nothing the other stages read; done before
-# the suites start, which run with only the fuzzers and clang-tidy beside them
-# (the sanitized one with nothing). Both builds come first: the stages beside
-# take what a build leaves idle, and what is left of them fills the suites'
-# and the package check's waits.
+# In a copy of the tree, touching nothing the other stages read. Both builds
+# come first: the stages beside take what a build leaves idle. Both are
+# joined before the suites start, which run with nothing beside them: their
+# timed steps failed beside the fuzzers when the builds came from the
+# compiler cache and left the fuzzers to run beside the ci suite.
 beside packages-debs bash scripts/package.sh debs
 stage "ci: build" cmake --build --preset ci
 built asan
 joined packages-debs
+joined fuzz-and-clang-tidy
 tested ci
 stage "packages: windows, check" bash scripts/package.sh windows check
-joined fuzz-and-clang-tidy
 tested asan
 
 echo "Stages:"
