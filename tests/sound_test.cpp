@@ -319,6 +319,10 @@ TEST_F(SoundTest, StatusTellsTheFilesFaultWhateverTheDevice) {
         row.file.filename().string() + (row.device == plays  ? " to a device"
                                         : row.device == none ? " without a device"
                                                              : " to a stalled device");
+    // The row before played in this process too: a child forked while that
+    // player runs may inherit a lock it holds, and its own player then waits
+    // to the deadline.
+    ASSERT_TRUE(threads_back_to(before)) << name << ": the player before is still running";
     use_alsa_config(row.device == plays  ? "{ type null }"
                     : row.device == none ? "{ type hw card 31 }"
                                          : "{ type file slave { pcm { type null } } file \"" +
