@@ -35,7 +35,7 @@ for group in "${@:-core}"; do
       packages+=(libgtest-dev clang-format python3 python3-pytest
         doxygen                         # the host API's reference, warnings as errors
         libcpp-httplib-dev              # the bridge test's HTTP client
-        python3-venv python3-build python3-wheel  # pip into a venv, the wheel
+        python3-venv python3-pip python3-build python3-wheel  # pip into a venv, the wheel
         python3-prometheus-client       # reads the bridge's /metrics
         chromium                        # the bridge driven from a real page
         clang libclang-rt-dev clang-tidy  # libFuzzer, the sanitized build, the lint
@@ -46,7 +46,7 @@ for group in "${@:-core}"; do
         dpkg --add-architecture i386
       fi
       ;;
-    package) packages+=(lintian devscripts file man-db unzip python3-venv python3-build) ;;
+    package) packages+=(lintian devscripts file man-db unzip python3-venv python3-pip python3-build) ;;
     bench) packages+=(libbenchmark-dev hyperfine python3-serial) ;;
     *) echo "deps.sh: unknown group $group" >&2; exit 2 ;;
   esac

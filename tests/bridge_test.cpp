@@ -972,7 +972,17 @@ struct Attacker {
   // A request dribbled a byte every 100 ms from 127.0.0.2:P while another from
   // 127.0.0.1:P, the same port number, completes.
   void dribble(int port) {
-    const int fd = connect_from("127.0.0.2", 0, port);
+    // 127.0.0.1:P may be another program's (tests run side by side): then another P.
+    int fd = -1, other = -1;
+    for (int tries = 0; other < 0; ++tries) {
+      fd = connect_from("127.0.0.2", 0, port);
+      try {
+        other = connect_from("127.0.0.1", local_port_of(fd), port);
+      } catch (const std::runtime_error&) {
+        ::close(fd);
+        if (tries == 20) throw;
+      }
+    }
     const std::string head =
         "POST /v1/ports/3/commands HTTP/1.1\r\nHost: localhost:" + std::to_string(port) +
         "\r\nX-Slow: " + std::string(400, 'x');
@@ -984,12 +994,10 @@ struct Attacker {
       }
       if (!twin) {
         twin = true;
-        const int other = connect_from("127.0.0.1", local_port_of(fd), port);
         const std::string get =
             "GET /v1/client.js HTTP/1.1\r\nHost: localhost:" + std::to_string(port) + "\r\n\r\n";
         ::send(other, get.data(), get.size(), MSG_NOSIGNAL);
         if (read_for(other, 1000ms).rfind("HTTP/1.1 200", 0) == 0) ++twin_answered;
-        ::close(other);
       }
       pollfd p{fd, POLLIN, 0};
       if (::poll(&p, 1, 100) > 0) {
@@ -1001,6 +1009,7 @@ struct Attacker {
       }
     }
     while (!stop) std::this_thread::sleep_for(10ms);
+    ::close(other);
     ::close(fd);
   }
 
