@@ -29,7 +29,8 @@ msi=$out/qelmar-$version-x64.msi
 # UpgradeCode, so a rebuilt package of an installed version is not installed
 # a second time beside it.
 upgrade_code=$(sed -n 's/.*UpgradeCode="\([0-9A-F-]*\)".*/\1/p' "$source/packaging/windows/qelmar.wxs")
-product_code=$(python3 -c 'import sys, uuid; print(str(uuid.uuid5(uuid.UUID(sys.argv[1]), sys.argv[2])).upper())' "$upgrade_code" "$version")
+# PYTHON: an interpreter to use rather than the first python3 on the PATH.
+product_code=$("${PYTHON:-python3}" -c 'import sys, uuid; print(str(uuid.uuid5(uuid.UUID(sys.argv[1]), sys.argv[2])).upper())' "$upgrade_code" "$version")
 # wixl finds files only by paths relative to where it runs.
 ln -s "$source" "$stage/source"
 (cd "$stage" && wixl -a x64 -D Version="$version" -D ProductCode="$product_code" -D Stage=. -D Source=source -o "$msi" \

@@ -89,7 +89,7 @@ if wants windows; then
   cpack --config "$windows/windows-x64/windows-zip.cmake" -B dist >/dev/null
   cpack --config "$windows/windows-x64/windows-debug-zip.cmake" -B dist >/dev/null
   rm -rf dist/_CPack_Packages
-  bash scripts/msi.sh "$windows" dist >/dev/null
+  PYTHON=/usr/bin/python3 bash scripts/msi.sh "$windows" dist >/dev/null
 fi
 ls -l dist/*.deb dist/*.zip dist/*.msi 2>/dev/null || true
 

@@ -197,7 +197,8 @@ def run(msi_sh, builds, prefix, fresh, scratch):
     newer = f"{major}.{minor}.{int(patch) + 1}"
     packages = []
     for v in (version, newer):
-        done = subprocess.run(["bash", msi_sh, builds, scratch, v], capture_output=True, text=True)
+        done = subprocess.run(["bash", msi_sh, builds, scratch, v], capture_output=True, text=True,
+                              env={**os.environ, "PYTHON": sys.executable})
         if done.returncode != 0:
             raise Failed(f"msi.sh {v}: exit {done.returncode}\n{done.stdout}{done.stderr}")
         packages.append(done.stdout.strip().splitlines()[-1])
