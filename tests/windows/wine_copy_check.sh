@@ -38,6 +38,18 @@ check "$work/copy" 2
 sh "$wine_sh" copy "$t" "$work/copy"  # again over the last one: afresh
 [ "$(cat "$work/copy/system.reg")" = template ] || fail "a second copy kept the first's registry"
 check "$work/copy" 2
+# A prefix made without some of the system's folders (a 64-bit-only one has no
+# syswow64): the copy has none either, and links what there is.
+t64=$work/template64
+mkdir -p "$t64/drive_c/windows/system32"
+echo k >"$t64/drive_c/windows/system32/k.dll"
+echo template >"$t64/system.reg"
+sh "$wine_sh" copy "$t64" "$work/copy64"
+[ "$(links "$work/copy64/drive_c/windows/system32/k.dll")" -eq 2 ] || fail "copy64: k.dll is not shared"
+[ "$(links "$work/copy64/system.reg")" -eq 1 ] || fail "copy64: system.reg is shared"
+for d in syswow64 winsxs; do
+  [ ! -e "$work/copy64/drive_c/windows/$d" ] || fail "copy64: $d made where the template had none"
+done
 if [ -d /dev/shm ] && [ "$(stat -c %d /dev/shm)" != "$(stat -c %d "$work")" ]; then
   shm=$(mktemp -d /dev/shm/qelmar-copy.XXXXXX)
   sh "$wine_sh" copy "$t" "$shm/copy"
