@@ -216,7 +216,7 @@ for arch in x86 x64; do
   for name in QELMAR qelmar-host; do
     dll=$(echo "$work"/zip/*/$arch/$name.dll)
     cp "$work"/debug/*/$arch/$name.dll.debug "$(dirname "$dll")"
-    python3 tests/windows/check_dll.py --release "$arch" "$dll" "$work"/zip/*/include/qelmar/host.h
+    /usr/bin/python3 tests/windows/check_dll.py --release "$arch" "$dll" "$work"/zip/*/include/qelmar/host.h
   done
 done
 if ! wait "$lintian"; then
